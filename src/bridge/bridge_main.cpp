@@ -1,0 +1,48 @@
+// vantorel-bridge NODE_PATH REPO_ROOT
+//
+// Runs the bridge without a window, so the web interface can be worked on in an ordinary
+// browser and the bridge can be measured on its own. Prints one JSON line with the port, the
+// token and the origin once listening, then serves until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/nerix_bridge.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::cerr << "usage: vantorel-bridge NODE_PATH REPO_ROOT\n";
+        return 2;
+    }
+
+    // Block the stop signals before any thread exists, so every thread inherits the mask and
+    // only sigwait below sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::shared_ptr<nerix::NerixBridge> bridge;
+    try {
+        bridge = std::make_shared<nerix::NerixBridge>(argv[1], argv[2]);
+    } catch (const nerix::NerixError& error) {
+        std::cerr << "NerixBridge failed to start: " << error.description() << "\n";
+        return 1;
+    }
+    bridge->start();
+    if (bridge->port() == 0) {
+        std::cerr << "vantorel-bridge: the listener did not become ready\n";
+        return 1;
+    }
+
+    std::string origin = "http://127.0.0.1:" + std::to_string(bridge->port());
+    nlohmann::json line{{"port", bridge->port()}, {"token", bridge->token()}, {"origin", origin}};
+    std::cout << line.dump() << std::endl;
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    return 0;
+}

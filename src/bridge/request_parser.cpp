@@ -1,0 +1,94 @@
+#include "bridge/request_parser.h"
+
+#include <simdjson.h>
+
+#include "bridge/header_text.h"
+
+namespace nerix {
+namespace {
+
+constexpr std::string_view kHeadTerminator = "\r\n\r\n";
+constexpr std::string_view kLineSeparator = "\r\n";
+
+ParseResult complete(Request request, std::size_t consumed) {
+    ParseResult result;
+    result.outcome = ParseResult::Outcome::Complete;
+    result.request = std::move(request);
+    result.consumed = consumed;
+    return result;
+}
+
+ParseResult malformed(std::size_t consumed) { return complete(malformedRequest(), consumed); }
+
+ParseResult tooLarge() {
+    ParseResult result;
+    result.outcome = ParseResult::Outcome::TooLarge;
+    return result;
+}
+
+// Splits the request line at runs of spaces into at most three pieces; the third is the
+// unsplit rest and is not needed. Returns false with fewer than two pieces.
+bool splitRequestLine(std::string_view line, std::string& method, std::string& path) {
+    auto skipSpaces = [&](std::size_t pos) {
+        while (pos < line.size() && line[pos] == ' ') ++pos;
+        return pos;
+    };
+    std::size_t methodStart = skipSpaces(0);
+    std::size_t methodEnd = line.find(' ', methodStart);
+    if (methodStart >= line.size() || methodEnd == std::string_view::npos) return false;
+    std::size_t pathStart = skipSpaces(methodEnd);
+    if (pathStart >= line.size()) return false;
+    std::size_t pathEnd = line.find(' ', pathStart);
+    if (pathEnd == std::string_view::npos) pathEnd = line.size();
+    method.assign(line.substr(methodStart, methodEnd - methodStart));
+    path.assign(line.substr(pathStart, pathEnd - pathStart));
+    return true;
+}
+
+}  // namespace
+
+Request malformedRequest() { return Request{"BAD", "/", {}, {}}; }
+
+ParseResult tryParseRequest(std::string_view buffer) {
+    // The head may not grow past its limit: look for the terminator only within it.
+    std::string_view window = buffer.substr(0, kMaxHeadBytes);
+    std::size_t headEnd = window.find(kHeadTerminator);
+    if (headEnd == std::string_view::npos)
+        return buffer.size() >= kMaxHeadBytes ? tooLarge() : ParseResult{};
+
+    std::string_view head = buffer.substr(0, headEnd);
+    std::size_t bodyStart = headEnd + kHeadTerminator.size();
+    if (!simdjson::validate_utf8(head.data(), head.size())) return malformed(bodyStart);
+
+    std::size_t lineEnd = head.find(kLineSeparator);
+    std::string_view requestLine = head.substr(0, lineEnd);
+    Request request;
+    if (!splitRequestLine(requestLine, request.method, request.path)) return malformed(bodyStart);
+
+    // Header lines; a later line with the same name replaces the earlier value.
+    while (lineEnd != std::string_view::npos) {
+        std::size_t lineStart = lineEnd + kLineSeparator.size();
+        lineEnd = head.find(kLineSeparator, lineStart);
+        std::string_view line = head.substr(lineStart, lineEnd == std::string_view::npos
+                                                           ? std::string_view::npos
+                                                           : lineEnd - lineStart);
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        request.headers.insert_or_assign(lowerCaseText(trimHeaderText(line.substr(0, colon))),
+                                         std::string(trimHeaderText(line.substr(colon + 1))));
+    }
+
+    std::int64_t length = 0;
+    if (auto it = request.headers.find("content-length"); it != request.headers.end())
+        length = parseContentLength(it->second);
+    // A negative length can never cut a body: the head is malformed.
+    if (length < 0) return malformed(bodyStart);
+    if (length > kMaxBodyBytes) return tooLarge();
+
+    auto bodyLength = static_cast<std::size_t>(length);
+    if (buffer.size() - bodyStart < bodyLength) return ParseResult{};
+    request.body.assign(buffer.substr(bodyStart, bodyLength));
+    return complete(std::move(request), bodyStart + bodyLength);
+}
+
+}  // namespace nerix
