@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace nerix::platform {
+
+// What one run of a child process left behind.
+struct ProcessOutcome {
+    int startError = 0;  // errno of a failed start (fork, exec, chdir, pipes); 0 once the child ran
+    int status = 0;      // exit status, or the number of the signal that ended the child
+    std::string out;     // every byte the child wrote to descriptor 1
+    std::string err;     // every byte the child wrote to descriptor 2
+};
+
+// Starts `program` (a path, never looked up on the PATH) with the argument vector `argv`
+// (argv[0] included) in the folder `workingDir`, with descriptors 1 and 2 on pipes of their
+// own; standard input and the environment are inherited. Collects both streams until each
+// reaches end of file, then waits for the child. Blocks the calling thread throughout.
+//
+// The child gets none of this process's other descriptors, an empty signal mask and the
+// default action for every signal, whatever the calling thread had.
+ProcessOutcome runProcess(const std::string& program, const std::vector<std::string>& argv,
+                          const std::string& workingDir);
+
+}  // namespace nerix::platform
