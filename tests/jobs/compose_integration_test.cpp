@@ -1,0 +1,206 @@
+// POST /compose over real loopback sockets, with a tool that records what it was given.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "jobs/job_endpoint_fixture.h"
+
+namespace nerix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::JobEndpointTest;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+using ComposeTest = JobEndpointTest;
+
+std::int64_t nowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+TEST_F(ComposeTest, OnlyASourceRendersUnderAStemFromTheClock) {
+    saveAndSet("RECORD_TOOL_STDOUT", "wrote 1 track\n");
+    saveAndSet("RECORD_TOOL_STDERR", "a warning\n");
+    const std::string source = "tempo 96\nbar 1: C4 q, E4 q \xE2\x99\xAA caf\xC3\xA9";  // no line end
+
+    std::int64_t before = nowSeconds();
+    auto answer = postJob("/compose", nlohmann::json{{"source", source}}.dump());
+    std::int64_t after = nowSeconds();
+
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    nlohmann::json body = bodyOf(answer);
+    const std::string outputDir = home + "/Music/Nerix";
+    std::string outputPath = body.value("outputPath", "");
+    ASSERT_THAT(outputPath, StartsWith(outputDir + "/untitled-"));
+    std::string stem = outputPath.substr(outputDir.size() + 1);
+    ASSERT_TRUE(stem.ends_with(".mid")) << stem;
+    stem.resize(stem.size() - 4);
+    std::int64_t seconds = std::stoll(stem.substr(9));
+    EXPECT_EQ(stem, "untitled-" + std::to_string(seconds));
+    EXPECT_GE(seconds, before);
+    EXPECT_LE(seconds, after);
+
+    // The success object carries no stderr; the slashes of the path go out escaped.
+    EXPECT_EQ(body, (nlohmann::json{{"ok", true}, {"outputPath", outputPath}, {"stdout", "wrote 1 track\n"}}));
+    EXPECT_NE(answer.body.find("\\/Music\\/Nerix\\/"), std::string::npos) << answer.body;
+
+    EXPECT_THAT(toolArgs(), ElementsAre("compose", "build", runtime + "/" + stem + ".morvane", "-o", outputPath));
+    EXPECT_EQ(record()["source"], source) << "the source file holds the text as UTF-8, nothing added";
+    EXPECT_TRUE(fs::is_directory(outputDir));
+    EXPECT_THAT(entriesOf(runtime), IsEmpty()) << "the source file is gone after the run";
+}
+
+TEST_F(ComposeTest, NameAndFormatAreUsedUnchanged) {
+    struct Case {
+        nlohmann::json extra;
+        std::string stem, outputName;
+    };
+    const std::string music = home + "/Music/Nerix/";
+    for (const Case& c : std::vector<Case>{
+             {{{"name", "My Song"}, {"format", "xyz"}}, "My-Song", "My-Song.xyz"},
+             {{{"name", "My Song"}, {"format", 7}}, "My-Song", "My-Song.mid"},
+             {{{"name", "My Song"}, {"format", ""}}, "My-Song", "My-Song."},
+             {{{"name", std::string("a\0b", 3)}, {"format", ".."}}, "a-b", "a-b..."},
+         }) {
+        fs::remove(recordPath());
+        nlohmann::json request = c.extra;
+        request["source"] = "C4";
+        auto answer = postJob("/compose", request.dump());
+        ASSERT_EQ(answer.status, 200) << request.dump() << " " << answer.body;
+        EXPECT_EQ(bodyOf(answer)["outputPath"], music + c.outputName);
+        EXPECT_THAT(toolArgs(),
+                    ElementsAre("compose", "build", runtime + "/" + c.stem + ".morvane", "-o", music + c.outputName));
+        EXPECT_THAT(entriesOf(runtime), IsEmpty());
+    }
+}
+
+TEST_F(ComposeTest, RefusedBodiesRunNothingAndWriteNothing) {
+    struct Case {
+        std::string body, error;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"", "invalid JSON"},
+             {"[]", "invalid JSON"},
+             {"42", "invalid JSON"},
+             {"{}", "missing 'source'"},
+             {R"({"source":""})", "missing 'source'"},
+             {R"({"source":null})", "missing 'source'"},
+             // A format with a "/" would put the output outside the output folder.
+             {R"({"source":"C4","name":"x","format":"\/..\/..\/.bashrc"})", "invalid 'format'"},
+             {R"({"source":"C4","format":"mid\u0000"})", "invalid 'format'"},
+         }) {
+        auto answer = postJob("/compose", c.body);
+        EXPECT_EQ(answer.status, 400) << c.body;
+        EXPECT_EQ(bodyOf(answer), (nlohmann::json{{"error", c.error}})) << c.body;
+    }
+    EXPECT_FALSE(toolRan());
+    EXPECT_FALSE(fs::exists(home + "/Music"));
+    EXPECT_THAT(entriesOf(runtime), IsEmpty());
+}
+
+TEST_F(ComposeTest, AFileWhereTheOutputFolderBelongs) {
+    std::ofstream(home + "/Music") << "not a folder";
+    auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
+    EXPECT_EQ(answer.status, 500);
+    nlohmann::json body = bodyOf(answer);
+    ASSERT_EQ(body.size(), 1u) << answer.body;
+    std::string error = body.value("error", "");
+    EXPECT_THAT(error, StartsWith("could not create output dir: "));
+    EXPECT_GT(error.size(), std::string("could not create output dir: ").size());
+    EXPECT_FALSE(toolRan());
+    EXPECT_THAT(entriesOf(runtime), IsEmpty());
+}
+
+TEST_F(ComposeTest, AnUnwritableTemporaryFolder) {
+    // Root may write anywhere, so the folder is made unusable by a file in its place.
+    std::string blocked = root + "/runtime-file";
+    std::ofstream(blocked) << "not a folder";
+    saveAndSet("XDG_RUNTIME_DIR", blocked);
+
+    auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
+    EXPECT_EQ(answer.status, 500);
+    nlohmann::json body = bodyOf(answer);
+    ASSERT_EQ(body.size(), 1u) << answer.body;
+    std::string error = body.value("error", "");
+    EXPECT_THAT(error, StartsWith("could not write source: "));
+    EXPECT_GT(error.size(), std::string("could not write source: ").size());
+    EXPECT_FALSE(toolRan());
+    EXPECT_TRUE(fs::is_directory(home + "/Music/Nerix")) << "the output folder made before stays";
+}
+
+TEST_F(ComposeTest, AFailingToolGivesItsExitCodeAndBothStreams) {
+    saveAndSet("RECORD_TOOL_EXIT", "3");
+    saveAndSet("RECORD_TOOL_STDOUT", "parsed 4 bars");
+    saveAndSet("RECORD_TOOL_STDERR", "bar 5: unknown note H4");
+    auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
+    EXPECT_EQ(answer.status, 500);
+    EXPECT_EQ(bodyOf(answer), (nlohmann::json{{"error", "compose failed"},
+                                               {"exitCode", 3},
+                                               {"stdout", "parsed 4 bars"},
+                                               {"stderr", "bar 5: unknown note H4"}}));
+    EXPECT_EQ(record()["source"], "C4") << "the file existed while the tool ran";
+    EXPECT_THAT(entriesOf(runtime), IsEmpty()) << "and is gone after a failed run too";
+}
+
+TEST_F(ComposeTest, AMissingNodeExecutable) {
+    startBridge(root + "/no/such/node");
+    auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
+    EXPECT_EQ(answer.status, 500);
+    nlohmann::json body = bodyOf(answer);
+    EXPECT_EQ(body["error"], "compose failed");
+    EXPECT_EQ(body["exitCode"], -1);
+    EXPECT_EQ(body["stdout"], "");
+    EXPECT_THAT(body.value("stderr", ""), StartsWith("spawn failed: "));
+    EXPECT_THAT(entriesOf(runtime), IsEmpty());
+}
+
+TEST_F(ComposeTest, WithoutARuntimeFolderTheSourceGoesToAPrivateFolder) {
+    saveAndSet("XDG_RUNTIME_DIR", std::nullopt);
+    std::string tmp = root + "/tmp";
+    fs::create_directories(tmp);
+    saveAndSet("TMPDIR", tmp);
+
+    auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    auto args = toolArgs();
+    ASSERT_EQ(args.size(), 5u);
+    fs::path source = args[2];
+    EXPECT_EQ(source.filename(), "song.morvane");
+    EXPECT_EQ(source.parent_path().parent_path(), tmp);
+    EXPECT_THAT(source.parent_path().filename().string(), StartsWith("vantorel-"));
+    struct stat info {};
+    ASSERT_EQ(::stat(source.parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u) << "only this user may enter it";
+    EXPECT_EQ(record()["source"], "C4");
+    EXPECT_FALSE(fs::exists(source));
+}
+
+TEST_F(ComposeTest, ARequestArrivingDuringAJobIsAnsweredAfterIt) {
+    std::string release = root + "/release";
+    saveAndSet("RECORD_TOOL_WAIT_FOR", release);
+
+    test::LoopbackClient job(bridge->port());
+    job.send(test::post("/compose", bridge->token(), R"({"source":"C4","name":"song"})"));
+    ASSERT_TRUE(test::waitUntil([&] { return toolRan(); })) << "the tool never started";
+
+    test::LoopbackClient health(bridge->port());
+    health.send("GET /health HTTP/1.1\r\n\r\n");
+    pollfd ready{health.fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 300), 0) << "the probe was answered while the job ran";
+
+    std::ofstream(release) << "go";
+    auto jobAnswer = test::parseAnswer(job.readAll());
+    auto healthAnswer = test::parseAnswer(health.readAll());
+    EXPECT_EQ(jobAnswer.status, 200);
+    EXPECT_EQ(healthAnswer.status, 200);
+}
+
+}  // namespace
+}  // namespace nerix
