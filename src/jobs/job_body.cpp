@@ -16,6 +16,9 @@ Response refusal(std::string_view message) { return errorResponse(400, std::stri
 // The parser reports failure by its result, never by an exception.
 std::optional<Json> parseObject(std::string_view body) {
     if (body.empty()) return std::nullopt;
+    // A NUL byte is never part of JSON text, but the parser takes it for the end of the input
+    // and would accept `{...}` followed by a NUL and anything at all.
+    if (body.find('\0') != std::string_view::npos) return std::nullopt;
     Json parsed = Json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
     if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
     return parsed;

@@ -1,0 +1,111 @@
+// Feeds arbitrary bytes to the request parser, as if they were everything a peer has sent on
+// one connection, and checks what must hold for any input:
+//   - a decision (complete or too large) never changes when more bytes arrive, and a complete
+//     request is found again, unchanged, in exactly the bytes it consumed;
+//   - one byte fewer than a complete request is still incomplete;
+//   - a parsed request can always be answered: the router's answer frames into a head whose
+//     Content-Length matches a body that reads back as the same JSON object.
+// An input that starts with "~" is repeated until it passes the head limit, so that the limit
+// itself is fuzzed without huge inputs.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/header_text.h"
+#include "bridge/request_parser.h"
+#include "bridge/router.h"
+#include "bridge/wire_response.h"
+
+namespace {
+
+using nerix::ParseResult;
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+bool sameRequest(const nerix::Request& a, const nerix::Request& b) {
+    return a.method == b.method && a.path == b.path && a.headers == b.headers && a.body == b.body;
+}
+
+bool isJobRoute(const nerix::Request& request) {
+    return request.method == "POST" &&
+           (request.path == "/compose" || request.path == "/master" || request.path == "/verify");
+}
+
+std::string expand(std::string_view input) {
+    if (input.size() < 2 || input.front() != '~') return std::string(input);
+    input.remove_prefix(1);
+    const std::size_t target = nerix::kMaxHeadBytes - 8 + static_cast<unsigned char>(input.front()) % 16;
+    std::string out;
+    out.reserve(target + input.size());
+    while (out.size() < target) out.append(input);
+    out.resize(target);
+    return out;
+}
+
+void checkAnswer(const nerix::Request& request) {
+    // Job routes would run the tool; everything else is answered by the router alone.
+    if (isJobRoute(request)) return;
+    static const std::string token(43, 'A');
+    nerix::CliCommand command{"/nonexistent/node", "/nonexistent", "/nonexistent/index.js"};
+    nerix::Response response = nerix::dispatch(request, token + "=", command);
+    nerix::WireResponse wire = nerix::frameResponse(response);
+    check(wire.head.ends_with("\r\n\r\n"));
+    check(wire.head.find("\r\nContent-Length: " + std::to_string(wire.body.size()) + "\r\n") !=
+          std::string::npos);
+    if (!response.json) {
+        check(wire.body.empty());
+        return;
+    }
+    // The answer must never lose its body: the head was valid UTF-8, so every text that the
+    // router copies from it can be written.
+    check(!wire.body.empty());
+    auto parsed = nlohmann::json::parse(wire.body, nullptr, false);
+    check(!parsed.is_discarded());
+    check(parsed == *response.json);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input = expand(std::string_view(reinterpret_cast<const char*>(data), size));
+    const ParseResult full = nerix::tryParseRequest(input);
+
+    switch (full.outcome) {
+        case ParseResult::Outcome::Incomplete:
+            check(input.size() < nerix::kMaxHeadBytes || input.find("\r\n\r\n") < nerix::kMaxHeadBytes);
+            return 0;
+        case ParseResult::Outcome::TooLarge: {
+            // More bytes never undo the decision.
+            check(nerix::tryParseRequest(input + "\r\n\r\nxyz").outcome == ParseResult::Outcome::TooLarge);
+            return 0;
+        }
+        case ParseResult::Outcome::Complete:
+            break;
+    }
+
+    check(full.consumed > 0 && full.consumed <= input.size());
+    const std::string_view exact = std::string_view(input).substr(0, full.consumed);
+    const ParseResult again = nerix::tryParseRequest(exact);
+    check(again.outcome == ParseResult::Outcome::Complete && again.consumed == full.consumed);
+    check(sameRequest(again.request, full.request));
+    check(nerix::tryParseRequest(exact.substr(0, exact.size() - 1)).outcome ==
+          ParseResult::Outcome::Incomplete);
+
+    const nerix::Request& request = full.request;
+    check(!request.method.empty() && request.method.find(' ') == std::string::npos);
+    check(!request.path.empty() && request.path.find(' ') == std::string::npos);
+    if (auto it = request.headers.find("content-length"); it != request.headers.end())
+        check(request.body.size() == static_cast<std::size_t>(std::max<std::int64_t>(
+                                         0, nerix::parseContentLength(it->second))));
+    else
+        check(request.body.empty());
+    checkAnswer(request);
+    return 0;
+}
