@@ -1,10 +1,19 @@
 #include "bridge/json_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <simdjson.h>
+
+#include "platform/posix/memory.h"
 
 namespace nerix {
 namespace {
@@ -26,38 +35,139 @@ constexpr std::array<char, 256> makeEscapeTable() {
 }
 constexpr auto kEscape = makeEscapeTable();
 
-// Copies runs of plain bytes whole; tool output of many megabytes passes through here.
-void appendString(std::string& out, const std::string& text) {
-    out += '"';
-    const char* data = text.data();
-    std::size_t size = text.size();
-    std::size_t runStart = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        char escape = kEscape[static_cast<unsigned char>(data[i])];
-        if (escape == 0) continue;
-        out.append(data + runStart, i - runStart);
-        out += '\\';
-        out += escape;
-        if (escape == 'u') {
-            static constexpr char kHex[] = "0123456789abcdef";
-            auto c = static_cast<unsigned char>(data[i]);
-            out += "00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-        runStart = i + 1;
+// How many bytes each byte's escape adds to it.
+constexpr std::array<std::uint8_t, 256> makeExtraTable() {
+    std::array<std::uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = kEscape[c] == 0 ? 0 : kEscape[c] == 'u' ? 5 : 1;
+    return table;
+}
+constexpr auto kExtra = makeExtraTable();
+
+// Room a string's writer may use past its text: it stores whole 16-byte blocks.
+constexpr std::size_t kBlock = 16;
+
+#if defined(__SSE2__)
+// Tool output of many megabytes is mostly plain bytes: these pass over 16 at a time.
+
+// One bit per byte of the block that needs a backslash: below 0x20, '"', '\\' or '/'.
+inline unsigned escapeMask(__m128i block) {
+    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(0x1F)), block);
+    __m128i quote = _mm_cmpeq_epi8(block, _mm_set1_epi8('"'));
+    __m128i backslash = _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'));
+    __m128i solidus = _mm_cmpeq_epi8(block, _mm_set1_epi8('/'));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(control, quote), _mm_or_si128(backslash, solidus))));
+}
+
+// One bit per byte of the block below 0x20.
+inline unsigned controlMask(__m128i block) {
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(0x1F)), block)));
+}
+
+// Set bits of a 16-bit mask, without relying on a popcount instruction.
+inline std::size_t bitCount(unsigned mask) {
+    mask = mask - ((mask >> 1) & 0x5555u);
+    mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
+    mask = (mask + (mask >> 4)) & 0x0F0Fu;
+    return (mask + (mask >> 8)) & 0x1Fu;
+}
+#endif
+
+// How many bytes the escapes of [data, data + size) add.
+std::size_t escapeExtra(const unsigned char* data, std::size_t size) {
+    std::size_t extra = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + kBlock <= size; i += kBlock) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        unsigned mask = escapeMask(block);
+        if (mask == 0) continue;
+        // Every escape adds one byte; the \u00XX form of a control character four more.
+        extra += bitCount(mask);
+        for (unsigned control = controlMask(block); control != 0; control &= control - 1)
+            extra += kExtra[data[i + static_cast<unsigned>(__builtin_ctz(control))]] - 1u;
     }
-    out.append(data + runStart, size - runStart);
+#endif
+    for (; i < size; ++i) extra += kExtra[data[i]];
+    return extra;
+}
+
+// The length of the string's JSON text, quotes included.
+std::size_t escapedSize(const std::string& text) {
+    return text.size() + escapeExtra(reinterpret_cast<const unsigned char*>(text.data()), text.size()) + 2;
+}
+
+char* writeEscape(char* out, unsigned char c) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    char escape = kEscape[c];
+    *out++ = '\\';
+    *out++ = escape;
+    if (escape == 'u') {
+        *out++ = '0';
+        *out++ = '0';
+        *out++ = kHex[c >> 4];
+        *out++ = kHex[c & 0xF];
+    }
+    return out;
+}
+
+// Writes the JSON form of [in, end) at `out`, which has room for it and kBlock bytes more.
+char* writeEscaped(char* out, const unsigned char* in, const unsigned char* end) {
+#if defined(__SSE2__)
+    // Each block is stored whole; where it holds a byte to escape, the output stops at that
+    // byte, the escape overwrites what followed, and the next block starts behind it.
+    while (end - in >= static_cast<std::ptrdiff_t>(kBlock)) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+        unsigned mask = escapeMask(block);
+        if (mask == 0) {
+            in += kBlock;
+            out += kBlock;
+            continue;
+        }
+        auto plain = static_cast<unsigned>(__builtin_ctz(mask));
+        in += plain;
+        out += plain;
+        out = writeEscape(out, *in++);
+    }
+#endif
+    for (; in < end; ++in) {
+        if (kEscape[*in] == 0)
+            *out++ = static_cast<char>(*in);
+        else
+            out = writeEscape(out, *in);
+    }
+    return out;
+}
+
+// Writes a string piece by piece: each piece is measured while it sits in the cache, and the
+// answer's buffer grows by exactly that much, so a large output is read from memory once more
+// and written once, with no pass that only clears the buffer.
+void appendString(std::string& out, const std::string& text) {
+    constexpr std::size_t kPiece = 16 * 1024;
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = in + text.size();
+    out += '"';
+    while (in < end) {
+        std::size_t piece = std::min<std::size_t>(kPiece, static_cast<std::size_t>(end - in));
+        const std::size_t at = out.size();
+        out.resize(at + piece + escapeExtra(in, piece) + kBlock);
+        char* written = writeEscaped(out.data() + at, in, in + piece);
+        out.resize(static_cast<std::size_t>(written - out.data()));
+        in += piece;
+    }
     out += '"';
 }
 
 std::size_t estimateSize(const nlohmann::json& value) {
     switch (value.type()) {
         case nlohmann::json::value_t::string:
-            return value.get_ref<const std::string&>().size() + 16;
+            return escapedSize(value.get_ref<const std::string&>()) + kBlock;
         case nlohmann::json::value_t::object: {
             std::size_t total = 2;
-            for (const auto& [key, member] : value.items()) total += key.size() + 4 + estimateSize(member);
+            for (const auto& [key, member] : value.items())
+                total += escapedSize(key) + kBlock + 2 + estimateSize(member);
             return total;
         }
         case nlohmann::json::value_t::array: {
@@ -140,6 +250,8 @@ std::optional<std::string> writeJson(const nlohmann::json& value) {
     try {
         std::string out;
         out.reserve(estimateSize(value));
+        // The answer to a job with a large output is written into fresh memory.
+        platform::adviseHugePages(out.data(), out.capacity());
         if (!append(out, value)) return std::nullopt;
         return out;
     } catch (...) {  // out of memory: answer with an empty body rather than unwind

@@ -1,0 +1,228 @@
+// How fast a job's whole answer goes out when the tool writes a lot: the record_tool fixture
+// writes 64 MiB of text lines to standard output, and the windowless bridge program answers
+// POST /master with all of it. Prints medians of:
+//   runner alone   runCli in this process: the tool's run and the draining of its output
+//   JSON text      writeJson of an answer holding that output, in this process
+//   end to end     connect, request, the tool's run, drain, UTF-8 check, JSON text, send, and
+//                  the last byte received here over loopback
+// and the bridge process's peak resident memory against the size of the output.
+//
+//   job_answer_bench [RUNS]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/json_writer.h"
+#include "jobs/cli_runner.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kOutputBytes = 64u << 20;
+const std::string kTool = VANTOREL_BINARY_DIR "/tests/fixtures/record_tool";
+const std::string kBridge = VANTOREL_BINARY_DIR "/bundle/bin/vantorel-bridge";
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double megabytesPerSecond(double secondsTaken) { return kOutputBytes / secondsTaken / 1e6; }
+
+// The bridge program in its own process, so that its peak memory is its own.
+struct BridgeProcess {
+    pid_t pid = -1;
+    std::uint16_t port = 0;
+    std::string token;
+
+    bool start(const std::string& repo) {
+        int out[2];
+        if (::pipe(out) != 0) return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<std::string> args{kBridge, kTool, repo};
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        int error = ::posix_spawn(&pid, kBridge.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        if (error != 0) {
+            ::close(out[0]);
+            return false;
+        }
+        std::string line;
+        char c;
+        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        ::close(out[0]);
+        auto ready = nlohmann::json::parse(line, nullptr, false);
+        if (!ready.is_object()) return false;
+        port = ready["port"].get<std::uint16_t>();
+        token = ready["token"].get<std::string>();
+        return true;
+    }
+
+    // Peak and current resident memory, in bytes.
+    std::pair<std::size_t, std::size_t> memory() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::size_t peak = 0, now = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("VmHWM:", 0) == 0) peak = std::stoull(line.substr(6)) * 1024;
+            if (line.rfind("VmRSS:", 0) == 0) now = std::stoull(line.substr(6)) * 1024;
+        }
+        return {peak, now};
+    }
+
+    ~BridgeProcess() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+};
+
+// One POST /master; returns the seconds until the bridge closed the connection, or a
+// negative number when the answer was not the whole 200 answer.
+double timedRequest(const BridgeProcess& bridge, std::vector<char>& buffer) {
+    const std::string body = R"({"manifest":"album.master.json"})";
+    std::string request = "POST /master HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Nerix-Token: " + bridge.token +
+                          "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                          "\r\n\r\n" + body;
+    auto start = Clock::now();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(bridge.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+
+    // Keep the head and the last bytes to check the answer; count the rest.
+    std::string head;
+    std::string tail;
+    std::size_t total = 0;
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) break;
+        if (head.size() < 512) head.append(buffer.data(), std::min<std::size_t>(n, 512));
+        tail.assign(buffer.data() + (n > 16 ? n - 16 : 0), buffer.data() + n);
+        total += static_cast<std::size_t>(n);
+    }
+    auto elapsed = seconds(Clock::now() - start);
+    ::close(fd);
+
+    auto headEnd = head.find("\r\n\r\n");
+    if (head.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || headEnd == std::string::npos) return -1;
+    auto lengthAt = head.find("Content-Length: ");
+    std::size_t length = std::stoull(head.substr(lengthAt + 16));
+    if (total != headEnd + 4 + length || length < kOutputBytes) return -1;
+    constexpr std::string_view kStart = R"({"ok":true,"stdout":"render )";
+    if (head.compare(headEnd + 4, kStart.size(), kStart) != 0 || !tail.ends_with("\\n\"}")) return -1;
+    return elapsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    if (::access(kTool.c_str(), X_OK) != 0 || ::access(kBridge.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "job_answer_bench: build record_tool and vantorel-bridge first\n");
+        return 1;
+    }
+    namespace fs = std::filesystem;
+    std::string repo = fs::temp_directory_path() / "vantorel-bench-repo";
+    fs::create_directories(repo);
+    ::setenv("RECORD_TOOL_STDOUT_BYTES", std::to_string(kOutputBytes).c_str(), 1);
+    ::unsetenv("RECORD_TOOL_FILE");
+    ::unsetenv("RECORD_TOOL_WAIT_FOR");
+    ::unsetenv("RECORD_TOOL_EXIT");
+
+    BridgeProcess bridge;
+    if (!bridge.start(repo)) {
+        std::fprintf(stderr, "job_answer_bench: the bridge did not start\n");
+        return 1;
+    }
+    auto [idlePeak, idleNow] = bridge.memory();
+    (void)idlePeak;
+
+    nerix::CliCommand command{kTool, repo, repo + "/packages/cli/dist/index.js"};
+    const std::vector<std::string> args{"master", "run", "album.master.json"};
+    std::vector<char> buffer(1 << 20);
+    std::vector<double> runner, writer, endToEnd;
+    std::size_t outputSize = 0;
+
+    // Interleaved, so that a busy neighbour on the machine slows both kinds alike.
+    for (int i = 0; i < runs; ++i) {
+        auto start = Clock::now();
+        nerix::CliResult result = nerix::runCli(command, args);
+        runner.push_back(seconds(Clock::now() - start));
+        outputSize = result.stdout.size();
+        if (result.exitCode != 0 || outputSize != kOutputBytes) {
+            std::fprintf(stderr, "job_answer_bench: the tool's run failed (%d, %zu bytes)\n", result.exitCode,
+                         outputSize);
+            return 1;
+        }
+
+        nlohmann::json answer = nlohmann::json::object();
+        answer["ok"] = true;
+        answer["stdout"] = std::move(result.stdout);
+        start = Clock::now();
+        auto text = nerix::writeJson(answer);
+        writer.push_back(seconds(Clock::now() - start));
+        if (!text) return 1;
+
+        double elapsed = timedRequest(bridge, buffer);
+        if (elapsed < 0) {
+            std::fprintf(stderr, "job_answer_bench: the answer was incomplete or wrong\n");
+            return 1;
+        }
+        endToEnd.push_back(elapsed);
+    }
+    auto [peak, now] = bridge.memory();
+    (void)now;
+
+    double runnerMedian = median(runner);
+    double writerMedian = median(writer);
+    double e2eMedian = median(endToEnd);
+    double mib = 1024.0 * 1024.0;
+    std::printf("job answer, tool output %zu MiB of text lines, %d runs, medians\n", kOutputBytes >> 20, runs);
+    std::printf("  runner alone (baseline)   %8.1f ms  %7.0f MB/s\n", runnerMedian * 1e3,
+                megabytesPerSecond(runnerMedian));
+    std::printf("  JSON text alone           %8.1f ms  %7.0f MB/s\n", writerMedian * 1e3,
+                megabytesPerSecond(writerMedian));
+    std::printf("  end to end                %8.1f ms  %7.0f MB/s   (target >= 500 MB/s)\n", e2eMedian * 1e3,
+                megabytesPerSecond(e2eMedian));
+    std::printf("  end to end - runner alone %8.1f ms  %7.0f MB/s   (the answer's own cost)\n",
+                (e2eMedian - runnerMedian) * 1e3, megabytesPerSecond(std::max(1e-9, e2eMedian - runnerMedian)));
+    std::printf("  bridge peak memory        %8.1f MiB = %.2f x the output (idle %.1f MiB; target <= 3 x)\n",
+                peak / mib, static_cast<double>(peak) / kOutputBytes, idleNow / mib);
+    std::error_code ignored;
+    fs::remove_all(repo, ignored);
+    return 0;
+}
