@@ -25,6 +25,22 @@ struct CliResult {
 // both output streams while it runs and waits for it. Never throws.
 CliResult runCli(const CliCommand& command, const std::vector<std::string>& args);
 
+// Checks a growing text for UTF-8 one stretch at a time, so that each stretch is read while it
+// is still in the cache rather than all of it again at the end. Give it the whole text so far
+// after each addition, then ask about the finished text.
+class Utf8Check {
+public:
+    // Checks up to the last place where a character may begin; the few bytes behind it may
+    // be a character that is still arriving.
+    void advance(std::string_view soFar);
+    // True when all of `whole` (the text last given to advance, or more of it) is UTF-8.
+    bool valid(std::string_view whole);
+
+private:
+    std::size_t checked_ = 0;
+    bool valid_ = true;
+};
+
 // Joins a path component the way the tool's paths are joined: exactly one "/" between.
 std::string appendPathComponent(std::string_view base, std::string_view component);
 

@@ -19,10 +19,12 @@ extern char** environ;
 namespace nerix::platform {
 namespace {
 
-// Chunks of collected output start small, so a child that prints a line costs little, and
-// double up to a cap, so that a huge output costs few mappings and a bounded slack.
-constexpr std::size_t kFirstChunk = 64 * 1024;
-constexpr std::size_t kLargestChunk = 16 * 1024 * 1024;
+// A stream's buffer starts small, so a child that prints a line costs little, and doubles
+// until it reaches kSmallOutput; past that it takes one large reservation (see reserveLarge).
+constexpr std::size_t kFirstBuffer = 16 * 1024;
+constexpr std::size_t kSmallOutput = 1024 * 1024;
+// The most one read asks for: the size of an enlarged pipe.
+constexpr std::size_t kReadWindow = 1024 * 1024;
 // Regions at least this large ask for transparent huge pages: far fewer page faults.
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 
@@ -50,82 +52,86 @@ void adviseHugePages(void* start, std::size_t size) {
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-// One output stream, held in anonymous mappings while the child runs. Assembling the final
-// text releases each chunk as soon as it is copied, so the peak stays near one copy of the
-// output plus one chunk, where a doubling string holds two copies while it grows.
+// One output stream, read straight into the string that is handed back, so that every byte
+// is copied once, from the pipe to its final place. Past kSmallOutput the string reserves
+// address space for the largest output the machine could hold: reserving costs nothing until
+// touched, only the pages the output fills become resident, and the buffer is never moved
+// while the child writes. A doubling string would copy everything at each step and, while
+// it copies, hold two copies.
 class StreamBuffer {
 public:
-    StreamBuffer() = default;
-    ~StreamBuffer() {
-        for (auto& chunk : chunks_) ::munmap(chunk.data, chunk.capacity);
-    }
-    StreamBuffer(const StreamBuffer&) = delete;
-    StreamBuffer& operator=(const StreamBuffer&) = delete;
-
-    // Where the next read goes. After memory ran out, a scratch area whose bytes are dropped:
-    // the pipe must still be drained or the child would stall.
+    // Where the next read goes, and how much it may take. After memory ran out, a scratch
+    // area whose bytes are dropped: the pipe must still be drained or the child would stall.
     char* room(std::size_t& size) {
-        if (!lost_ && (chunks_.empty() || chunks_.back().used == chunks_.back().capacity)) addChunk();
+        if (!lost_ && text_.capacity() - length_ < kFirstBuffer) grow();
         if (lost_) {
             static thread_local char scratch[64 * 1024];
             size = sizeof scratch;
             return scratch;
         }
-        auto& chunk = chunks_.back();
-        size = chunk.capacity - chunk.used;
-        return chunk.data + chunk.used;
+        // The string's size runs ahead of what it holds: growing it clears each byte once,
+        // within the capacity, just before a read fills it while it is still in the cache.
+        std::size_t cleared = std::min(length_ + kReadWindow, text_.capacity());
+        if (text_.size() < cleared) text_.resize(cleared);
+        size = text_.size() - length_;
+        return text_.data() + length_;
     }
 
+    // Keeps `size` bytes of what the last read put into the room.
     void commit(std::size_t size) {
-        if (lost_) return;
-        chunks_.back().used += size;
-        total_ += size;
+        if (!lost_) length_ += size;
     }
 
-    // The whole stream as one string, or empty when it could not be held in full: a cut-short
-    // text must never pass for the child's output.
+    bool lost() const { return lost_; }
+    std::string_view soFar() const { return std::string_view(text_.data(), lost_ ? 0 : length_); }
+
+    // The whole stream, or empty when it could not be held in full: a cut-short text must
+    // never pass for the child's output.
     std::string take() {
-        std::string text;
-        if (lost_ || total_ == 0) return text;
-        try {
-            text.reserve(total_);
-        } catch (const std::bad_alloc&) {
-            return text;
-        }
-        adviseHugePages(text.data(), total_);
-        for (auto& chunk : chunks_) {
-            text.append(chunk.data, chunk.used);
-            ::munmap(chunk.data, chunk.capacity);
-        }
-        chunks_.clear();
-        return text;
+        if (lost_) return {};
+        text_.resize(length_);
+        return std::move(text_);
     }
 
 private:
-    struct Chunk {
-        char* data;
-        std::size_t capacity;
-        std::size_t used;
-    };
-
-    void addChunk() {
-        std::size_t capacity = chunks_.empty() ? kFirstChunk : std::min(chunks_.back().capacity * 2, kLargestChunk);
-        void* data = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (data == MAP_FAILED) {
-            lost_ = true;
-            return;
-        }
-        adviseHugePages(data, capacity);
+    void grow() {
+        std::size_t capacity = text_.capacity();
         try {
-            chunks_.push_back({static_cast<char*>(data), capacity, 0});
+            if (capacity < kSmallOutput)
+                text_.reserve(std::max(kFirstBuffer, capacity * 2));
+            else if (!reservedLarge_)
+                reserveLarge();
+            else
+                text_.reserve(capacity * 2);
         } catch (const std::bad_alloc&) {
-            ::munmap(data, capacity);
             lost_ = true;
+            length_ = 0;
+            std::string().swap(text_);
         }
     }
 
-    std::vector<Chunk> chunks_;
-    std::size_t total_ = 0;
+    // Half the machine's memory, or less when the system will not promise that much address
+    // space; never less than twice what is held already.
+    void reserveLarge() {
+        reservedLarge_ = true;
+        long pages = ::sysconf(_SC_PHYS_PAGES);
+        long pageSize = ::sysconf(_SC_PAGESIZE);
+        std::size_t wanted = pages > 0 && pageSize > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageSize) / 2 : 0;
+        std::size_t least = text_.capacity() * 2;
+        for (; wanted > least; wanted /= 2) {
+            try {
+                text_.reserve(wanted);
+                adviseHugePages(text_.data(), text_.capacity());
+                return;
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        text_.reserve(least);
+    }
+
+    std::string text_;
+    std::size_t length_ = 0;
+    bool reservedLarge_ = false;
     bool lost_ = false;
 };
 
@@ -211,9 +217,11 @@ int spawnChild(const std::string& program, const std::vector<std::string>& argv,
 }
 
 // Reads both pipes as data arrives until each reaches end of file.
-void drain(int outFd, int errFd, StreamBuffer& out, StreamBuffer& err) {
+void drain(int outFd, int errFd, StreamBuffer& out, StreamBuffer& err, const StreamWatcher& watchOut,
+           const StreamWatcher& watchErr) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     StreamBuffer* sinks[2] = {&out, &err};
+    const StreamWatcher* watchers[2] = {&watchOut, &watchErr};
     int open = 2;
     while (open > 0) {
         if (::poll(fds, 2, -1) < 0) {
@@ -229,6 +237,7 @@ void drain(int outFd, int errFd, StreamBuffer& out, StreamBuffer& err) {
                 ssize_t n = ::read(fds[i].fd, room, size);
                 if (n > 0) {
                     sinks[i]->commit(static_cast<std::size_t>(n));
+                    if (*watchers[i] && !sinks[i]->lost()) (*watchers[i])(sinks[i]->soFar());
                     continue;
                 }
                 if (n < 0 && errno == EINTR) continue;
@@ -253,7 +262,8 @@ int waitForChild(pid_t pid) {
 }  // namespace
 
 ProcessOutcome runProcess(const std::string& program, const std::vector<std::string>& argv,
-                          const std::string& workingDir) {
+                          const std::string& workingDir, const StreamWatcher& watchOut,
+                          const StreamWatcher& watchErr) {
     ProcessOutcome outcome;
     UniqueFd outRead, outWrite, errRead, errWrite;
     if (int error = makePipe(outRead, outWrite)) {
@@ -277,7 +287,7 @@ ProcessOutcome runProcess(const std::string& program, const std::vector<std::str
 
     StreamBuffer out;
     StreamBuffer err;
-    drain(outRead.get(), errRead.get(), out, err);
+    drain(outRead.get(), errRead.get(), out, err, watchOut, watchErr);
     outRead.reset();
     errRead.reset();
     outcome.status = waitForChild(pid);
