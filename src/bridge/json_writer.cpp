@@ -141,20 +141,19 @@ char* writeEscaped(char* out, const unsigned char* in, const unsigned char* end)
     return out;
 }
 
-// Writes a string piece by piece: each piece is measured while it sits in the cache, and the
-// answer's buffer grows by exactly that much, so a large output is read from memory once more
-// and written once, with no pass that only clears the buffer.
+// Writes a string piece by piece through a scratch area that stays in the cache: the answer's
+// buffer, sized beforehand, then takes each piece with one plain copy and is never cleared.
 void appendString(std::string& out, const std::string& text) {
     constexpr std::size_t kPiece = 16 * 1024;
+    // Room for the worst case, where every byte becomes \u00XX, and the last block's store.
+    static thread_local char scratch[kPiece * 6 + kBlock];
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = in + text.size();
     out += '"';
     while (in < end) {
         std::size_t piece = std::min<std::size_t>(kPiece, static_cast<std::size_t>(end - in));
-        const std::size_t at = out.size();
-        out.resize(at + piece + escapeExtra(in, piece) + kBlock);
-        char* written = writeEscaped(out.data() + at, in, in + piece);
-        out.resize(static_cast<std::size_t>(written - out.data()));
+        char* written = writeEscaped(scratch, in, in + piece);
+        out.append(scratch, static_cast<std::size_t>(written - scratch));
         in += piece;
     }
     out += '"';
@@ -163,11 +162,11 @@ void appendString(std::string& out, const std::string& text) {
 std::size_t estimateSize(const nlohmann::json& value) {
     switch (value.type()) {
         case nlohmann::json::value_t::string:
-            return escapedSize(value.get_ref<const std::string&>()) + kBlock;
+            return escapedSize(value.get_ref<const std::string&>());
         case nlohmann::json::value_t::object: {
             std::size_t total = 2;
             for (const auto& [key, member] : value.items())
-                total += escapedSize(key) + kBlock + 2 + estimateSize(member);
+                total += escapedSize(key) + 2 + estimateSize(member);
             return total;
         }
         case nlohmann::json::value_t::array: {
