@@ -1,0 +1,87 @@
+#include "app/launch_plan.h"
+
+#include <cctype>
+#include <system_error>
+
+namespace nerix {
+
+std::optional<BridgeSettings> bridgeSettings(const std::optional<std::string>& nodePath,
+                                             const std::optional<std::string>& repoRoot) {
+    if (!nodePath || !repoRoot) return std::nullopt;
+    if (nodePath->empty() || repoRoot->empty()) return std::nullopt;
+    return BridgeSettings{*nodePath, *repoRoot};
+}
+
+std::string bridgeScript(std::uint16_t port, std::string_view token) {
+    const std::string portText = std::to_string(port);
+    std::string script = "window.__NERIX_BRIDGE = {\n  port: ";
+    script += portText;
+    script += ",\n  token: \"";
+    script += token;
+    script += "\",\n  origin: \"http://127.0.0.1:";
+    script += portText;
+    script += "\"\n};";
+    return script;
+}
+
+std::shared_ptr<NerixBridge> startBridge(const BridgeSettings& settings) {
+    auto bridge = std::make_shared<NerixBridge>(settings.nodePath, settings.repoRoot);
+    bridge->start();
+    return bridge;
+}
+
+BridgeLaunch bringUpBridge(const std::optional<BridgeSettings>& settings, const BridgeStarter& start,
+                           const std::function<void(std::string_view)>& log) {
+    if (!settings) return {};
+    std::shared_ptr<NerixBridge> bridge;
+    try {
+        bridge = start(*settings);
+    } catch (const NerixError& error) {
+        log("NerixBridge failed to start: " + error.description());
+        return {};
+    }
+    // Read once, now: a port assigned after the wait expired does not reach the page.
+    return BridgeLaunch{bridge, bridgeScript(bridge->port(), bridge->token())};
+}
+
+std::filesystem::path webFolder(const std::filesystem::path& resourceFolder) { return resourceFolder / "Web"; }
+
+PageChoice choosePage(const std::filesystem::path& resourceFolder) {
+    const std::filesystem::path folder = webFolder(resourceFolder);
+    const std::filesystem::path page = folder / "index.html";
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(page, error)) return PageChoice{false, {}, {}, std::string(kFallbackPage)};
+    return PageChoice{true, fileUri(page), fileUri(folder), {}};
+}
+
+std::string fileUri(const std::filesystem::path& path) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file://";
+    for (unsigned char c : path.lexically_normal().string()) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                     c == '.' || c == '_' || c == '~' || c == '/';
+        if (plain) {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 0x0F];
+        }
+    }
+    // A folder's URI never ends in "/", so patterns and prefixes can add exactly one.
+    while (uri.size() > 8 && uri.back() == '/') uri.pop_back();
+    return uri;
+}
+
+std::string scriptAllowPattern(const std::filesystem::path& webFolder) { return fileUri(webFolder) + "/*"; }
+
+bool opensInBrowser(std::string_view uri, bool followedByUser) {
+    if (!followedByUser) return false;
+    auto colon = uri.find(':');
+    if (colon == std::string_view::npos) return false;
+    std::string scheme;
+    for (char c : uri.substr(0, colon)) scheme += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme == "http" || scheme == "https" || scheme == "mailto";
+}
+
+}  // namespace nerix

@@ -1,0 +1,18 @@
+// vantorel: the desktop window for the Nerix tool chain. Takes no arguments; its configuration
+// is the Info.plist of its bundle (see app/bundle.h).
+#include "app/app_delegate.h"
+#include "app/bundle.h"
+#include "platform/gtk/application.h"
+
+namespace {
+// Held for the life of the process and never destroyed: the bridge inside is never stopped,
+// not even on the way out, so a job still running cannot hold up the exit.
+nerix::AppDelegate* theDelegate = nullptr;
+}  // namespace
+
+int main() {
+    nerix::platform::Application app;
+    theDelegate = new nerix::AppDelegate(app, nerix::resourceFolder());
+    app.setDelegate(*theDelegate);
+    return app.run();
+}
