@@ -1,0 +1,315 @@
+// The windowless bridge under load and under faults, driven from outside over loopback: many
+// concurrent connections, peers that vanish or trickle, jobs whose tool is killed, and a
+// descriptor limit that makes accept fail. After each case the bridge must still answer
+// health, hold no more descriptors than it started with, and have no child left unreaped.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/bridge_process.h"
+#include "support/loopback_client.h"
+
+namespace nerix {
+namespace {
+
+using test::BridgeProcess;
+using test::LoopbackClient;
+using test::waitFor;
+
+const std::string kTool = VANTOREL_TEST_FIXTURE_DIR "/load_tool";
+const std::string kHealth = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+// One whole answer and nothing behind it: the body is exactly Content-Length bytes and the
+// connection closed after it. Returns the status, or 0 for anything else.
+int singleAnswerStatus(const std::string& raw) {
+    auto answer = test::parseAnswer(raw);
+    auto length = answer.headers.find("Content-Length");
+    if (answer.status == 0 || length == answer.headers.end()) return 0;
+    if (std::to_string(answer.body.size()) != length->second) return 0;
+    return answer.status;
+}
+
+// One request on a fresh connection; everything the bridge sends back.
+std::string exchange(std::uint16_t port, std::string_view request) {
+    LoopbackClient client(port);
+    client.send(request);
+    return client.readAll();
+}
+
+// Closes a socket with a reset instead of an orderly end of stream.
+void resetAndClose(LoopbackClient& client) {
+    linger hard{1, 0};
+    ::setsockopt(client.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    client.close();
+}
+
+class BridgeUnderLoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vantorel-load-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        workDir_ = pattern;
+        bridge_ = std::make_unique<BridgeProcess>(kTool, workDir_);
+        // One answered request first, so that whatever the bridge opens once is open.
+        ASSERT_EQ(test::roundTrip(bridge_->port(), kHealth).status, 200);
+        baseline_ = test::openDescriptors(bridge_->pid());
+        ASSERT_GT(baseline_, 0);
+    }
+
+    void TearDown() override {
+        const pid_t pid = bridge_->pid();
+        ASSERT_TRUE(bridge_->running()) << "the bridge has gone";
+        EXPECT_EQ(test::roundTrip(bridge_->port(), kHealth).status, 200);
+        // Closing connections may linger a moment while they drain their peer.
+        EXPECT_TRUE(waitFor([&] { return test::openDescriptors(pid) <= baseline_; }))
+            << "descriptors: " << test::openDescriptors(pid) << ", at the start " << baseline_;
+        EXPECT_TRUE(waitFor([&] { return test::childrenOf(pid).empty(); }))
+            << test::childrenOf(pid).size() << " children left, the first in state "
+            << test::childrenOf(pid).front().state;
+        bridge_.reset();
+        std::filesystem::remove_all(workDir_);
+    }
+
+    std::uint16_t port() const { return bridge_->port(); }
+    const std::string& token() const { return bridge_->token(); }
+
+    std::string masterRequest(const std::string& manifest) const {
+        return test::post("/master", token(), nlohmann::json{{"manifest", manifest}}.dump());
+    }
+
+    // A folder for one held job: the tool writes its pid there and waits for "release".
+    std::string holdFolder(const std::string& name) const {
+        std::string dir = workDir_ + "/" + name;
+        std::filesystem::create_directory(dir);
+        return dir;
+    }
+    static pid_t heldToolPid(const std::string& dir) {
+        pid_t pid = 0;
+        waitFor([&] {
+            std::ifstream in(dir + "/pid");
+            return static_cast<bool>(in >> pid);
+        });
+        return pid;
+    }
+    static void release(const std::string& dir) { std::ofstream(dir + "/release").put('\n'); }
+
+    std::string workDir_;
+    std::unique_ptr<BridgeProcess> bridge_;
+    int baseline_ = 0;
+};
+
+// Failures seen by many client threads, reported once with the first few examples.
+class FailureLog {
+public:
+    void add(const std::string& what) {
+        std::lock_guard lock(mutex_);
+        if (++count_ <= 5) examples_ += what + "\n";
+    }
+    int count() const { return count_; }
+    const std::string& examples() const { return examples_; }
+
+private:
+    std::mutex mutex_;
+    int count_ = 0;
+    std::string examples_;
+};
+
+TEST_F(BridgeUnderLoad, ThousandsOfRequestsOnManyConnectionsAreEachAnsweredOnce) {
+    constexpr int kThreads = 64;
+    constexpr int kPerThread = 64;
+    struct Kind {
+        std::string request;
+        std::vector<std::size_t> cuts;  // sent in pieces at these offsets
+        int status;
+    };
+    const std::string body = R"({"manifest":"ok"})";
+    const std::vector<Kind> kinds{
+        {kHealth, {}, 200},
+        {"OPTIONS /compose HTTP/1.1\r\nAccess-Control-Request-Method: POST\r\n\r\n", {}, 204},
+        {test::post("/master", "", body), {}, 401},
+        {test::post("/master", std::string(44, 'A'), body), {}, 401},
+        {"GET /nothing/here HTTP/1.1\r\nX-Nerix-Token: " + token() + "\r\n\r\n", {}, 404},
+        {kHealth + "bytes behind the request", {}, 200},
+        {kHealth, {3, 21, kHealth.size() - 1}, 200},
+        {"POST /master HTTP/1.1\r\nContent-Length: 70000000\r\n\r\n", {}, 413},
+        {masterRequest("ok"), {}, 200},
+        {masterRequest("exit:3"), {20}, 500},
+    };
+
+    FailureLog failures;
+    std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const Kind& kind = kinds[static_cast<std::size_t>(t * kPerThread + i) % kinds.size()];
+                try {
+                    LoopbackClient client(port());
+                    std::size_t from = 0;
+                    for (std::size_t cut : kind.cuts) {
+                        client.send(std::string_view(kind.request).substr(from, cut - from));
+                        from = cut;
+                    }
+                    client.send(std::string_view(kind.request).substr(from));
+                    int status = singleAnswerStatus(client.readAll());
+                    if (status != kind.status)
+                        failures.add("expected " + std::to_string(kind.status) + ", got " +
+                                     std::to_string(status) + " for " + kind.request.substr(0, 30));
+                    else
+                        answered.fetch_add(1);
+                } catch (const std::exception& error) {
+                    failures.add(error.what());
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(answered.load(), kThreads * kPerThread);
+    EXPECT_EQ(failures.count(), 0) << failures.examples();
+}
+
+TEST_F(BridgeUnderLoad, PeersThatVanishOrTrickleNeverDisturbTheOthers) {
+    const std::string job = masterRequest("ok");
+    FailureLog failures;
+    std::vector<std::thread> threads;
+    // Peers that send part of a request (or nothing) and go, with an orderly close or a reset,
+    // between ordinary health requests that must all be answered.
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 40; ++i) {
+                try {
+                    LoopbackClient client(port());
+                    std::size_t cut = static_cast<std::size_t>(t * 40 + i) * 7 % job.size();
+                    client.send(std::string_view(job).substr(0, cut));
+                    if (i % 2) resetAndClose(client);
+                    else client.close();
+                    if (i % 8 == 0 && test::roundTrip(port(), kHealth).status != 200)
+                        failures.add("health not answered between vanishing peers");
+                } catch (const std::exception& error) {
+                    failures.add(error.what());
+                }
+            }
+        });
+    }
+    // Peers that send one byte at a time; each still gets its one answer.
+    const std::vector<std::pair<std::string, int>> trickled{
+        {kHealth, 200},
+        {test::post("/nowhere", token(), R"({"a":"b"})"), 404},
+        {test::post("/master", "", R"({"manifest":"ok"})"), 401},
+        {job, 200},
+    };
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            const auto& [request, status] = trickled[static_cast<std::size_t>(t) % trickled.size()];
+            try {
+                LoopbackClient client(port());
+                for (char c : request) client.send(std::string_view(&c, 1));
+                int got = singleAnswerStatus(client.readAll());
+                if (got != status) failures.add("trickled request answered " + std::to_string(got));
+            } catch (const std::exception& error) {
+                failures.add(error.what());
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.count(), 0) << failures.examples();
+}
+
+TEST_F(BridgeUnderLoad, APeerThatVanishesWhileItsJobRunsLeavesNothingBehind) {
+    for (bool reset : {false, true}) {
+        std::string dir = holdFolder(reset ? "reset" : "close");
+        LoopbackClient job(port());
+        job.send(masterRequest("hold:" + dir));
+        pid_t tool = heldToolPid(dir);
+        ASSERT_GT(tool, 0);
+        // Requests that arrive while the job runs wait for it, then are served.
+        LoopbackClient health(port());
+        health.send(kHealth);
+        if (reset) resetAndClose(job);
+        else job.close();
+        release(dir);
+        EXPECT_EQ(singleAnswerStatus(health.readAll()), 200);
+        EXPECT_TRUE(waitFor([&] { return ::kill(tool, 0) != 0; })) << "the tool was never reaped";
+    }
+}
+
+TEST_F(BridgeUnderLoad, AJobWhoseToolIsKilledBySignalIsAnsweredWithTheSignal) {
+    for (int signal : {SIGKILL, SIGTERM, SIGINT}) {
+        std::string dir = holdFolder("signal-" + std::to_string(signal));
+        LoopbackClient job(port());
+        job.send(masterRequest("hold:" + dir));
+        pid_t tool = heldToolPid(dir);
+        ASSERT_GT(tool, 0);
+        ASSERT_EQ(::kill(tool, signal), 0);
+        // A tool that ignores the signal (it inherited it blocked, say) would hold the job
+        // for ever; the deadline turns that into a failure, and the release ends it.
+        auto raw = job.readAll(std::chrono::seconds(10));
+        release(dir);
+        auto answer = test::parseAnswer(raw);
+        ASSERT_EQ(answer.status, 500) << "signal " << signal << ": " << raw;
+        auto json = nlohmann::json::parse(answer.body);
+        EXPECT_EQ(json["error"], "master failed");
+        EXPECT_EQ(json["exitCode"], signal);
+    }
+}
+
+TEST_F(BridgeUnderLoad, ADescriptorLimitMakesAcceptWaitNotStop) {
+    const pid_t pid = bridge_->pid();
+    rlimit original{};
+    ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &original), 0);
+    rlimit tight = original;
+    tight.rlim_cur = static_cast<rlim_t>(test::limitLeavingSpare(pid, 3));
+    ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+    const std::string halfRequest = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+
+    // Two idle peers hold two of the three spare descriptors.
+    std::vector<std::unique_ptr<LoopbackClient>> idle;
+    for (int i = 0; i < 2; ++i) {
+        idle.push_back(std::make_unique<LoopbackClient>(port()));
+        idle.back()->send(halfRequest);
+    }
+    ASSERT_TRUE(waitFor([&] { return test::openDescriptors(pid) == baseline_ + 2; }));
+
+    // A job now has its connection but no room for the tool's pipes: it fails to start and
+    // is answered so.
+    auto raw = exchange(port(), masterRequest("ok"));
+    auto answer = test::parseAnswer(raw);
+    ASSERT_EQ(answer.status, 500) << raw;
+    auto json = nlohmann::json::parse(answer.body);
+    EXPECT_EQ(json["exitCode"], -1);
+    EXPECT_EQ(json["stderr"].get<std::string>().rfind("spawn failed: ", 0), 0u) << json.dump();
+
+    // The third idle peer takes the last descriptor; what comes next cannot be accepted and
+    // waits in the listener's queue.
+    idle.push_back(std::make_unique<LoopbackClient>(port()));
+    idle.back()->send(halfRequest);
+    ASSERT_TRUE(waitFor([&] { return test::openDescriptors(pid) == baseline_ + 3; }));
+    std::vector<std::unique_ptr<LoopbackClient>> waiting;
+    for (int i = 0; i < 3; ++i) {
+        waiting.push_back(std::make_unique<LoopbackClient>(port()));
+        waiting.back()->send(kHealth);
+    }
+    ASSERT_TRUE(waitFor([&] { return test::acceptQueueLength(port()) == 3; }))
+        << "accept queue: " << test::acceptQueueLength(port());
+    EXPECT_EQ(test::openDescriptors(pid), baseline_ + 3);
+
+    // One idle peer goes: its descriptor is freed, and the listener takes up the waiting
+    // connections one after the other, still under the limit.
+    idle.front()->close();
+    for (auto& client : waiting) EXPECT_EQ(singleAnswerStatus(client->readAll()), 200);
+
+    ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &original, nullptr), 0);
+    idle.clear();
+}
+
+}  // namespace
+}  // namespace nerix
