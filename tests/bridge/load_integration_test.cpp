@@ -75,6 +75,8 @@ protected:
         EXPECT_TRUE(waitFor([&] { return test::childrenOf(pid).empty(); }))
             << test::childrenOf(pid).size() << " children left, the first in state "
             << test::childrenOf(pid).front().state;
+        int status = bridge_->stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
         bridge_.reset();
         std::filesystem::remove_all(workDir_);
     }
