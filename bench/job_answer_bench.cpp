@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +49,13 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+double threadCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    auto toSeconds = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
 }
 
 double megabytesPerSecond(double secondsTaken) { return kOutputBytes / secondsTaken / 1e6; }
@@ -83,6 +93,18 @@ struct BridgeProcess {
         port = ready["port"].get<std::uint16_t>();
         token = ready["token"].get<std::string>();
         return true;
+    }
+
+    // CPU time of the bridge's own threads so far (the tool's is not counted), in seconds.
+    double cpuSeconds() const {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        double ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i)
+            if (i >= 14) ticks += std::stod(field);  // utime, stime
+        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
 
     // Peak and current resident memory, in bytes.
@@ -175,12 +197,16 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args{"master", "run", "album.master.json"};
     std::vector<char> buffer(1 << 20);
     std::vector<double> runner, writer, endToEnd;
+    double runnerCpu = 0;
+    double bridgeCpu = 0;
     std::size_t outputSize = 0;
 
     // Interleaved, so that a busy neighbour on the machine slows both kinds alike.
     for (int i = 0; i < runs; ++i) {
         auto start = Clock::now();
+        double cpuBefore = threadCpuSeconds();
         nerix::CliResult result = nerix::runCli(command, args);
+        runnerCpu += threadCpuSeconds() - cpuBefore;
         runner.push_back(seconds(Clock::now() - start));
         outputSize = result.stdout.size();
         if (result.exitCode != 0 || outputSize != kOutputBytes) {
@@ -197,7 +223,9 @@ int main(int argc, char** argv) {
         writer.push_back(seconds(Clock::now() - start));
         if (!text) return 1;
 
+        double bridgeBefore = bridge.cpuSeconds();
         double elapsed = timedRequest(bridge, buffer);
+        bridgeCpu += bridge.cpuSeconds() - bridgeBefore;
         if (elapsed < 0) {
             std::fprintf(stderr, "job_answer_bench: the answer was incomplete or wrong\n");
             return 1;
@@ -220,6 +248,10 @@ int main(int argc, char** argv) {
                 megabytesPerSecond(e2eMedian));
     std::printf("  end to end - runner alone %8.1f ms  %7.0f MB/s   (the answer's own cost)\n",
                 (e2eMedian - runnerMedian) * 1e3, megabytesPerSecond(std::max(1e-9, e2eMedian - runnerMedian)));
+    // CPU time is far less disturbed than the clock by other work on the machine.
+    std::printf("  CPU of the drain alone    %8.1f ms   (mean, this process, runner only)\n", runnerCpu / runs * 1e3);
+    std::printf("  CPU of the whole answer   %8.1f ms   (mean, the bridge process, the tool excluded)\n",
+                bridgeCpu / runs * 1e3);
     std::printf("  bridge peak memory        %8.1f MiB = %.2f x the output (idle %.1f MiB; target <= 3 x)\n",
                 peak / mib, static_cast<double>(peak) / kOutputBytes, idleNow / mib);
     std::error_code ignored;

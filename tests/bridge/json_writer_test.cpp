@@ -8,6 +8,8 @@
 namespace nerix {
 namespace {
 
+using namespace std::string_literals;
+
 // The string form the writer must give, one byte at a time.
 std::string referenceString(const std::string& text) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -75,6 +77,20 @@ TEST(JsonWriterStrings, KeysAndNestedStringsUseTheSameForm) {
     nlohmann::json value{{"a/b", {{"c\n", std::string(20, '"')}}}, {"list", {"x/y", 1, nullptr}}};
     EXPECT_EQ(writeJson(value).value_or(""),
               R"({"a\/b":{"c\n":")" + repeat("\\\"", 20) + R"("},"list":["x\/y",1,null]})");
+}
+
+TEST(JsonWriterStrings, Utf8IsJudgedWholeAcrossTheWritersPieces) {
+    // Characters and faults straddle the borders of the pieces (16 KiB) the writer works in.
+    const std::string emoji = "\xF0\x9F\x8E\xB5";
+    for (std::size_t before = 16384 - 5; before <= 16384 + 1; ++before) {
+        std::string text = std::string(before, 'a') + emoji + "/z";
+        ASSERT_EQ(written(text), referenceString(text)) << before;
+
+        for (std::string bad : {"\xF0\x9F\x8E"s, "\x80"s, "\x80\x80\x80\x80"s, "\xC3"s, "\xED\xA0\x80"s}) {
+            EXPECT_FALSE(writeJson(nlohmann::json(std::string(before, 'a') + bad + "zz"))) << before;
+            EXPECT_FALSE(writeJson(nlohmann::json(std::string(before, 'a') + bad))) << before;
+        }
+    }
 }
 
 TEST(JsonWriterStrings, LargeOutputRoundTrips) {
