@@ -1,0 +1,475 @@
+// The real application, end to end: a bundle made for the test, a virtual display of its own,
+// a page that calls the bridge with fetch (so every job goes through a real preflight) and a
+// tool that records what it was asked. Every wait is for a condition, with a deadline.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+// Last: Xlib's names (None, Status, Bool...) must not shadow anything above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+extern char** environ;
+
+namespace nerix {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+// Generous: WebKit starts three processes, and these machines are shared with other builds.
+constexpr auto kDeadline = std::chrono::seconds(120);
+
+// Polls `condition` every 20 ms until it holds or the deadline passes.
+bool waitFor(const std::function<bool()>& condition, std::chrono::seconds deadline = kDeadline) {
+    const auto end = Clock::now() + deadline;
+    while (Clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+std::string readText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeText(const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+// Runs a shell command line and returns its standard output.
+std::string capture(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    ::pclose(pipe);
+    return out;
+}
+
+struct Child {
+    pid_t pid = -1;
+
+    // Waits for the exit; -1 when it has not ended by the deadline.
+    int waitExit(std::chrono::seconds deadline = kDeadline) {
+        int status = 0;
+        bool ended = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, deadline);
+        if (!ended) return -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    // Ends the whole process group (the child and whatever it started) if still running.
+    void stop() {
+        if (pid <= 0) return;
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+// Starts `argv` in a process group of its own, with `env`, standard output and error to
+// `log`, and `extraFd` (if any) as descriptor 3.
+Child spawn(std::vector<std::string> argv, const std::map<std::string, std::string>& env, const fs::path& log,
+            int extraFd = -1) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+
+    std::vector<std::string> environment;
+    for (auto& [name, value] : env) environment.push_back(name + "=" + value);
+    std::vector<char*> argvPointers, envPointers;
+    for (auto& a : argv) argvPointers.push_back(a.data());
+    argvPointers.push_back(nullptr);
+    for (auto& e : environment) envPointers.push_back(e.data());
+    envPointers.push_back(nullptr);
+
+    Child child;
+    int error = ::posix_spawnp(&child.pid, argv[0].c_str(), &actions, &attributes, argvPointers.data(),
+                               envPointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    EXPECT_EQ(error, 0) << "cannot start " << argv[0];
+    if (error) child.pid = -1;
+    return child;
+}
+
+std::map<std::string, std::string> inheritedEnvironment() {
+    std::map<std::string, std::string> env;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string text = *entry;
+        auto equals = text.find('=');
+        if (equals != std::string::npos) env[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    return env;
+}
+
+// A virtual screen of 1920 x 1200 for one test, so that tests running side by side never
+// share a screen.
+class VirtualDisplay {
+public:
+    explicit VirtualDisplay(const fs::path& log) {
+        int ready[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0) return;
+        server_ = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1920x1200x24", "-nolisten", "tcp", "-noreset"},
+                        inheritedEnvironment(), log, ready[1]);
+        ::close(ready[1]);
+        // The server writes its display number once it accepts clients.
+        std::string number;
+        pollfd waiting{ready[0], POLLIN, 0};
+        while (::poll(&waiting, 1, 30000) == 1) {
+            char c;
+            if (::read(ready[0], &c, 1) != 1 || c == '\n') break;
+            number += c;
+        }
+        ::close(ready[0]);
+        if (!number.empty()) name_ = ":" + number;
+        if (!name_.empty()) display_ = XOpenDisplay(name_.c_str());
+    }
+    ~VirtualDisplay() {
+        if (display_) XCloseDisplay(display_);
+        if (server_.pid > 0) {
+            ::kill(server_.pid, SIGTERM);
+            if (server_.waitExit(std::chrono::seconds(10)) < 0) server_.stop();
+        }
+    }
+    const std::string& name() const { return name_; }
+    Display* x() const { return display_; }
+
+private:
+    Child server_;
+    std::string name_;
+    Display* display_ = nullptr;
+};
+
+struct Rgb {
+    int r, g, b;
+};
+
+// The window's content as the screen shows it now; also written to `ppm` for a person to look at.
+std::vector<Rgb> grab(Display* display, Window window, int width, int height, const fs::path& ppm) {
+    std::vector<Rgb> pixels;
+    XImage* image = XGetImage(display, window, 0, 0, width, height, AllPlanes, ZPixmap);
+    if (!image) return pixels;
+    pixels.reserve(static_cast<std::size_t>(width) * height);
+    std::string raw = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            unsigned long p = XGetPixel(image, x, y);
+            Rgb rgb{int((p >> 16) & 0xff), int((p >> 8) & 0xff), int(p & 0xff)};
+            pixels.push_back(rgb);
+            raw += char(rgb.r), raw += char(rgb.g), raw += char(rgb.b);
+        }
+    XDestroyImage(image);
+    writeText(ppm, raw);
+    return pixels;
+}
+
+bool near(Rgb a, Rgb b) { return std::abs(a.r - b.r) < 24 && std::abs(a.g - b.g) < 24 && std::abs(a.b - b.b) < 24; }
+
+class AppWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        // Under the build folder, not /tmp: WebKit's sandbox gives its processes a /tmp of their own.
+        scratch_ = fs::path(VANTOREL_BINARY_DIR) / "tests" / "app-gui" / info->name();
+        fs::remove_all(scratch_);
+        fs::create_directories(scratch_);
+        bundle_ = scratch_ / "bundle";
+        resources_ = bundle_ / "share" / "vantorel";
+        home_ = scratch_ / "home";
+        fs::create_directories(home_);
+        // WebKit puts the sockets of its bus proxies in the runtime folder, and a socket's
+        // path must stay short: a folder of the test's own under /tmp.
+        std::string runtime = "/tmp/vantorel-gui-XXXXXX";
+        ASSERT_NE(::mkdtemp(runtime.data()), nullptr);
+        runtime_ = runtime;
+        // A copy, not a link: the application finds its bundle through its own file.
+        fs::create_directories(bundle_ / "bin");
+        fs::copy_file(VANTOREL_BINARY_DIR "/bundle/bin/vantorel", bundle_ / "bin" / "vantorel");
+        display_ = std::make_unique<VirtualDisplay>(scratch_ / "xvfb.log");
+        ASSERT_TRUE(display_->x()) << "no virtual display: " << readText(scratch_ / "xvfb.log");
+    }
+
+    void TearDown() override {
+        app_.stop();
+        display_.reset();
+        if (!runtime_.empty()) fs::remove_all(runtime_);
+    }
+
+    void writeInfoPlist(const std::string& entries) {
+        writeText(resources_ / "Info.plist",
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + entries +
+                      "</dict>\n</plist>\n");
+    }
+
+    void copyTestPage() {
+        fs::create_directories(resources_ / "Web");
+        for (const char* file : {"index.html", "sibling.json"})
+            fs::copy_file(fs::path(VANTOREL_SOURCE_DIR "/tests/app/page") / file, resources_ / "Web" / file);
+    }
+
+    void launch() {
+        auto env = inheritedEnvironment();
+        env["DISPLAY"] = display_->name();
+        env["HOME"] = home_.string();
+        env["XDG_RUNTIME_DIR"] = runtime_.string();
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "DBUS_SESSION_BUS_ADDRESS",
+                                 "WAYLAND_DISPLAY", "GDK_BACKEND"})
+            env.erase(name);
+        // WebKit's sandbox needs bubblewrap to work here; where it cannot, this test alone runs
+        // the web processes without it.
+        if (std::system("bwrap --ro-bind / / --dev /dev --proc /proc true >/dev/null 2>&1") != 0)
+            env["WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS"] = "1";
+        // A session bus of its own, gone with the application.
+        app_ = spawn({"dbus-run-session", "--", (bundle_ / "bin" / "vantorel").string()}, env, scratch_ / "app.log");
+        ASSERT_GT(app_.pid, 0);
+    }
+
+    std::string tool(const std::string& arguments) {
+        return capture("DISPLAY=" + display_->name() + " " + arguments + " 2>/dev/null");
+    }
+
+    // The shown top-level window titled "Vantorel", found with xdotool.
+    Window waitForWindow() {
+        Window found = 0;
+        bool shown = waitFor([&] {
+            std::string ids = tool("xdotool search --onlyvisible --name '^Vantorel$'");
+            if (ids.empty()) return false;
+            found = std::stoul(ids);
+            return true;
+        });
+        EXPECT_TRUE(shown) << "no window; the application said: " << readText(scratch_ / "app.log");
+        return found;
+    }
+
+    // Title, content size, place and minimum size, read with the X tools.
+    void expectWindowShape(Window window) {
+        std::string info = tool("xwininfo -id " + std::to_string(window));
+        auto number = [&](const std::string& label) {
+            std::smatch m;
+            std::regex pattern(label + R"(:\s+(-?\d+))");
+            return std::regex_search(info, m, pattern) ? std::stoi(m[1]) : -1;
+        };
+        EXPECT_EQ(number("Width"), 1240) << info;
+        EXPECT_EQ(number("Height"), 820) << info;
+        // Centred on the 1920 x 1200 screen, with no window manager to do it.
+        EXPECT_EQ(number("Absolute upper-left X"), (1920 - 1240) / 2) << info;
+        EXPECT_EQ(number("Absolute upper-left Y"), (1200 - 820) / 2) << info;
+
+        std::string props = tool("xprop -id " + std::to_string(window) + " _NET_WM_NAME WM_NORMAL_HINTS");
+        EXPECT_NE(props.find("_NET_WM_NAME(UTF8_STRING) = \"Vantorel\""), std::string::npos) << props;
+        EXPECT_NE(props.find("program specified minimum size: 1040 by 680"), std::string::npos) << props;
+    }
+
+    // Waits until the pixel at (x, y) of the window shows `colour`.
+    bool waitForColour(Window window, int x, int y, Rgb colour) {
+        return waitFor([&] {
+            auto pixels = grab(display_->x(), window, 1240, 820, scratch_ / "screenshot.ppm");
+            return !pixels.empty() && near(pixels[static_cast<std::size_t>(y) * 1240 + x], colour);
+        });
+    }
+
+    // Closes the window as a window manager does when the user clicks its close button.
+    void closeWindow(Window window) {
+        Display* x = display_->x();
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = XInternAtom(x, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(XInternAtom(x, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(x, window, False, NoEventMask, &event);
+        XFlush(x);
+    }
+
+    void closeAndExpectCleanExit(Window window) {
+        closeWindow(window);
+        EXPECT_EQ(app_.waitExit(), 0) << readText(scratch_ / "app.log");
+    }
+
+    fs::path scratch_, bundle_, resources_, home_, runtime_;
+    std::unique_ptr<VirtualDisplay> display_;
+    Child app_;
+};
+
+const Rgb kGreen{0, 255, 0}, kMagenta{255, 0, 255};
+
+TEST_F(AppWindow, ThePageDrivesEveryJobThroughTheBridgeAndTheWindowClosesCleanly) {
+    // The tool chain: the recording tool where the bridge expects the command line.
+    fs::path repo = scratch_ / "repo";
+    fs::path entry = repo / "packages" / "cli" / "dist" / "index.js";
+    fs::create_directories(entry.parent_path());
+    fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/fixture_tool.js", entry);
+    std::string node = capture("command -v node");
+    while (!node.empty() && node.back() == '\n') node.pop_back();
+    ASSERT_FALSE(node.empty()) << "node is not on the PATH";
+    writeInfoPlist("<key>NerixNodePath</key><string>" + node + "</string>\n<key>NerixRepoRoot</key><string>" +
+                   repo.string() + "</string>\n");
+    copyTestPage();
+
+    launch();
+    Window window = waitForWindow();
+    ASSERT_NE(window, 0u);
+    expectWindowShape(window);
+
+    // The page hands its findings to the last compose job; the tool writes them to -o.
+    fs::path reportFile = home_ / "Music" / "Nerix" / "report.json";
+    json report;
+    ASSERT_TRUE(waitFor([&] {
+        if (!fs::exists(reportFile)) return false;
+        report = json::parse(readText(reportFile), nullptr, false);
+        return !report.is_discarded();
+    })) << readText(scratch_ / "app.log");
+
+    // The page saw the bridge the application started, on the port it logged.
+    std::smatch logged;
+    std::string log = readText(scratch_ / "app.log");
+    ASSERT_TRUE(std::regex_search(log, logged, std::regex(R"(NerixBridge listening on 127\.0\.0\.1:(\d+))"))) << log;
+    const int port = std::stoi(logged[1]);
+    EXPECT_EQ(report["bridge"]["port"], port);
+    EXPECT_EQ(report["bridge"]["origin"], "http://127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(report["bridge"]["token"].get<std::string>().size(), 44u);
+
+    // It may read the files beside it and nothing outside its folder.
+    EXPECT_EQ(report["sibling"], "{\"sibling\":true}\n");
+    EXPECT_EQ(report["outside"], "refused");
+
+    EXPECT_EQ(report["health"], (json{{"status", 200}, {"json", {{"ok", true}, {"version", "0.2.0"}}}}));
+    fs::path outputDir = home_ / "Music" / "Nerix";
+    EXPECT_EQ(report["compose"], (json{{"status", 200},
+                                       {"json",
+                                        {{"ok", true},
+                                         {"outputPath", (outputDir / "e2e-piece.mid").string()},
+                                         {"stdout", "fixture compose build ok\n"}}}}));
+    EXPECT_EQ(report["master"], (json{{"status", 200}, {"json", {{"ok", true}, {"stdout", "fixture master run ok\n"}}}}));
+    EXPECT_EQ(report["verify"], (json{{"status", 200},
+                                      {"json",
+                                       {{"ok", true},
+                                        {"stdout", "fixture master verify ok\n"},
+                                        {"stderr", "fixture verify notes\n"}}}}));
+    EXPECT_EQ(report["withoutToken"]["status"], 401);
+
+    // What the tool was asked, in order, in the repository root.
+    std::vector<json> calls;
+    std::istringstream lines(readText(repo / "packages" / "cli" / "dist" / "calls.jsonl"));
+    for (std::string line; std::getline(lines, line);) calls.push_back(json::parse(line));
+    ASSERT_EQ(calls.size(), 4u);
+    for (const json& call : calls) EXPECT_EQ(call["cwd"], repo.string());
+
+    const json& compose = calls[0]["args"];
+    ASSERT_EQ(compose.size(), 5u);
+    EXPECT_EQ(compose[0], "compose");
+    EXPECT_EQ(compose[1], "build");
+    fs::path source = compose[2].get<std::string>();
+    EXPECT_TRUE(source.is_absolute());
+    EXPECT_EQ(source.filename(), "e2e-piece.morvane");
+    EXPECT_FALSE(fs::exists(source)) << "the temporary source outlived the job";
+    EXPECT_EQ(compose[3], "-o");
+    EXPECT_EQ(compose[4], (outputDir / "e2e-piece.mid").string());
+    EXPECT_EQ(calls[0]["source"], "C4 D4 E4\n");
+
+    EXPECT_EQ(calls[1]["args"], (json{"master", "run", "manifests/e2e.master.json", "-o", "out/e2e.wav"}));
+    // The options in their fixed order, whatever the order of the keys the page sent.
+    EXPECT_EQ(calls[2]["args"], (json{"master", "verify", "in.wav", "--seed", "s33d", "--carrier", "440", "--mix-db",
+                                      "-6.5", "--null-trials", "200"}));
+    EXPECT_EQ(calls[3]["args"][4], (outputDir / "report.json").string());
+
+    // The page has finished (its state box turned green) and the window shows it.
+    ASSERT_TRUE(waitForColour(window, 240, 270, kGreen)) << "see " << (scratch_ / "screenshot.ppm");
+    auto pixels = grab(display_->x(), window, 1240, 820, scratch_ / "screenshot.ppm");
+    std::size_t dark = 0, white = 0;
+    for (const Rgb& p : pixels) {
+        dark += p.r + p.g + p.b < 150;
+        white += p.r > 240 && p.g > 240 && p.b > 240;
+    }
+    EXPECT_GT(dark, 500u) << "no heading text on screen";
+    EXPECT_GT(white, pixels.size() / 2) << "the page's white background is not on screen";
+
+    closeAndExpectCleanExit(window);
+}
+
+TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridge) {
+    writeInfoPlist("<key>CFBundleName</key><string>Vantorel</string>\n");
+    copyTestPage();
+    launch();
+    Window window = waitForWindow();
+    ASSERT_NE(window, 0u);
+    expectWindowShape(window);
+    EXPECT_TRUE(waitForColour(window, 240, 270, kMagenta)) << "see " << (scratch_ / "screenshot.ppm");
+    closeAndExpectCleanExit(window);
+    // No bridge, and nothing said about it.
+    EXPECT_EQ(readText(scratch_ / "app.log").find("NerixBridge"), std::string::npos);
+}
+
+TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
+    writeInfoPlist("");
+    fs::create_directories(resources_ / "Web");
+    writeText(resources_ / "Web" / "other.html", "<p>not the page</p>");
+    launch();
+    Window window = waitForWindow();
+    ASSERT_NE(window, 0u);
+
+    // One heading line of dark text at the top left on a light page, and nothing else.
+    auto darkIn = [](const std::vector<Rgb>& pixels, int top, int bottom, int& rightmost) {
+        int rows = 0;
+        for (int y = top; y < bottom; ++y) {
+            bool any = false;
+            for (int x = 0; x < 1240; ++x) {
+                const Rgb& p = pixels[static_cast<std::size_t>(y) * 1240 + x];
+                if (p.r + p.g + p.b < 200) {
+                    any = true;
+                    rightmost = std::max(rightmost, x);
+                }
+            }
+            rows += any;
+        }
+        return rows;
+    };
+    int headingEnd = 0, belowEnd = 0, headingRows = 0, belowRows = 0;
+    bool shown = waitFor([&] {
+        auto pixels = grab(display_->x(), window, 1240, 820, scratch_ / "screenshot.ppm");
+        if (pixels.empty()) return false;
+        headingEnd = belowEnd = 0;
+        headingRows = darkIn(pixels, 0, 80, headingEnd);
+        belowRows = darkIn(pixels, 100, 820, belowEnd);
+        return headingRows >= 15 && belowRows == 0;
+    });
+    EXPECT_TRUE(shown) << headingRows << " rows of text at the top, " << belowRows << " below; see "
+                       << (scratch_ / "screenshot.ppm");
+    // "Vantorel resources missing." at a heading's size: a few hundred pixels wide.
+    EXPECT_GT(headingEnd, 250);
+    EXPECT_LT(headingEnd, 800);
+    closeAndExpectCleanExit(window);
+}
+
+}  // namespace
+}  // namespace nerix
