@@ -158,6 +158,31 @@ void benchDrain() {
                 median(runnerRates), median(runnerPeaks));
 }
 
+// Peak memory for an output just past a growth step, where a growing buffer that copies
+// itself would hold two copies at once.
+void benchPeakPastGrowthStep() {
+    const std::string spew = kFixtureDir + "/cli_fixture";
+    constexpr std::size_t kSize = 65u * 1024 * 1024;
+    const std::vector<std::string> argv = {spew, "spew", std::to_string(kSize)};
+    double stringPeak = 0, runnerPeak = 0;
+    {
+        std::string text;
+        resetPeak();
+        std::size_t before = statusBytes("VmRSS");
+        bareRun(spew, argv, false, [&](const char* data, std::size_t n) { text.append(data, n); });
+        stringPeak = static_cast<double>(statusBytes("VmHWM") - before) / static_cast<double>(kSize);
+    }
+    {
+        resetPeak();
+        std::size_t before = statusBytes("VmRSS");
+        nerix::CliResult result = nerix::runCli(nerix::CliCommand{spew, "/", "spew"}, {std::to_string(kSize)});
+        runnerPeak = static_cast<double>(statusBytes("VmHWM") - before) / static_cast<double>(kSize);
+    }
+    std::printf("peak memory for 65 MiB of output, just past a growth step\n");
+    std::printf("  plain growing std::string        %.2fx the output\n", stringPeak);
+    std::printf("  runCli                           %.2fx the output\n", runnerPeak);
+}
+
 void benchSpawn(const std::string& program) {
     std::vector<double> bare, runner;
     auto once = [&](bool viaRunner) {
@@ -189,6 +214,7 @@ void benchSpawn(const std::string& program) {
 int main(int argc, char** argv) {
     std::string trivial = argc > 1 ? argv[1] : kFixtureDir + "/exit_at_once";
     benchDrain();
+    benchPeakPastGrowthStep();
     benchSpawn(trivial);
     return 0;
 }

@@ -190,5 +190,36 @@ TEST_F(CliRunnerTest, AChildSeesNoDescriptorOfTheBridge) {
     EXPECT_EQ(result.stdout, "") << "descriptors the child could see";
 }
 
+// The check runs on each stretch as it arrives; wherever the reads happen to split the
+// stream, the answer must be the one for the whole text.
+TEST(Utf8Check, GivesTheWholeTextsAnswerWhereverTheStreamIsSplit) {
+    const std::pair<std::string, bool> samples[] = {
+        {"plain ascii", true},
+        {"a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z", true},  // a é € 😀 z
+        {"\xf0\x9f\x98\x80\xf0\x9f\x98\x80", true},
+        {"ab\x80" "cd", false},                          // stray continuation byte
+        {"ab\xe2\x82", false},                          // cut short at the end
+        {"\xe2\x82" "a\xac", false},                    // lead byte interrupted
+        {"\xc0\xaf", false},                            // overlong "/"
+        {"\xed\xa0\x80", false},                        // surrogate
+        {"\xf4\x90\x80\x80", false},                    // beyond U+10FFFF
+        {"x\xff", false},
+        {"\xf0\x9f\x98\x80\x80\x80\x80\x80", false},  // a character, then four continuation bytes
+    };
+    for (const auto& [text, valid] : samples) {
+        for (std::size_t i = 0; i <= text.size(); ++i) {
+            for (std::size_t j = i; j <= text.size(); ++j) {
+                Utf8Check check;
+                check.advance(std::string_view(text).substr(0, i));
+                check.advance(std::string_view(text).substr(0, j));
+                EXPECT_EQ(check.valid(text), valid) << testing::PrintToString(text) << " split at " << i << ", " << j;
+            }
+        }
+        Utf8Check byteByByte;
+        for (std::size_t i = 1; i <= text.size(); ++i) byteByByte.advance(std::string_view(text).substr(0, i));
+        EXPECT_EQ(byteByByte.valid(text), valid) << testing::PrintToString(text) << " byte by byte";
+    }
+}
+
 }  // namespace
 }  // namespace nerix

@@ -19,14 +19,23 @@ extern char** environ;
 namespace nerix::platform {
 namespace {
 
-// A stream's buffer starts small, so a child that prints a line costs little, and doubles
-// until it reaches kSmallOutput; past that it takes one large reservation (see reserveLarge).
+// A stream's buffer starts small, so a child that prints a line costs little (see
+// StreamBuffer for how it grows).
 constexpr std::size_t kFirstBuffer = 16 * 1024;
 constexpr std::size_t kSmallOutput = 1024 * 1024;
+constexpr std::size_t kLargeGrowth = 8;
 // The most one read asks for: the size of an enlarged pipe.
 constexpr std::size_t kReadWindow = 1024 * 1024;
 // Regions at least this large ask for transparent huge pages: far fewer page faults.
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+constexpr std::size_t kPage = 4096;
+
+constexpr std::uintptr_t alignUp(std::uintptr_t address, std::size_t alignment) {
+    return (address + alignment - 1) & ~(alignment - 1);
+}
+constexpr std::uintptr_t alignDown(std::uintptr_t address, std::size_t alignment) {
+    return address & ~(alignment - 1);
+}
 
 class UniqueFd {
 public:
@@ -47,17 +56,17 @@ private:
 
 void adviseHugePages(void* start, std::size_t size) {
     if (size < 2 * kHugePage) return;
-    auto begin = (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
-    auto end = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(kHugePage - 1);
+    auto begin = alignUp(reinterpret_cast<std::uintptr_t>(start), kHugePage);
+    auto end = alignDown(reinterpret_cast<std::uintptr_t>(start) + size, kHugePage);
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-// One output stream, read straight into the string that is handed back, so that every byte
-// is copied once, from the pipe to its final place. Past kSmallOutput the string reserves
-// address space for the largest output the machine could hold: reserving costs nothing until
-// touched, only the pages the output fills become resident, and the buffer is never moved
-// while the child writes. A doubling string would copy everything at each step and, while
-// it copies, hold two copies.
+// One output stream, read straight into the string that is handed back. Small outputs double
+// as usual. Past kSmallOutput the buffer grows eightfold at a time, so a large output is
+// moved only a few times and most of it is copied once, from the pipe to its final place;
+// and each move gives the old buffer back slice by slice as it is copied, so the peak stays
+// near one copy of the output where a doubling string holds two while it moves. Reserved
+// space costs nothing until touched: only the pages the output fills become resident.
 class StreamBuffer {
 public:
     // Where the next read goes, and how much it may take. After memory ran out, a scratch
@@ -96,42 +105,50 @@ public:
 private:
     void grow() {
         std::size_t capacity = text_.capacity();
-        try {
-            if (capacity < kSmallOutput)
-                text_.reserve(std::max(kFirstBuffer, capacity * 2));
-            else if (!reservedLarge_)
-                reserveLarge();
-            else
-                text_.reserve(capacity * 2);
-        } catch (const std::bad_alloc&) {
-            lost_ = true;
-            length_ = 0;
-            std::string().swap(text_);
-        }
-    }
-
-    // Half the machine's memory, or less when the system will not promise that much address
-    // space; never less than twice what is held already.
-    void reserveLarge() {
-        reservedLarge_ = true;
-        long pages = ::sysconf(_SC_PHYS_PAGES);
-        long pageSize = ::sysconf(_SC_PAGESIZE);
-        std::size_t wanted = pages > 0 && pageSize > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageSize) / 2 : 0;
-        std::size_t least = text_.capacity() * 2;
-        for (; wanted > least; wanted /= 2) {
+        if (capacity < kSmallOutput) {
             try {
-                text_.reserve(wanted);
-                adviseHugePages(text_.data(), text_.capacity());
+                text_.reserve(std::max(kFirstBuffer, capacity * 2));
                 return;
             } catch (const std::bad_alloc&) {
             }
+        } else {
+            // When the system will not promise that much address space, a smaller step.
+            for (std::size_t growth = kLargeGrowth; growth >= 2; growth /= 2) {
+                try {
+                    moveTo(capacity * growth);
+                    return;
+                } catch (const std::bad_alloc&) {
+                }
+            }
         }
-        text_.reserve(least);
+        lost_ = true;
+        length_ = 0;
+        std::string().swap(text_);
+    }
+
+    // Only the reservation can fail, and it comes before anything changes.
+    void moveTo(std::size_t capacity) {
+        std::string next;
+        next.reserve(capacity);
+        adviseHugePages(next.data(), next.capacity());
+        // Whole pages only, and never the first: the allocator keeps its own record just in
+        // front of the string's bytes. The old buffer is only freed after this.
+        auto released = alignUp(reinterpret_cast<std::uintptr_t>(text_.data()), kPage);
+        for (std::size_t done = 0; done < length_;) {
+            std::size_t slice = std::min(kHugePage, length_ - done);
+            next.append(text_.data() + done, slice);
+            done += slice;
+            auto copied = alignDown(reinterpret_cast<std::uintptr_t>(text_.data()) + done, kHugePage);
+            if (copied > released) {
+                ::madvise(reinterpret_cast<void*>(released), copied - released, MADV_DONTNEED);
+                released = copied;
+            }
+        }
+        text_.swap(next);
     }
 
     std::string text_;
     std::size_t length_ = 0;
-    bool reservedLarge_ = false;
     bool lost_ = false;
 };
 
