@@ -103,15 +103,15 @@ const fixed = (value, digits = 1) => (value >= 0 ? '+' : '') + value.toFixed(dig
 // ---------------------------------------------------------------------------------------------
 // Pieces: the source language
 //
-//   # a comment, to the end of the line
+//   # a comment, from a "#" that starts a word to the end of the line
 //   title "Morning"          the track name
 //   tempo 96                 beats per minute (20..300)
 //   program 0                General MIDI instrument (0..127)
 //   velocity 90              loudness of the notes that follow (1..127)
-//   C4 D#4 Eb4:2 r:0.5       notes (letter, optional # or b, octave -1..9) and rests, each
+//   C4 D#4 Eb:2 r:0.5        notes (letter, optional # or b, octave -1..9, else 4) and rests, each
 //   C4+E4+G4:2               lasting one beat unless ":beats" says otherwise; "+" makes a chord
 
-const NOTE = /^([A-Ga-g])([#b]?)(-1|[0-9])$/;
+const NOTE = /^([A-Ga-g])([#b]?)(-1|[0-9])?$/;
 const SEMITONE = { C: 0, D: 2, E: 4, F: 5, G: 7, A: 9, B: 11 };
 
 function parsePiece(text, file) {
@@ -125,7 +125,7 @@ function parsePiece(text, file) {
 
   lines.forEach((raw, index) => {
     const lineNo = index + 1;
-    const line = raw.replace(/#.*$/, '');
+    const line = raw.replace(/(^|\s)#.*$/, '$1');  // not the "#" of a sharp
     const titleMatch = /^\s*title\s+"([^"]*)"\s*$/.exec(line);
     if (titleMatch) {
       piece.title = titleMatch[1];
@@ -176,7 +176,8 @@ function parsePiece(text, file) {
         if (!note) fail(lineNo, column, `"${name}" is not a note, a rest or a keyword`);
         const letter = note[1].toUpperCase();
         const shift = note[2] === '#' ? 1 : note[2] === 'b' ? -1 : 0;
-        const key = (Number(note[3]) + 1) * 12 + SEMITONE[letter] + shift;
+        const octave = note[3] === undefined ? 4 : Number(note[3]);
+        const key = (octave + 1) * 12 + SEMITONE[letter] + shift;
         if (key < 0 || key > 127) fail(lineNo, column, `"${name}" is outside the MIDI range`);
         keys.push(key);
       }
