@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -145,8 +146,18 @@ char* writeEscaped(char* out, const unsigned char* in, const unsigned char* end)
 // buffer, sized beforehand, then takes each piece with one plain copy and is never cleared.
 void appendString(std::string& out, const std::string& text) {
     constexpr std::size_t kPiece = 16 * 1024;
-    // Room for the worst case, where every byte becomes \u00XX, and the last block's store.
-    static thread_local char scratch[kPiece * 6 + kBlock];
+    constexpr std::size_t kSmall = 256;
+    // Room for the worst case of a piece, where every byte becomes \u00XX, and the last
+    // block's store. Keys and short texts use the stack; a long text takes its own area.
+    const std::size_t largestPiece = std::min(kPiece, text.size());
+    char small[kSmall * 6 + kBlock];
+    std::unique_ptr<char[]> large;
+    char* scratch = small;
+    if (largestPiece > kSmall) {
+        large = std::make_unique_for_overwrite<char[]>(largestPiece * 6 + kBlock);
+        scratch = large.get();
+    }
+
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = in + text.size();
     out += '"';
