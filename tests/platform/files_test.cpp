@@ -93,12 +93,6 @@ TEST_F(FilesTest, AFailedAtomicWriteSaysWhyAndLeavesNothing) {
     EXPECT_THAT(entriesOf(root + "/taken.morvane"), ElementsAre("keep"));
 }
 
-TEST_F(FilesTest, RemoveFileSaysWhetherItRemovedOne) {
-    std::ofstream(root + "/a") << "x";
-    EXPECT_TRUE(removeFile(root + "/a"));
-    EXPECT_FALSE(removeFile(root + "/a"));
-}
-
 // Restores an environment variable when the test ends.
 class ScopedEnv {
 public:
@@ -120,13 +114,6 @@ private:
     std::string name_;
     std::optional<std::string> old_;
 };
-
-TEST_F(FilesTest, TheRuntimeFolderServesWhenItIsSet) {
-    ScopedEnv runtime("XDG_RUNTIME_DIR", root.c_str());
-    TemporaryFolder folder = userTemporaryFolder();
-    EXPECT_EQ(folder.path, root);
-    EXPECT_EQ(folder.error, std::nullopt);
-}
 
 TEST_F(FilesTest, OtherwiseAPrivateFolderIsMadeOnceAndAgainOnlyWhenItIsGone) {
     ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
