@@ -27,7 +27,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     // The bridge, only when both configuration values are non-empty text. Its start blocks
     // (at most about 2 s) before any window exists, so the page never loads before the port
     // is known.
-    const InfoDictionary info = InfoDictionary::load(infoPlistPath(resourceFolder_));
+    const InfoDictionary info =
+        resourceFolder_.is_absolute() ? InfoDictionary::load(infoPlistPath(resourceFolder_)) : InfoDictionary();
     BridgeLaunch launch = bringUpBridge(bridgeSettings(info.text("NerixNodePath"), info.text("NerixRepoRoot")),
                                         startBridge_, platform::logLine);
     bridge_ = launch.bridge;

@@ -13,7 +13,8 @@ namespace nerix {
 // The resource folder for an executable at `executable`: <its folder>/../share/vantorel.
 std::filesystem::path resourceFolderFor(const std::filesystem::path& executable);
 
-// The resource folder of the running program, found through /proc/self/exe.
+// The resource folder of the running program, found through /proc/self/exe; empty when that
+// cannot be read.
 std::filesystem::path resourceFolder();
 
 // The Info.plist of a resource folder.

@@ -47,6 +47,8 @@ BridgeLaunch bringUpBridge(const std::optional<BridgeSettings>& settings, const 
 std::filesystem::path webFolder(const std::filesystem::path& resourceFolder) { return resourceFolder / "Web"; }
 
 PageChoice choosePage(const std::filesystem::path& resourceFolder) {
+    // No resource folder known (an empty path): never a page relative to the working folder.
+    if (!resourceFolder.is_absolute()) return PageChoice{false, {}, {}, std::string(kFallbackPage)};
     const std::filesystem::path folder = webFolder(resourceFolder);
     const std::filesystem::path page = folder / "index.html";
     std::error_code error;

@@ -419,14 +419,33 @@ TEST_F(AppWindow, ThePageDrivesEveryJobThroughTheBridgeAndTheWindowClosesCleanly
     closeAndExpectCleanExit(window);
 }
 
-TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridge) {
+TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheBrowser) {
     writeInfoPlist("<key>CFBundleName</key><string>Vantorel</string>\n");
     copyTestPage();
+    // The user's browser, as the desktop's defaults name it: a script that notes what it opens.
+    fs::path opened = scratch_ / "opened-uri";
+    writeText(scratch_ / "browser.sh", "#!/bin/sh\nprintf '%s' \"$1\" > " + opened.string() + ".part && mv " +
+                                           opened.string() + ".part " + opened.string() + "\n");
+    fs::permissions(scratch_ / "browser.sh", fs::perms::owner_all);
+    writeText(home_ / ".local/share/applications/test-browser.desktop",
+              "[Desktop Entry]\nType=Application\nName=Test browser\nExec=" + (scratch_ / "browser.sh").string() +
+                  " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\nNoDisplay=true\n");
+    writeText(home_ / ".config/mimeapps.list",
+              "[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n"
+              "x-scheme-handler/https=test-browser.desktop\n");
+
     launch();
     Window window = waitForWindow();
     ASSERT_NE(window, 0u);
     expectWindowShape(window);
     EXPECT_TRUE(waitForColour(window, 240, 270, kMagenta)) << "see " << (scratch_ / "screenshot.ppm");
+
+    // The user clicks the page's link to another site: the browser gets it, the window keeps the page.
+    tool("xdotool mousemove --window " + std::to_string(window) + " 750 170 click 1");
+    ASSERT_TRUE(waitFor([&] { return fs::exists(opened); })) << readText(scratch_ / "app.log");
+    EXPECT_EQ(readText(opened), "https://example.invalid/vantorel-link?x=1");
+    EXPECT_TRUE(waitForColour(window, 240, 270, kMagenta)) << "the window left the page";
+
     closeAndExpectCleanExit(window);
     // No bridge, and nothing said about it.
     EXPECT_EQ(readText(scratch_ / "app.log").find("NerixBridge"), std::string::npos);

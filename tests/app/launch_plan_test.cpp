@@ -124,7 +124,7 @@ TEST_F(ResourceFolder, ThePageAndItsFolderWhenIndexExists) {
 }
 
 TEST_F(ResourceFolder, TheFallbackTextWhenIndexIsMissing) {
-    for (auto folder : {root / "empty", root / "wrong-name", root / "a-folder"}) {
+    for (auto folder : {root / "empty", root / "wrong-name", root / "a-folder", std::filesystem::path()}) {
         if (folder.filename() == "wrong-name") write(folder / "Web" / "index.htm");
         if (folder.filename() == "a-folder") std::filesystem::create_directories(folder / "Web" / "index.html");
         PageChoice page = choosePage(folder);

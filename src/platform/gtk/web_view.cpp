@@ -43,7 +43,6 @@ struct WebView::Impl {
     WebKitWebView* view = nullptr;
     WebKitUserContentManager* content = nullptr;
     std::function<bool(const std::string&, bool)> opensInBrowser;
-    std::string pendingUri;  // the page to load once its read limit is in place
 };
 
 namespace {
@@ -102,20 +101,29 @@ const std::string& contentRulesFolder() {
     return folder;
 }
 
+// A page load that waits for its read limit to be compiled; holds what it needs itself.
+struct PendingLoad {
+    WebKitWebView* view;
+    WebKitUserContentManager* content;
+    std::string uri;
+};
+
 void onReadLimitSaved(GObject* source, GAsyncResult* result, gpointer data) {
-    auto* impl = static_cast<WebView::Impl*>(data);
+    auto* load = static_cast<PendingLoad*>(data);
     GError* error = nullptr;
     WebKitUserContentFilter* filter =
         webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(source), result, &error);
     // Without a filter store the page still loads; it then reads what the user may read.
     if (filter) {
-        webkit_user_content_manager_add_filter(impl->content, filter);
+        webkit_user_content_manager_add_filter(load->content, filter);
         webkit_user_content_filter_unref(filter);
     }
     g_clear_error(&error);
-    webkit_web_view_load_uri(impl->view, impl->pendingUri.c_str());
+    webkit_web_view_load_uri(load->view, load->uri.c_str());
     g_object_unref(source);
-    g_object_unref(impl->view);
+    g_object_unref(load->content);
+    g_object_unref(load->view);
+    delete load;
 }
 
 }  // namespace
@@ -152,9 +160,9 @@ void WebView::loadFileURL(const std::string& fileUri, const std::string& readAcc
     WebKitUserContentFilterStore* store = webkit_user_content_filter_store_new(contentRulesFolder().c_str());
     const std::string identifier = "read-access-" + std::to_string(std::hash<std::string>{}(rules));
     GBytes* source = g_bytes_new(rules.data(), rules.size());
-    impl_->pendingUri = fileUri;
-    g_object_ref(impl_->view);  // held until the page load has been started
-    webkit_user_content_filter_store_save(store, identifier.c_str(), source, nullptr, onReadLimitSaved, impl_.get());
+    auto* load = new PendingLoad{WEBKIT_WEB_VIEW(g_object_ref(impl_->view)),
+                                 WEBKIT_USER_CONTENT_MANAGER(g_object_ref(impl_->content)), fileUri};
+    webkit_user_content_filter_store_save(store, identifier.c_str(), source, nullptr, onReadLimitSaved, load);
     g_bytes_unref(source);
 }
 
