@@ -87,15 +87,13 @@ std::string readAccessRules(const std::string& folderUri) {
            pattern + R"("},"action":{"type":"ignore-previous-rules"}}])";
 }
 
-// Where the compiled read limits are kept. The web process reads them itself, so the folder
-// is made part of its sandbox.
+// Where the compiled read limits are kept: the user's cache, beside WebKit's own.
 const std::string& contentRulesFolder() {
     static const std::string folder = [] {
         gchar* path = g_build_filename(g_get_user_cache_dir(), "vantorel", "content-rules", nullptr);
         std::string text = path;
         g_free(path);
         g_mkdir_with_parents(text.c_str(), 0700);
-        webkit_web_context_add_path_to_sandbox(webkit_web_context_get_default(), text.c_str(), TRUE);
         return text;
     }();
     return folder;
@@ -129,7 +127,6 @@ void onReadLimitSaved(GObject* source, GAsyncResult* result, gpointer data) {
 }  // namespace
 
 WebView::WebView(const WebViewConfiguration& configuration) : impl_(std::make_unique<Impl>()) {
-    contentRulesFolder();  // before the first web process starts
     GObject* object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", configuration.impl_->settings,
                                             "user-content-manager", configuration.impl_->content, nullptr));
     impl_->view = WEBKIT_WEB_VIEW(g_object_ref_sink(object));
