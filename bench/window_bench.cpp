@@ -2,8 +2,8 @@
 //
 // How long the application takes from launch until its window is shown (the X server maps the
 // top-level window) and until the page has drawn (the window is no longer one colour), on a
-// virtual X screen started here. Three programs, measured in the same run, one warm-up launch
-// each and then RUNS launches (default 5), reported as medians:
+// virtual X screen started here. Three programs, measured in the same run, taken in turn: one
+// warm-up round and then RUNS rounds (default 5), reported as medians:
 //   - the application from the build's bundle, bridge on (its Info.plist names node and the demo);
 //   - the same program from a bundle with no configuration: no bridge, the baseline for the
 //     bridge's share of the start;
@@ -277,33 +277,38 @@ int main(int argc, char** argv) {
         {"baseline: xmessage", {"xmessage", "-center", "Vantorel window benchmark"}, false},
     };
 
-    std::printf("window_bench: %d launches each after one warm-up, on a 1920x1200 Xvfb screen (%s)\n", runs,
+    std::printf("window_bench: %d launches each after one warm-up round, on a 1920x1200 Xvfb screen (%s)\n", runs,
                 env["DISPLAY"].c_str());
     std::printf("%-30s %14s %10s %10s %16s\n", "program", "shown median", "min", "max", "page drawn med.");
-    double appShown = -1;
-    for (const Program& program : programs) {
-        std::vector<double> shown, drawn;
-        bool failed = false;
-        for (int i = 0; i <= runs; ++i) {
-            auto launch = launchOnce(display, program.argv, env, program.draws);
+    // Rounds take the programs in turn, so that none gains from running after the others.
+    std::vector<std::vector<double>> shown(programs.size()), drawn(programs.size());
+    std::vector<bool> failed(programs.size(), false);
+    for (int round = 0; round <= runs; ++round) {
+        for (std::size_t p = 0; p < programs.size(); ++p) {
+            if (failed[p]) continue;
+            auto launch = launchOnce(display, programs[p].argv, env, programs[p].draws);
             if (!launch) {
-                failed = true;
-                break;
+                failed[p] = true;
+                continue;
             }
-            if (i == 0) continue;  // the warm-up fills caches
-            shown.push_back(launch->shownMs);
-            if (launch->drawnMs >= 0) drawn.push_back(launch->drawnMs);
+            if (round == 0) continue;  // the warm-up fills caches
+            shown[p].push_back(launch->shownMs);
+            if (launch->drawnMs >= 0) drawn[p].push_back(launch->drawnMs);
         }
-        if (failed || shown.empty()) {
-            std::printf("%-30s %14s\n", program.label, "no window");
+    }
+    double appShown = -1;
+    for (std::size_t p = 0; p < programs.size(); ++p) {
+        if (failed[p] || shown[p].empty()) {
+            std::printf("%-30s %14s\n", programs[p].label, "no window");
             continue;
         }
-        const double m = median(shown);
-        if (&program == &programs[0]) appShown = m;
-        std::printf("%-30s %11.1f ms %7.1f ms %7.1f ms", program.label, m, *std::min_element(shown.begin(), shown.end()),
-                    *std::max_element(shown.begin(), shown.end()));
-        if (!drawn.empty())
-            std::printf(" %13.1f ms\n", median(drawn));
+        const double m = median(shown[p]);
+        if (p == 0) appShown = m;
+        std::printf("%-30s %11.1f ms %7.1f ms %7.1f ms", programs[p].label, m,
+                    *std::min_element(shown[p].begin(), shown[p].end()),
+                    *std::max_element(shown[p].begin(), shown[p].end()));
+        if (!drawn[p].empty())
+            std::printf(" %13.1f ms\n", median(drawn[p]));
         else
             std::printf(" %16s\n", "-");
     }
