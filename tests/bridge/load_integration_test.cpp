@@ -9,12 +9,14 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "bridge/nerix_bridge.h"
 #include "support/bridge_process.h"
 #include "support/loopback_client.h"
 
@@ -311,6 +313,23 @@ TEST_F(BridgeUnderLoad, ADescriptorLimitMakesAcceptWaitNotStop) {
 
     ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &original, nullptr), 0);
     idle.clear();
+}
+
+// The host may let go of its bridge as soon as start() has returned, while the queue thread is
+// still inside the step that reported ready (here held there by the log line): the bridge then
+// ends on its own queue thread, and what remains of that step must not touch the listener.
+TEST(BridgeLifetime, TheLastOwnerMayLetGoWhileTheBridgeReportsReady) {
+    std::promise<void> letGo;
+    std::shared_future<void> lettingGo = letGo.get_future().share();
+    BridgeOptions options;
+    options.log = [lettingGo](std::string_view) { lettingGo.wait(); };
+    auto bridge = std::make_shared<NerixBridge>("/bin/true", "/tmp", options);
+    bridge->start();
+    ASSERT_NE(bridge->port(), 0);
+    std::weak_ptr<NerixBridge> weak = bridge;
+    bridge.reset();  // the ready step on the queue thread now holds the last reference
+    letGo.set_value();
+    EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
 }
 
 }  // namespace

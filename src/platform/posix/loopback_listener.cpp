@@ -240,6 +240,9 @@ void LoopbackListener::start(ReadyHandler onReady, ConnectionHandler onConnectio
         std::uint16_t port = ntohs(address.sin_port);
         if (port == 0) return;
         onReady(port);
+        // The owner may have let go of the last reference while ready was reported, and the
+        // listener has gone with it.
+        if (alive.expired()) return;
         armAccept();
     });
 }
