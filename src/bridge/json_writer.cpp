@@ -116,21 +116,32 @@ char* writeEscape(char* out, unsigned char c) {
 // Writes the JSON form of [in, end) at `out`, which has room for it and kBlock bytes more.
 char* writeEscaped(char* out, const unsigned char* in, const unsigned char* end) {
 #if defined(__SSE2__)
-    // Each block is stored whole; where it holds a byte to escape, the output stops at that
-    // byte, the escape overwrites what followed, and the next block starts behind it.
-    while (end - in >= static_cast<std::ptrdiff_t>(kBlock)) {
+    // A block without a byte to escape is stored whole. In one with such bytes, each run of
+    // plain bytes before an escape is stored as a whole block too; the escape then overwrites
+    // what followed the run. The loop reads at most 32 bytes ahead.
+    while (end - in >= static_cast<std::ptrdiff_t>(2 * kBlock)) {
         __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
         unsigned mask = escapeMask(block);
         if (mask == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
             in += kBlock;
             out += kBlock;
             continue;
         }
-        auto plain = static_cast<unsigned>(__builtin_ctz(mask));
-        in += plain;
-        out += plain;
-        out = writeEscape(out, *in++);
+        unsigned from = 0;
+        do {
+            auto at = static_cast<unsigned>(__builtin_ctz(mask));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + from)));
+            out += at - from;
+            out = writeEscape(out, in[at]);
+            from = at + 1;
+            mask &= mask - 1;
+        } while (mask != 0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + from)));
+        out += kBlock - from;
+        in += kBlock;
     }
 #endif
     for (; in < end; ++in) {
