@@ -76,10 +76,15 @@ void NerixBridge::ready(std::uint16_t port) {
 void NerixBridge::readRequest(std::shared_ptr<platform::Connection> connection, std::string accumulated) {
     auto* raw = connection.get();
     std::weak_ptr<NerixBridge> weak = weak_from_this();
-    raw->receive([weak, connection = std::move(connection), accumulated = std::move(accumulated)](
+    // The connection keeps this handler until it runs, so the handler holds the connection
+    // only weakly: a strong hold would keep both alive for ever if the bridge went away first.
+    // Whoever runs the handler holds the connection meanwhile.
+    std::weak_ptr<platform::Connection> weakConnection = connection;
+    raw->receive([weak, weakConnection, accumulated = std::move(accumulated)](
                      std::string_view bytes, bool isComplete, std::error_code error) mutable {
         auto self = weak.lock();
-        if (!self) return;
+        auto live = weakConnection.lock();
+        if (!self || !live) return;
         accumulated.append(bytes);
         ParseResult parsed = tryParseRequest(accumulated);
         switch (parsed.outcome) {
@@ -88,21 +93,21 @@ void NerixBridge::readRequest(std::shared_ptr<platform::Connection> connection, 
                 // cannot turn the close into a reset.
                 bool extraBytes = accumulated.size() > parsed.consumed;
                 std::string().swap(accumulated);
-                self->send(connection, dispatch(parsed.request, self->token_, self->command_), extraBytes);
+                self->send(live, dispatch(parsed.request, self->token_, self->command_), extraBytes);
                 return;
             }
             case ParseResult::Outcome::TooLarge:
                 // The peer may still be sending: answer, then drain while closing.
                 std::string().swap(accumulated);
-                self->send(connection, requestTooLarge(), true);
+                self->send(live, requestTooLarge(), true);
                 return;
             case ParseResult::Outcome::Incomplete:
                 break;
         }
         if (!error && !isComplete)
-            self->readRequest(std::move(connection), std::move(accumulated));
+            self->readRequest(std::move(live), std::move(accumulated));
         else
-            connection->cancel();  // the peer stopped before a whole request: no answer
+            live->cancel();  // the peer stopped before a whole request: no answer
     });
 }
 

@@ -332,5 +332,32 @@ TEST(BridgeLifetime, TheLastOwnerMayLetGoWhileTheBridgeReportsReady) {
     EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
 }
 
+// A bridge destroyed while a peer is halfway through its request closes that connection and
+// frees it: the pending receive must not keep its own connection alive.
+TEST(BridgeLifetime, DestroyingTheBridgeClosesConnectionsStillReading) {
+    const int withoutBridge = test::openDescriptors(::getpid());
+    BridgeOptions options;
+    options.log = [](std::string_view) {};
+    auto bridge = std::make_shared<NerixBridge>("/bin/true", "/tmp", options);
+    bridge->start();
+    ASSERT_NE(bridge->port(), 0);
+    const int listening = test::openDescriptors(::getpid());
+
+    LoopbackClient peer(bridge->port());
+    peer.send("GET /health HTTP/1.1\r\n");
+    // Our end and the bridge's accepted end, and the bridge has read what was sent: it waits
+    // for the rest.
+    ASSERT_TRUE(waitFor([&] {
+        return test::openDescriptors(::getpid()) == listening + 2 && test::receiveQueue(bridge->port(), "01") == 0;
+    }));
+
+    std::weak_ptr<NerixBridge> weak = bridge;
+    bridge.reset();
+    EXPECT_TRUE(weak.expired());
+    // Only our end is left.
+    EXPECT_EQ(test::openDescriptors(::getpid()), withoutBridge + 1) << "the bridge left descriptors open";
+    EXPECT_TRUE(peer.closedWithoutData());
+}
+
 }  // namespace
 }  // namespace nerix

@@ -97,9 +97,10 @@ inline std::vector<ProcessState> childrenOf(pid_t parent) {
     return children;
 }
 
-// Connections waiting in a listening socket's accept queue, from /proc/net/tcp (for a
-// listening socket the receive-queue column is the accept-queue length). -1 when not found.
-inline int acceptQueueLength(std::uint16_t port) {
+// The receive-queue column of /proc/net/tcp for the socket on local `port` in `state` ("0A"
+// listening: the connections waiting to be accepted; "01" established: the bytes not yet
+// read). -1 when there is no such socket.
+inline int receiveQueue(std::uint16_t port, const std::string& wantedState) {
     std::ifstream in("/proc/net/tcp");
     std::string line;
     std::getline(in, line);  // column titles
@@ -107,7 +108,7 @@ inline int acceptQueueLength(std::uint16_t port) {
         std::istringstream fields(line);
         std::string slot, local, remote, state, queues;
         fields >> slot >> local >> remote >> state >> queues;
-        if (state != "0A") continue;  // LISTEN
+        if (state != wantedState) continue;
         auto colon = local.rfind(':');
         if (colon == std::string::npos || std::stoul(local.substr(colon + 1), nullptr, 16) != port) continue;
         auto split = queues.find(':');
@@ -115,6 +116,9 @@ inline int acceptQueueLength(std::uint16_t port) {
     }
     return -1;
 }
+
+// Connections waiting in a listening socket's accept queue.
+inline int acceptQueueLength(std::uint16_t port) { return receiveQueue(port, "0A"); }
 
 // `vantorel-bridge NODE_PATH REPO_ROOT`, started at construction and stopped with SIGTERM at
 // destruction.
