@@ -6,7 +6,10 @@
 // nginx, its worker's), one connection after the other and with 64 connections at once.
 // Rounds alternate between the two servers (and which goes first); the report gives medians.
 // Then the peak resident size of both servers after all rounds.
+// With two or more cores, both servers run on the last core and the client on the first, so
+// that each round finds the same placement whatever else the machine runs.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -37,8 +40,8 @@ const std::string kBridge = VANTOREL_BINARY_DIR "/bundle/bin/vantorel-bridge";
 const std::string kHealthBody = R"({"ok":true,"version":"0.2.0"})";
 constexpr std::string_view kRequest = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 constexpr std::string_view kStatusLine = "HTTP/1.1 200 ";
-constexpr int kSequentialRequests = 20000;
-constexpr int kConcurrentRequests = 40000;
+constexpr int kSequentialRequests = 30000;
+constexpr int kConcurrentRequests = 60000;
 constexpr int kInFlight = 64;
 
 pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
@@ -56,6 +59,14 @@ pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("could not start " + args[0]);
     return pid;
+}
+
+// Keeps this process (and what it starts from now on, every thread included) on one core.
+bool pinTo(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
 void stop(pid_t pid, int signal) {
@@ -164,6 +175,8 @@ int main(int argc, char** argv) {
     if (!::mkdtemp(pattern)) return 1;
     const std::string dir = pattern;
 
+    const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const bool pinned = cores >= 2 && pinTo(static_cast<int>(cores - 1));
     Server servers[2];
     try {
         servers[0] = startBridge();
@@ -172,6 +185,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "health_bench: %s\n", error.what());
         return 1;
     }
+    if (pinned) pinTo(0);
 
     // Warm both up: caches, the listen queues, the first TIME_WAIT entries.
     for (auto& server : servers) {
@@ -193,6 +207,9 @@ int main(int argc, char** argv) {
                 "(%d requests one after the other, %d with %d connections at once)\n",
                 rounds, kSequentialRequests, kConcurrentRequests, kInFlight);
     std::printf("  nginx: 1 worker, access_log off, keepalive_timeout 0, 'return 200' of the same body\n");
+    if (pinned)
+        std::printf("  servers on core %ld, this client on core 0; CPU time: utime + stime of the server process\n",
+                    cores - 1);
     std::printf("  %-22s %-8s %10s %10s %8s\n", "", "", "bridge", "nginx", "ratio");
     const char* names[2] = {"one after the other", "64 at once"};
     for (bool concurrent : {false, true}) {
