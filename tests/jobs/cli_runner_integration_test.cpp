@@ -1,23 +1,21 @@
 #include "jobs/cli_runner.h"
 
 #include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <memory>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bridge/nerix_bridge.h"
+#include "jobs/job_endpoint_fixture.h"
 
 namespace nerix {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::StartsWith;
 
 const std::string kFixture = VANTOREL_TEST_FIXTURE_DIR "/cli_fixture";
 
@@ -33,101 +31,71 @@ std::string floodText(std::size_t size, int stream) {
     return text;
 }
 
-class CliRunnerTest : public ::testing::Test {
+class CliRunnerTest : public test::ScratchTest {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "cli-runner-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        repo_ = fs::canonical(pattern).string();
-    }
-    void TearDown() override { fs::remove_all(repo_); }
-
     // The fixture in place of Node.js; `mode` takes the entry script's place.
-    CliCommand fixture(const std::string& mode) const { return CliCommand{kFixture, repo_, mode}; }
-
-    std::string repo_;
+    CliCommand fixture(const std::string& mode) const { return CliCommand{kFixture, root, mode}; }
 };
 
 TEST_F(CliRunnerTest, EntryThenArgumentsArriveUnalteredInTheRepositoryFolder) {
-    CliResult alone = runCli(fixture("args"), {});
-    EXPECT_EQ(alone.exitCode, 0);
-    EXPECT_EQ(alone.stdout, std::string("args\0", 5));
-    EXPECT_EQ(alone.stderr, repo_);
-
-    std::vector<std::string> args = {"", "two words", "say \"hi\" 'there'", "$HOME;|&`id` *?>x", "line\nbreak", "\\", "-o"};
-    CliResult result = runCli(fixture("args"), args);
-    std::string expected("args\0", 5);
-    for (const auto& arg : args) expected.append(arg).push_back('\0');
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.stdout, expected);
-    EXPECT_FALSE(fs::exists(fs::path(repo_) / "x")) << "no shell may see the arguments";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                                 {"", "two words", "say \"hi\" 'there'", "$HOME;|&`id` *?>x",
+                                                  "line\nbreak", "\\", "-o"}}) {
+        CliResult result = runCli(fixture("args"), args);
+        std::string expected("args\0", 5);
+        for (const auto& arg : args) expected.append(arg).push_back('\0');
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.stdout, expected);
+        EXPECT_EQ(result.stderr, root);
+    }
+    EXPECT_FALSE(fs::exists(root + "/x")) << "no shell may see the arguments";
 }
 
-TEST_F(CliRunnerTest, ExitStatusAndOutputComeBackAsTheyAre) {
-    CliResult quiet = runCli(fixture("emit"), {"", "", "0"});
-    EXPECT_EQ(quiet.exitCode, 0);
-    EXPECT_EQ(quiet.stdout, "");
-    EXPECT_EQ(quiet.stderr, "");
-
-    // "out é", "err"; status 3 is returned like any other.
-    CliResult failed = runCli(fixture("emit"), {"6f757420c3a9", "657272", "3"});
-    EXPECT_EQ(failed.exitCode, 3);
-    EXPECT_EQ(failed.stdout, "out \xc3\xa9");
-    EXPECT_EQ(failed.stderr, "err");
-
-    CliResult high = runCli(fixture("emit"), {"", "", "255"});
-    EXPECT_EQ(high.exitCode, 255);
-}
-
-TEST_F(CliRunnerTest, EachStreamIsEmptyWhenItIsNotUtf8) {
-    // One bad byte on stdout only.
-    CliResult badOut = runCli(fixture("emit"), {"6f6bff", "7374696c6c20676f6f64", "0"});
-    EXPECT_EQ(badOut.exitCode, 0);
-    EXPECT_EQ(badOut.stdout, "");
-    EXPECT_EQ(badOut.stderr, "still good");
-
-    // A truncated sequence on stderr only; an encoded surrogate is not UTF-8 either.
-    CliResult badErr = runCli(fixture("emit"), {"6f6b", "c3", "4"});
-    EXPECT_EQ(badErr.exitCode, 4);
-    EXPECT_EQ(badErr.stdout, "ok");
-    EXPECT_EQ(badErr.stderr, "");
-    EXPECT_EQ(runCli(fixture("emit"), {"eda080", "", "0"}).stdout, "");
+TEST_F(CliRunnerTest, ExitStatusAndEachStreamComeBackAsTheyAreOrEmptyWhenNotUtf8) {
+    struct Case {
+        std::string outHex, errHex, exit, out, err;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"", "", "0", "", ""},
+             {"6f757420c3a9", "657272", "3", "out \xc3\xa9", "err"},
+             {"6f6bff", "7374696c6c20676f6f64", "0", "", "still good"},  // one bad byte on stdout only
+             {"6f6b", "c3", "4", "ok", ""},                              // a truncated sequence on stderr
+             {"eda080", "", "0", "", ""},                                // an encoded surrogate
+         }) {
+        CliResult result = runCli(fixture("emit"), {c.outHex, c.errHex, c.exit});
+        EXPECT_EQ(result.exitCode, std::stoi(c.exit)) << c.outHex;
+        EXPECT_EQ(result.stdout, c.out) << c.outHex;
+        EXPECT_EQ(result.stderr, c.err) << c.outHex;
+    }
 }
 
 TEST_F(CliRunnerTest, AChildThatCannotStartIsASpawnFailure) {
-    auto expectSpawnFailure = [](const CliResult& result, const std::string& what) {
-        EXPECT_EQ(result.exitCode, -1) << what;
-        EXPECT_EQ(result.stdout, "") << what;
-        EXPECT_EQ(result.stderr.rfind("spawn failed: ", 0), 0u) << what << ": " << result.stderr;
-        EXPECT_GT(result.stderr.size(), std::string("spawn failed: ").size()) << what;
-    };
-
-    expectSpawnFailure(runCli(CliCommand{repo_ + "/no-such-node", repo_, "args"}, {}), "missing program");
-    EXPECT_EQ(runCli(CliCommand{repo_ + "/no-such-node", repo_, "args"}, {}).stderr,
-              "spawn failed: No such file or directory");
-
-    std::string plainFile = repo_ + "/not-executable";
+    std::string plainFile = root + "/not-executable";
     fs::copy_file(kFixture, plainFile);
     fs::permissions(plainFile, fs::perms::owner_read | fs::perms::owner_write);
-    expectSpawnFailure(runCli(CliCommand{plainFile, repo_, "args"}, {}), "program without execute permission");
-
-    expectSpawnFailure(runCli(CliCommand{kFixture, repo_ + "/no-such-folder", "args"}, {}), "missing working folder");
-
     // A bare name is not looked up on the PATH, even when the PATH holds it.
-    std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-    ::setenv("PATH", VANTOREL_TEST_FIXTURE_DIR, 1);
-    CliResult bare = runCli(CliCommand{"cli_fixture", repo_, "args"}, {});
-    ::setenv("PATH", savedPath.c_str(), 1);
-    expectSpawnFailure(bare, "bare program name");
+    saveAndSet("PATH", VANTOREL_TEST_FIXTURE_DIR);
+    for (const CliCommand& command : {CliCommand{root + "/no-such-node", root, "args"},
+                                      CliCommand{plainFile, root, "args"},
+                                      CliCommand{kFixture, root + "/no-such-folder", "args"},
+                                      CliCommand{"cli_fixture", root, "args"}}) {
+        CliResult result = runCli(command, {});
+        EXPECT_EQ(result.exitCode, -1) << command.nodePath << " in " << command.repoRoot;
+        EXPECT_EQ(result.stdout, "");
+        EXPECT_THAT(result.stderr, StartsWith("spawn failed: "));
+        EXPECT_GT(result.stderr.size(), std::string("spawn failed: ").size());
+    }
+    EXPECT_EQ(runCli(CliCommand{root + "/no-such-node", root, "args"}, {}).stderr,
+              "spawn failed: No such file or directory");
 }
 
 TEST_F(CliRunnerTest, ARelativeProgramPathCountsFromThisProcessNotFromTheRepository) {
     fs::path saved = fs::current_path();
     fs::current_path(VANTOREL_TEST_FIXTURE_DIR);
-    CliResult result = runCli(CliCommand{"./cli_fixture", repo_, "args"}, {});
+    CliResult result = runCli(CliCommand{"./cli_fixture", root, "args"}, {});
     fs::current_path(saved);
     EXPECT_EQ(result.exitCode, 0) << result.stderr;
-    EXPECT_EQ(result.stderr, repo_);
+    EXPECT_EQ(result.stderr, root);
 }
 
 TEST_F(CliRunnerTest, MegabytesOnBothStreamsComeBackWhole) {
@@ -141,15 +109,9 @@ TEST_F(CliRunnerTest, MegabytesOnBothStreamsComeBackWhole) {
     EXPECT_TRUE(result.stderr == floodText(kErr, 1)) << "stderr differs";
 }
 
-TEST_F(CliRunnerTest, AChildEndedByASignalReportsTheSignalNumber) {
-    CliResult result = runCli(fixture("raise"), {std::to_string(SIGTERM)});
-    EXPECT_EQ(result.exitCode, SIGTERM);
-    EXPECT_EQ(result.stdout, "");
-}
-
-// The bridge's queue thread runs with the stop signals blocked, and a host may ignore some
-// signals: a child must still be stoppable by them.
-TEST_F(CliRunnerTest, AChildStartsWithNoBlockedOrIgnoredSignals) {
+// A child ended by a signal reports its number. The bridge's queue thread runs with the stop
+// signals blocked, and a host may ignore some signals: a child must still be stoppable by them.
+TEST_F(CliRunnerTest, AChildEndedByASignalReportsItEvenWhenThisProcessBlocksOrIgnoresIt) {
     sigset_t block, savedMask;
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
@@ -164,28 +126,20 @@ TEST_F(CliRunnerTest, AChildStartsWithNoBlockedOrIgnoredSignals) {
     sigaction(SIGINT, &savedAction, nullptr);
     pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
     EXPECT_EQ(blocked.exitCode, SIGTERM) << blocked.stdout;
+    EXPECT_EQ(blocked.stdout, "");
     EXPECT_EQ(ignored.exitCode, SIGINT) << ignored.stdout;
 }
 
 TEST_F(CliRunnerTest, AChildSeesNoDescriptorOfTheBridge) {
-    // A running bridge (listener, queue) plus descriptors opened carelessly, without
-    // close-on-exec, as a library might.
-    auto bridge = std::make_shared<NerixBridge>(kFixture, repo_);
+    // A running bridge (listener, queue) plus a socket opened carelessly, without close-on-exec,
+    // as a library might.
+    auto bridge = std::make_shared<NerixBridge>(kFixture, root);
     bridge->start();
     ASSERT_NE(bridge->port(), 0);
-    int careless[2];
-    ASSERT_EQ(::pipe(careless), 0);
-    int socketFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(socketFd, 0);
-    int fileFd = ::open(kFixture.c_str(), O_RDONLY);
-    ASSERT_GE(fileFd, 0);
-
+    int careless = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(careless, 0);
     CliResult result = runCli(fixture("fds"), {});
-
-    ::close(careless[0]);
-    ::close(careless[1]);
-    ::close(socketFd);
-    ::close(fileFd);
+    ::close(careless);
     EXPECT_EQ(result.exitCode, 0) << result.stderr;
     EXPECT_EQ(result.stdout, "") << "descriptors the child could see";
 }

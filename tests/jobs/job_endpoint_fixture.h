@@ -1,11 +1,14 @@
 #pragma once
 
-// A bridge over real loopback sockets whose "Node.js" is the record_tool fixture, in a world of
-// its own: HOME, XDG_CONFIG_HOME and XDG_RUNTIME_DIR point into a fresh folder, and the tool
-// writes what it saw (arguments, working folder, the source file) to record.json there.
+// Test worlds of their own. ScratchTest gives a fresh folder and environment changes that are
+// undone after the test; JobEndpointTest adds a bridge over real loopback sockets whose
+// "Node.js" is the record_tool fixture, with HOME, XDG_CONFIG_HOME and XDG_RUNTIME_DIR in the
+// scratch folder, and the tool writing what it saw (arguments, working folder, the source file)
+// to record.json there.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -40,12 +43,59 @@ inline bool waitUntil(const std::function<bool()>& condition) {
     return true;
 }
 
-class JobEndpointTest : public ::testing::Test {
+inline std::string contentOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline std::vector<std::string> entriesOf(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class ScratchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vantorel-jobs-XXXXXX").string();
+        std::string pattern = (fs::temp_directory_path() / "vantorel-test-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         root = fs::canonical(pattern).string();
+    }
+
+    void TearDown() override {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second)
+                ::setenv(it->first.c_str(), it->second->c_str(), 1);
+            else
+                ::unsetenv(it->first.c_str());
+        }
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    // Sets (or, with nullopt, removes) an environment variable for this test only. A bridge
+    // reads it afresh on its queue thread, which is idle while no request is in flight.
+    void saveAndSet(const std::string& name, std::optional<std::string> value) {
+        const char* old = std::getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+
+    std::string root;
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+class JobEndpointTest : public ScratchTest {
+protected:
+    void SetUp() override {
+        ScratchTest::SetUp();
         home = root + "/home";
         runtime = root + "/runtime";
         repo = root + "/repo";
@@ -64,14 +114,7 @@ protected:
 
     void TearDown() override {
         bridge.reset();
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second)
-                ::setenv(it->first.c_str(), it->second->c_str(), 1);
-            else
-                ::unsetenv(it->first.c_str());
-        }
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
+        ScratchTest::TearDown();
     }
 
     void startBridge(const std::string& nodePath) {
@@ -79,17 +122,6 @@ protected:
         bridge = std::make_shared<NerixBridge>(nodePath, repo);
         bridge->start();
         ASSERT_NE(bridge->port(), 0);
-    }
-
-    // Sets (or, with nullopt, removes) an environment variable for this test only. The bridge
-    // reads it afresh on its queue thread, which is idle while no request is in flight.
-    void saveAndSet(const std::string& name, std::optional<std::string> value) {
-        const char* old = std::getenv(name.c_str());
-        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        if (value)
-            ::setenv(name.c_str(), value->c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
     }
 
     ParsedAnswer postJob(const std::string& path, const std::string& body) {
@@ -105,10 +137,8 @@ protected:
 
     // What the tool saw; null when it did not run.
     nlohmann::json record() const {
-        std::ifstream in(recordPath(), std::ios::binary);
-        if (!in) return nullptr;
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return nlohmann::json::parse(text, nullptr, false);
+        if (!toolRan()) return nullptr;
+        return nlohmann::json::parse(contentOf(recordPath()), nullptr, false);
     }
 
     // The tool's arguments after the entry script, which is checked on the way.
@@ -124,18 +154,8 @@ protected:
         return args;
     }
 
-    static std::vector<std::string> entriesOf(const std::string& folder) {
-        std::vector<std::string> names;
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(folder, error)) names.push_back(entry.path().filename());
-        return names;
-    }
-
     std::shared_ptr<NerixBridge> bridge;
-    std::string root, home, runtime, repo;
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::string home, runtime, repo;
 };
 
 }  // namespace nerix::test

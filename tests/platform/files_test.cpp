@@ -1,66 +1,34 @@
 #include "platform/posix/files.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <optional>
+#include "jobs/job_endpoint_fixture.h"
 
 namespace nerix::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using test::contentOf;
+using test::entriesOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-class FilesTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vantorel-files-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root = fs::canonical(pattern).string();
-    }
-    void TearDown() override { fs::remove_all(root); }
+using FilesTest = test::ScratchTest;
 
-    static std::string contentOf(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
-    static std::vector<std::string> entriesOf(const std::string& folder) {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    std::string root;
-};
-
-TEST_F(FilesTest, CreatesFoldersWithTheirParentsAndAcceptsExistingOnes) {
-    std::string deep = root + "/Music//Nerix/a/";
-    EXPECT_EQ(createDirectories(deep), std::nullopt);
+TEST_F(FilesTest, CreatesFoldersWithTheirParentsAndNamesAFileInTheWay) {
+    EXPECT_EQ(createDirectories(root + "/Music//Nerix/a/"), std::nullopt);
     EXPECT_TRUE(fs::is_directory(root + "/Music/Nerix/a"));
     EXPECT_EQ(createDirectories(root + "/Music/Nerix"), std::nullopt);
     EXPECT_EQ(createDirectories("/"), std::nullopt);
-}
 
-TEST_F(FilesTest, AFileInTheWayIsAFailureThatNamesIt) {
-    std::ofstream(root + "/Music") << "x";
-    auto asParent = createDirectories(root + "/Music/Nerix");
-    ASSERT_TRUE(asParent);
-    EXPECT_EQ(*asParent, root + "/Music: Not a directory");
-    auto asTarget = createDirectories(root + "/Music");
-    ASSERT_TRUE(asTarget);
-    EXPECT_THAT(*asTarget, StartsWith(root + "/Music: "));
-    EXPECT_EQ(contentOf(root + "/Music"), "x");
+    std::ofstream(root + "/File") << "x";
+    EXPECT_EQ(createDirectories(root + "/File/Nerix"), root + "/File: Not a directory");
+    EXPECT_THAT(createDirectories(root + "/File").value_or(""), StartsWith(root + "/File: "));
+    EXPECT_EQ(contentOf(root + "/File"), "x");
 }
 
 TEST_F(FilesTest, AtomicWriteGivesExactlyTheBytesAndReplacesTheOldFile) {
@@ -93,41 +61,17 @@ TEST_F(FilesTest, AFailedAtomicWriteSaysWhyAndLeavesNothing) {
     EXPECT_THAT(entriesOf(root + "/taken.morvane"), ElementsAre("keep"));
 }
 
-// Restores an environment variable when the test ends.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            ::unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
-TEST_F(FilesTest, OtherwiseAPrivateFolderIsMadeOnceAndAgainOnlyWhenItIsGone) {
-    ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+TEST_F(FilesTest, WithoutARuntimeFolderAPrivateFolderIsMadeOnceAndAgainOnlyWhenItIsGone) {
+    saveAndSet("XDG_RUNTIME_DIR", std::nullopt);
     std::string blocked = root + "/file";
     std::ofstream(blocked) << "x";
-    {
-        ScopedEnv tmpdir("TMPDIR", blocked.c_str());
-        TemporaryFolder folder = userTemporaryFolder();
-        EXPECT_EQ(folder.path, "");
-        ASSERT_TRUE(folder.error);
-        EXPECT_THAT(*folder.error, HasSubstr(blocked));
-    }
+    saveAndSet("TMPDIR", blocked);
+    TemporaryFolder failed = userTemporaryFolder();
+    EXPECT_EQ(failed.path, "");
+    ASSERT_TRUE(failed.error);
+    EXPECT_THAT(*failed.error, HasSubstr(blocked));
 
-    ScopedEnv tmpdir("TMPDIR", (root + "/").c_str());
+    saveAndSet("TMPDIR", root + "/");
     TemporaryFolder first = userTemporaryFolder();
     ASSERT_EQ(first.error, std::nullopt);
     EXPECT_EQ(fs::path(first.path).parent_path(), root);
