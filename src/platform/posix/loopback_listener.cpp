@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -213,6 +214,11 @@ LoopbackListener::LoopbackListener(asio::io_context& context)
         ::close(fd);
         throw std::system_error(error, "could not bind the listener to 127.0.0.1");
     }
+    // Report a connection only once its first bytes have arrived: the request can then be read
+    // straight after accept, instead of the connection being registered to wait for it. A peer
+    // that sends nothing is still accepted after the deferral (about a second).
+    int deferSeconds = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
     std::error_code ec;
     acceptor_.assign(asio::ip::tcp::v4(), fd, ec);
     if (ec) {
