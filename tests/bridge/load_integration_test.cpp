@@ -54,6 +54,12 @@ void resetAndClose(LoopbackClient& client) {
     client.close();
 }
 
+std::string describeChildren(pid_t pid) {
+    std::string text = "children left:";
+    for (const auto& child : test::childrenOf(pid)) text += " " + std::to_string(child.pid) + " (" + child.state + ")";
+    return text;
+}
+
 class BridgeUnderLoad : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -74,9 +80,7 @@ protected:
         // Closing connections may linger a moment while they drain their peer.
         EXPECT_TRUE(waitFor([&] { return test::openDescriptors(pid) <= baseline_; }))
             << "descriptors: " << test::openDescriptors(pid) << ", at the start " << baseline_;
-        EXPECT_TRUE(waitFor([&] { return test::childrenOf(pid).empty(); }))
-            << test::childrenOf(pid).size() << " children left, the first in state "
-            << test::childrenOf(pid).front().state;
+        EXPECT_TRUE(waitFor([&] { return test::childrenOf(pid).empty(); })) << describeChildren(pid);
         int status = bridge_->stop();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
         bridge_.reset();
