@@ -58,7 +58,6 @@ private:
     std::string head_;
     std::string body_;
     std::size_t written_ = 0;
-    std::size_t drained_ = 0;
 };
 
 // A TCP listener on 127.0.0.1, IPv4 only, on a port the system picks. Every descriptor it
