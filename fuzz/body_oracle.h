@@ -75,4 +75,11 @@ private:
     Verdict verdict_ = Verdict::Unsure;
 };
 
+// True when the oracle read the body as one JSON object, so that its members can be compared;
+// a body it read as anything else must have been refused.
+inline bool readAsObject(const BodyOracle& oracle, bool refused) {
+    if (oracle.verdict() == BodyOracle::Verdict::NotObject) check(refused);
+    return oracle.verdict() == BodyOracle::Verdict::Object;
+}
+
 }  // namespace nerix::fuzz

@@ -53,15 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     BodyOracle oracle(body);
-    switch (oracle.verdict()) {
-        case BodyOracle::Verdict::Unsure:
-            return 0;
-        case BodyOracle::Verdict::NotObject:
-            check(isRefusal(decoded, nerix::kComposeInvalidJson));
-            return 0;
-        case BodyOracle::Verdict::Object:
-            break;
-    }
+    if (!readAsObject(oracle, isRefusal(decoded, nerix::kComposeInvalidJson))) return 0;
     auto source = oracle.string("source");
     if (!source || source->empty()) {
         check(isRefusal(decoded, nerix::kComposeMissingSource));

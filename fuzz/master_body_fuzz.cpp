@@ -39,15 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     BodyOracle oracle(body);
-    switch (oracle.verdict()) {
-        case BodyOracle::Verdict::Unsure:
-            return 0;
-        case BodyOracle::Verdict::NotObject:
-            check(isRefusal(decoded));
-            return 0;
-        case BodyOracle::Verdict::Object:
-            break;
-    }
+    if (!readAsObject(oracle, isRefusal(decoded))) return 0;
     auto manifest = oracle.string("manifest");
     auto output = oracle.string("output");
     if (!manifest || holdsNul(*manifest) || (output && holdsNul(*output))) {
