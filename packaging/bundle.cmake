@@ -16,12 +16,16 @@ function(vantorel_write_info_plist template output version node_path repo_root)
   configure_file("${template}" "${output}" @ONLY)
 endfunction()
 
-# The desktop entry, starting the installed program by its full path.
-function(vantorel_write_desktop_entry template output program)
+# The desktop entry for an install under `prefix`: `Exec=vantorel` stays where the prefix's bin
+# is on the usual PATH (/usr, /usr/local); elsewhere it names the program by its full path.
+function(vantorel_write_desktop_entry template output prefix)
   file(READ "${template}" text)
-  if(program MATCHES " ")
-    set(program "\"${program}\"")
+  if(NOT prefix MATCHES "^/usr(/local)?/?$")
+    set(program "${prefix}/bin/vantorel")
+    if(program MATCHES " ")
+      set(program "\"${program}\"")
+    endif()
+    string(REPLACE "\nExec=vantorel\n" "\nExec=${program}\n" text "${text}")
   endif()
-  string(REPLACE "\nExec=vantorel\n" "\nExec=${program}\n" text "${text}")
   file(WRITE "${output}" "${text}")
 endfunction()
