@@ -213,9 +213,12 @@ protected:
         std::string runtime = "/tmp/vantorel-gui-XXXXXX";
         ASSERT_NE(::mkdtemp(runtime.data()), nullptr);
         runtime_ = runtime;
-        // A copy, not a link: the application finds its bundle through its own file.
+        // A copy, not a link: the application finds its bundle through its own file. The program
+        // comes from the build's bundle, or from VANTOREL_TEST_BUNDLE_DIR (a package's tree, unpacked).
+        const char* tree = std::getenv("VANTOREL_TEST_BUNDLE_DIR");
         fs::create_directories(bundle_ / "bin");
-        fs::copy_file(VANTOREL_BINARY_DIR "/bundle/bin/vantorel", bundle_ / "bin" / "vantorel");
+        fs::copy_file(fs::path(tree && *tree ? tree : VANTOREL_BINARY_DIR "/bundle") / "bin" / "vantorel",
+                      bundle_ / "bin" / "vantorel");
         display_ = std::make_unique<VirtualDisplay>(scratch_ / "xvfb.log");
         ASSERT_TRUE(display_->x()) << "no virtual display: " << readText(scratch_ / "xvfb.log");
     }
