@@ -1,7 +1,6 @@
 #include "bridge/nerix_bridge.h"
 
 #include <chrono>
-#include <thread>
 
 #include "bridge/request_parser.h"
 #include "bridge/router.h"
@@ -59,18 +58,19 @@ void NerixBridge::start() {
         });
     queue_->start();
 
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(2);
-    if (port() != 0) return;
-    while (Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (port() != 0) return;
-    }
+    // Woken by ready() as soon as the port is known, or given up after 2 s.
+    std::unique_lock<std::mutex> lock(readyMutex_);
+    readyChanged_.wait_for(lock, std::chrono::seconds(2), [this] { return port() != 0; });
 }
 
 void NerixBridge::ready(std::uint16_t port) {
-    port_.store(port, std::memory_order_release);
-    log_("NerixBridge listening on 127.0.0.1:" + std::to_string(port));
+    {
+        // start() returns once the line is written, as its caller may read the log next.
+        std::lock_guard<std::mutex> lock(readyMutex_);
+        port_.store(port, std::memory_order_release);
+        log_("NerixBridge listening on 127.0.0.1:" + std::to_string(port));
+    }
+    readyChanged_.notify_all();
 }
 
 void NerixBridge::readRequest(std::shared_ptr<platform::Connection> connection, std::string accumulated) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -58,8 +60,8 @@ public:
     NerixBridge(const NerixBridge&) = delete;
     NerixBridge& operator=(const NerixBridge&) = delete;
 
-    // Starts the listener on the queue, then waits, polling every 10 ms for at most 2 s, until
-    // it reports its port. Call once, on a bridge held by a shared_ptr.
+    // Starts the listener on the queue, then waits, for at most 2 s, until it reports its port;
+    // returns as soon as it has. Call once, on a bridge held by a shared_ptr.
     void start();
 
     std::uint16_t port() const { return port_.load(std::memory_order_acquire); }
@@ -75,6 +77,8 @@ private:
 
     std::string token_;
     std::atomic<std::uint16_t> port_{0};
+    std::mutex readyMutex_;  // with readyChanged_, wakes start() when ready() sets the port
+    std::condition_variable readyChanged_;
     CliCommand command_;
     std::function<void(std::string_view)> log_;
     std::unique_ptr<platform::SerialQueue> queue_;
