@@ -2,6 +2,7 @@
 
 #include "app/bundle.h"
 #include "app/info_dictionary.h"
+#include "app/page_recovery.h"
 #include "platform/posix/system_log.h"
 
 namespace nerix {
@@ -23,6 +24,11 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     platform::WebViewConfiguration configuration;
     configuration.setAllowsContentJavaScript(true);
+    configuration.setDeveloperExtrasEnabled(application_.inspectorRequested());
+    // The page's read limit is prepared in the background while the bridge starts and the window
+    // is made: the page never loads before it is in place, and waits for it as little as possible.
+    const PageChoice page = choosePage(resourceFolder_);
+    if (page.found) configuration.prepareReadAccess(page.readAccessUri);
 
     // The bridge, only when both configuration values are non-empty text. Its start blocks
     // (at most about 2 s) before any window exists, so the page never loads before the port
@@ -40,20 +46,42 @@ void AppDelegate::applicationDidFinishLaunching() {
     webView_->setDrawsBackground(false);
     webView_->setOpensInBrowser(
         [](const std::string& uri, bool followedByUser) { return opensInBrowser(uri, followedByUser); });
+    webView_->setPageLoaded([](const std::string& uri) { platform::logLine("page loaded: " + uri); });
+    webView_->setContentProcessEnded([this](const std::string& reason) { pageEnded(reason); });
 
     window_ = std::make_unique<platform::Window>(kContentWidth, kContentHeight);
     window_->setTitle("Vantorel");
     window_->setMinSize(kMinWidth, kMinHeight);
     window_->setContentView(*webView_);
     window_->center();
+    // The read limit is ready by now (a lookup, or a compile in a fresh home, beside the bridge
+    // and the window), but its completion waits on the event loop, where a shown window's first
+    // frame would go before it. Taking it now lets the page load as soon as the window is shown.
+    application_.runPendingEvents();
     // Shown, in front and focused before the page starts to load.
     window_->makeKeyAndOrderFront();
 
-    const PageChoice page = choosePage(resourceFolder_);
     if (page.found)
         webView_->loadFileURL(page.fileUri, page.readAccessUri);
     else
         webView_->loadHTMLString(page.html);
+}
+
+void AppDelegate::pageEnded(const std::string& reason) {
+    const std::string what = "The page's content process " + reason;
+    switch (recovery_.pageEnded(PageRecovery::Clock::now())) {
+        case PageRecovery::Action::Reload:
+            platform::logLine(what + ": loading the page again");
+            webView_->reload();
+            break;
+        case PageRecovery::Action::ShowGaveUpPage:
+            platform::logLine(what + ", the third time within a minute: showing a plain page instead");
+            webView_->loadHTMLString(std::string(kGaveUpPage));
+            break;
+        case PageRecovery::Action::Nothing:
+            platform::logLine(what + ": not loaded again");
+            break;
+    }
 }
 
 }  // namespace nerix

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/launch_plan.h"
+#include "app/page_recovery.h"
 #include "platform/gtk/application.h"
 #include "platform/gtk/web_view.h"
 #include "platform/gtk/window.h"
@@ -22,6 +23,8 @@ public:
     bool applicationShouldTerminateAfterLastWindowClosed() override { return true; }
 
 private:
+    void pageEnded(const std::string& reason);
+
     platform::Application& application_;
     std::filesystem::path resourceFolder_;
     BridgeStarter startBridge_;
@@ -29,6 +32,7 @@ private:
     std::unique_ptr<platform::Window> window_;
     std::unique_ptr<platform::WebView> webView_;
     std::shared_ptr<NerixBridge> bridge_;
+    PageRecovery recovery_;
 };
 
 }  // namespace nerix

@@ -1,5 +1,5 @@
-// vantorel: the desktop window for the Nerix tool chain. Takes no arguments; its configuration
-// is the Info.plist of its bundle (see app/bundle.h).
+// vantorel: the desktop window for the Nerix tool chain. Its configuration is the Info.plist of
+// its bundle (see app/bundle.h); the command line takes only --version, --help and --inspect.
 #include "app/app_delegate.h"
 #include "app/bundle.h"
 #include "platform/gtk/application.h"
@@ -10,9 +10,9 @@ namespace {
 nerix::AppDelegate* theDelegate = nullptr;
 }  // namespace
 
-int main() {
-    nerix::platform::Application app;
+int main(int argc, char** argv) {
+    nerix::platform::Application app("org.vantorel.Vantorel", "vantorel " VANTOREL_VERSION);
     theDelegate = new nerix::AppDelegate(app, nerix::resourceFolder());
     app.setDelegate(*theDelegate);
-    return app.run();
+    return app.run(argc, argv);
 }

@@ -10,19 +10,37 @@ namespace nerix::platform {
 struct Application::Impl {
     GtkApplication* app = nullptr;
     ApplicationDelegate* delegate = nullptr;
+    std::string versionText;
     bool launched = false;
+    bool inspect = false;
 };
 
 namespace {
 
 void onActivate(GtkApplication* app, gpointer data) {
     auto* impl = static_cast<Application::Impl*>(data);
-    // Launch completion runs once, however often the application is activated.
-    if (impl->launched || !impl->delegate) return;
+    // Launch completion runs once; a later start of the program only brings the window forward.
+    if (impl->launched) {
+        if (GtkWindow* window = gtk_application_get_active_window(app)) gtk_window_present(window);
+        return;
+    }
+    if (!impl->delegate) return;
     impl->launched = true;
     impl->delegate->applicationDidFinishLaunching();
     // GTK ends the loop when the last window goes; a delegate that says otherwise keeps it.
     if (!impl->delegate->applicationShouldTerminateAfterLastWindowClosed()) g_application_hold(G_APPLICATION(app));
+}
+
+// Runs in the process that was started, before it looks for a running copy: --version answers
+// here, and --inspect is noted for this process's own launch.
+gint onLocalOptions(GApplication*, GVariantDict* options, gpointer data) {
+    auto* impl = static_cast<Application::Impl*>(data);
+    if (g_variant_dict_contains(options, "version")) {
+        g_print("%s\n", impl->versionText.c_str());
+        return 0;
+    }
+    impl->inspect = g_variant_dict_contains(options, "inspect");
+    return -1;
 }
 
 gboolean onStopSignal(gpointer data) {
@@ -35,12 +53,22 @@ gboolean onStopSignal(gpointer data) {
     return G_SOURCE_CONTINUE;
 }
 
+const GOptionEntry kOptions[] = {
+    {"version", 0, 0, G_OPTION_ARG_NONE, nullptr, "Show the version and exit", nullptr},
+    {"inspect", 0, 0, G_OPTION_ARG_NONE, nullptr,
+     "Offer the web inspector (\"Inspect Element\" in the page's context menu)", nullptr},
+    {}};
+
 }  // namespace
 
-Application::Application() : impl_(std::make_unique<Impl>()) {
-    // No application id and not unique: every start is its own process with its own bridge,
-    // and nothing is registered on a session bus.
-    impl_->app = gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE);
+Application::Application(const std::string& id, std::string versionText) : impl_(std::make_unique<Impl>()) {
+    impl_->versionText = std::move(versionText);
+    // Unique: the first start owns the ID on the session bus, later ones hand over to it.
+    impl_->app = gtk_application_new(id.c_str(), G_APPLICATION_DEFAULT_FLAGS);
+    g_application_add_main_option_entries(G_APPLICATION(impl_->app), kOptions);
+    g_application_set_option_context_summary(G_APPLICATION(impl_->app),
+                                             "The desktop window for the Nerix music tool chain.");
+    g_signal_connect(impl_->app, "handle-local-options", G_CALLBACK(onLocalOptions), impl_.get());
     g_signal_connect(impl_->app, "activate", G_CALLBACK(onActivate), impl_.get());
     g_unix_signal_add(SIGINT, onStopSignal, impl_->app);
     g_unix_signal_add(SIGTERM, onStopSignal, impl_->app);
@@ -52,10 +80,14 @@ Application::~Application() {
 
 void Application::setDelegate(ApplicationDelegate& delegate) { impl_->delegate = &delegate; }
 
-int Application::run() {
-    // The program takes no arguments: none reach GTK's own option parsing.
-    g_application_run(G_APPLICATION(impl_->app), 0, nullptr);
-    return 0;
+int Application::run(int argc, char** argv) { return g_application_run(G_APPLICATION(impl_->app), argc, argv); }
+
+bool Application::inspectorRequested() const { return impl_->inspect; }
+
+void Application::runPendingEvents() {
+    // Bounded: a source that is always ready must not hold the launch.
+    for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
+    }
 }
 
 void Application::setActivationPolicyRegular() {}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 namespace nerix::platform {
 
@@ -14,11 +15,14 @@ public:
     virtual bool applicationShouldTerminateAfterLastWindowClosed() = 0;
 };
 
-// The process's one application object: a GTK application that is not unique, so that any
-// number of copies may run side by side, each with its own bridge.
+// The process's one application object: a GTK application with an ID, one per user session.
+// A later start hands over to the running one, which presents its window, and exits 0 without
+// launching anything. Without a session bus every start runs alone. Its windows carry the ID
+// as their X11 class and Wayland app ID.
 class Application {
 public:
-    Application();
+    // `versionText` is what --version prints.
+    Application(const std::string& id, std::string versionText);
     ~Application();
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -26,8 +30,17 @@ public:
     // The delegate is not owned: its holder keeps it for the life of the process.
     void setDelegate(ApplicationDelegate& delegate);
 
-    // Runs the event loop until it ends; returns 0 then.
-    int run();
+    // Handles the command line (--version, --help, --inspect), then runs the event loop until it
+    // ends. Returns 0 then, and after a hand-over or --version; non-zero for a command line it
+    // refused.
+    int run(int argc, char** argv);
+
+    // --inspect was given: the page offers the web inspector.
+    bool inspectorRequested() const;
+
+    // Runs what the event loop has ready now (completions of work done meanwhile on other
+    // threads), without waiting for anything.
+    void runPendingEvents();
 
     // Makes the process an ordinary application with its own window in the task list. GTK
     // applications are that already; kept so the launch reads in its own order.

@@ -8,9 +8,24 @@
 
 namespace nerix::platform {
 
+// The limit on what the pages of one folder may read: content rules compiled into a store and
+// looked up there first, so a later launch finds them ready. Shared by the configuration that
+// starts it and the view whose page load waits for it.
+struct ReadLimit {
+    std::string folderUri;
+    bool settled = false;
+    WebKitUserContentFilter* filter = nullptr;  // none when there is no store to keep it in
+    std::function<void(WebKitUserContentFilter*)> then;  // the page load waiting for it
+
+    ~ReadLimit() {
+        if (filter) webkit_user_content_filter_unref(filter);
+    }
+};
+
 struct WebViewConfiguration::Impl {
     WebKitSettings* settings = nullptr;
     WebKitUserContentManager* content = nullptr;
+    std::shared_ptr<ReadLimit> readLimit;
 };
 
 WebViewConfiguration::WebViewConfiguration() : impl_(std::make_unique<Impl>()) {
@@ -30,6 +45,10 @@ void WebViewConfiguration::setAllowsContentJavaScript(bool allowed) {
     webkit_settings_set_enable_javascript(impl_->settings, allowed);
 }
 
+void WebViewConfiguration::setDeveloperExtrasEnabled(bool enabled) {
+    webkit_settings_set_enable_developer_extras(impl_->settings, enabled);
+}
+
 void WebViewConfiguration::addUserScript(const std::string& source, const std::string& allowPattern) {
     const char* allowList[] = {allowPattern.c_str(), nullptr};
     WebKitUserScript* script =
@@ -42,7 +61,12 @@ void WebViewConfiguration::addUserScript(const std::string& source, const std::s
 struct WebView::Impl {
     WebKitWebView* view = nullptr;
     WebKitUserContentManager* content = nullptr;
+    std::shared_ptr<ReadLimit> readLimit;
     std::function<bool(const std::string&, bool)> opensInBrowser;
+    std::function<void(const std::string&)> pageLoaded;
+    std::function<void(const std::string&)> contentProcessEnded;
+    std::function<void()> lastLoad;
+    bool loadFailed = false;
 };
 
 namespace {
@@ -99,39 +123,93 @@ const std::string& contentRulesFolder() {
     return folder;
 }
 
-// A page load that waits for its read limit to be compiled; holds what it needs itself.
-struct PendingLoad {
-    WebKitWebView* view;
-    WebKitUserContentManager* content;
-    std::string uri;
+struct Preparation {
+    std::shared_ptr<ReadLimit> limit;
+    WebKitUserContentFilterStore* store;
+    std::string rules;
+    std::string identifier;
 };
 
+void settle(Preparation* preparation, WebKitUserContentFilter* filter) {
+    auto limit = preparation->limit;
+    g_object_unref(preparation->store);
+    delete preparation;
+    limit->settled = true;
+    limit->filter = filter;
+    if (auto then = std::move(limit->then)) then(filter);
+}
+
 void onReadLimitSaved(GObject* source, GAsyncResult* result, gpointer data) {
-    auto* load = static_cast<PendingLoad*>(data);
-    GError* error = nullptr;
-    WebKitUserContentFilter* filter =
-        webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(source), result, &error);
     // Without a filter store the page still loads; it then reads what the user may read.
-    if (filter) {
-        webkit_user_content_manager_add_filter(load->content, filter);
-        webkit_user_content_filter_unref(filter);
-    }
-    g_clear_error(&error);
-    webkit_web_view_load_uri(load->view, load->uri.c_str());
-    g_object_unref(source);
-    g_object_unref(load->content);
-    g_object_unref(load->view);
-    delete load;
+    settle(static_cast<Preparation*>(data),
+           webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(source), result, nullptr));
+}
+
+void onReadLimitLookedUp(GObject* source, GAsyncResult* result, gpointer data) {
+    auto* preparation = static_cast<Preparation*>(data);
+    WebKitUserContentFilter* filter =
+        webkit_user_content_filter_store_load_finish(WEBKIT_USER_CONTENT_FILTER_STORE(source), result, nullptr);
+    if (filter) return settle(preparation, filter);
+    // Not in the store yet (a fresh home, another folder, another engine version): compile it.
+    GBytes* rules = g_bytes_new(preparation->rules.data(), preparation->rules.size());
+    webkit_user_content_filter_store_save(preparation->store, preparation->identifier.c_str(), rules, nullptr,
+                                          onReadLimitSaved, preparation);
+    g_bytes_unref(rules);
+}
+
+std::shared_ptr<ReadLimit> prepareReadLimit(const std::string& folderUri) {
+    auto limit = std::make_shared<ReadLimit>();
+    limit->folderUri = folderUri;
+    std::string rules = readAccessRules(folderUri);
+    std::string identifier = "read-access-" + std::to_string(std::hash<std::string>{}(rules));
+    auto* preparation = new Preparation{limit, webkit_user_content_filter_store_new(contentRulesFolder().c_str()),
+                                        std::move(rules), std::move(identifier)};
+    webkit_user_content_filter_store_load(preparation->store, preparation->identifier.c_str(), nullptr,
+                                          onReadLimitLookedUp, preparation);
+    return limit;
+}
+
+void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+    auto* impl = static_cast<WebView::Impl*>(data);
+    if (event == WEBKIT_LOAD_STARTED) impl->loadFailed = false;
+    if (event != WEBKIT_LOAD_FINISHED || impl->loadFailed || !impl->pageLoaded) return;
+    const char* uri = webkit_web_view_get_uri(view);
+    impl->pageLoaded(uri ? uri : "");
+}
+
+gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, char*, GError*, gpointer data) {
+    static_cast<WebView::Impl*>(data)->loadFailed = true;
+    return FALSE;
+}
+
+void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
+    auto* impl = static_cast<WebView::Impl*>(data);
+    if (reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API || !impl->contentProcessEnded) return;
+    impl->contentProcessEnded(reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "went over its memory limit"
+                                                                                   : "crashed or was killed");
+}
+
+template <typename T>
+std::shared_ptr<T> hold(T* object) {
+    return std::shared_ptr<T>(static_cast<T*>(g_object_ref(object)), [](T* held) { g_object_unref(held); });
 }
 
 }  // namespace
+
+void WebViewConfiguration::prepareReadAccess(const std::string& readAccessUri) {
+    impl_->readLimit = prepareReadLimit(readAccessUri);
+}
 
 WebView::WebView(const WebViewConfiguration& configuration) : impl_(std::make_unique<Impl>()) {
     GObject* object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", configuration.impl_->settings,
                                             "user-content-manager", configuration.impl_->content, nullptr));
     impl_->view = WEBKIT_WEB_VIEW(g_object_ref_sink(object));
     impl_->content = configuration.impl_->content;
+    impl_->readLimit = configuration.impl_->readLimit;
     g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(onDecidePolicy), impl_.get());
+    g_signal_connect(impl_->view, "load-changed", G_CALLBACK(onLoadChanged), impl_.get());
+    g_signal_connect(impl_->view, "load-failed", G_CALLBACK(onLoadFailed), impl_.get());
+    g_signal_connect(impl_->view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), impl_.get());
 }
 
 WebView::~WebView() {
@@ -150,19 +228,41 @@ void WebView::setOpensInBrowser(std::function<bool(const std::string& uri, bool 
     impl_->opensInBrowser = std::move(decide);
 }
 
-void WebView::loadFileURL(const std::string& fileUri, const std::string& readAccessUri) {
-    // The page may read the files of its folder and below, nothing else: content rules refuse
-    // the rest. They are compiled into a store first, so the page loads once they are in place.
-    const std::string rules = readAccessRules(readAccessUri);
-    WebKitUserContentFilterStore* store = webkit_user_content_filter_store_new(contentRulesFolder().c_str());
-    const std::string identifier = "read-access-" + std::to_string(std::hash<std::string>{}(rules));
-    GBytes* source = g_bytes_new(rules.data(), rules.size());
-    auto* load = new PendingLoad{WEBKIT_WEB_VIEW(g_object_ref(impl_->view)),
-                                 WEBKIT_USER_CONTENT_MANAGER(g_object_ref(impl_->content)), fileUri};
-    webkit_user_content_filter_store_save(store, identifier.c_str(), source, nullptr, onReadLimitSaved, load);
-    g_bytes_unref(source);
+void WebView::setPageLoaded(std::function<void(const std::string& uri)> loaded) {
+    impl_->pageLoaded = std::move(loaded);
 }
 
-void WebView::loadHTMLString(const std::string& html) { webkit_web_view_load_html(impl_->view, html.c_str(), nullptr); }
+void WebView::setContentProcessEnded(std::function<void(const std::string& reason)> ended) {
+    impl_->contentProcessEnded = std::move(ended);
+}
+
+void WebView::loadFileURL(const std::string& fileUri, const std::string& readAccessUri) {
+    // The page may read the files of its folder and below, nothing else: content rules refuse
+    // the rest, and the page loads once they are in place.
+    if (!impl_->readLimit || impl_->readLimit->folderUri != readAccessUri)
+        impl_->readLimit = prepareReadLimit(readAccessUri);
+    auto load = [view = hold(impl_->view), content = hold(impl_->content), fileUri](WebKitUserContentFilter* filter) {
+        if (filter) webkit_user_content_manager_add_filter(content.get(), filter);
+        webkit_web_view_load_uri(view.get(), fileUri.c_str());
+    };
+    if (impl_->readLimit->settled)
+        load(impl_->readLimit->filter);
+    else
+        impl_->readLimit->then = std::move(load);
+    // Its limit stays in the view's content rules, so loading it again needs no wait.
+    impl_->lastLoad = [view = impl_->view, fileUri] { webkit_web_view_load_uri(view, fileUri.c_str()); };
+}
+
+void WebView::loadHTMLString(const std::string& html) {
+    if (impl_->readLimit) impl_->readLimit->then = nullptr;  // a page still waiting for its limit gives way
+    webkit_web_view_load_html(impl_->view, html.c_str(), nullptr);
+    impl_->lastLoad = [view = impl_->view, html] { webkit_web_view_load_html(view, html.c_str(), nullptr); };
+}
+
+void WebView::reload() {
+    // A page still waiting for its read limit loads once it is in place, not before.
+    if (impl_->readLimit && impl_->readLimit->then) return;
+    if (impl_->lastLoad) impl_->lastLoad();
+}
 
 }  // namespace nerix::platform

@@ -8,8 +8,8 @@ namespace nerix::platform {
 
 class Window;
 
-// What a web view is made with: script permission and the user scripts, fixed before the
-// view exists.
+// What a web view is made with: script permission, the inspector, the user scripts and the
+// folder its pages may read, fixed before the view exists.
 class WebViewConfiguration {
 public:
     WebViewConfiguration();
@@ -19,13 +19,21 @@ public:
 
     void setAllowsContentJavaScript(bool allowed);
 
+    // true: "Inspect Element" in the page's context menu opens the web inspector.
+    void setDeveloperExtrasEnabled(bool enabled);
+
     // Adds a script that runs at document start, before the page's own scripts, in the top
     // frame only, and only in pages whose URI matches `allowPattern` ("file:///some/folder/*").
     void addUserScript(const std::string& source, const std::string& allowPattern);
 
+    // Starts preparing, in the background, the limit that WebView::loadFileURL puts on a page of
+    // `readAccessUri`, so that the page waits for it as little as possible.
+    void prepareReadAccess(const std::string& readAccessUri);
+
+    struct Impl;
+
 private:
     friend class WebView;
-    struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
@@ -44,11 +52,23 @@ public:
     // the URI to the user's browser instead. A new window is never opened in this program.
     void setOpensInBrowser(std::function<bool(const std::string& uri, bool followedByUser)> decide);
 
-    // Loads a local page that may read the files of `readAccessUri` (its folder).
+    // Told when the main page has finished loading without error, with its URI.
+    void setPageLoaded(std::function<void(const std::string& uri)> loaded);
+
+    // Told when the page's content process has ended unexpectedly (it crashed or was killed,
+    // or it went over its memory limit), with that reason as text. The view shows nothing
+    // until a page is loaded again.
+    void setContentProcessEnded(std::function<void(const std::string& reason)> ended);
+
+    // Loads a local page that may read the files of `readAccessUri` (its folder) and nothing
+    // else on disk. The page loads once that limit is in place.
     void loadFileURL(const std::string& fileUri, const std::string& readAccessUri);
 
     // Shows an HTML text with no base address.
     void loadHTMLString(const std::string& html);
+
+    // Loads the last page again, as it was loaded, in a new content process.
+    void reload();
 
     struct Impl;
 

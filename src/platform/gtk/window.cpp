@@ -52,6 +52,11 @@ Window::Window(int width, int height) : impl_(std::make_unique<Impl>()) {
     impl_->width = width;
     impl_->height = height;
     auto* app = GTK_APPLICATION(g_application_get_default());
+    // The window's X11 class is the application's ID, as the desktop entry names it, so that a
+    // dock matches the two (on Wayland GTK makes the ID the window's app ID).
+    GdkDisplay* display = gdk_display_get_default();
+    const char* id = g_application_get_application_id(G_APPLICATION(app));
+    if (id && GDK_IS_X11_DISPLAY(display)) gdk_x11_display_set_program_class(display, id);
     impl_->window = GTK_WINDOW(g_object_ref(gtk_application_window_new(app)));
     gtk_window_set_default_size(impl_->window, width, height);
     gtk_window_set_resizable(impl_->window, TRUE);
