@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -121,6 +122,29 @@ Child spawn(std::vector<std::string> argv, const std::map<std::string, std::stri
     return child;
 }
 
+// Ends every live web content process below `root` (WebKit starts them, under bubblewrap when
+// sandboxed); the number ended.
+int killWebProcesses(pid_t root) {
+    std::map<pid_t, pid_t> parent;
+    std::vector<pid_t> web;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const pid_t pid = std::atoi(entry.path().filename().c_str());
+        if (pid <= 0) continue;
+        const std::string stat = readText(entry.path() / "stat");
+        const auto open = stat.find('('), close = stat.rfind(')');
+        if (close == std::string::npos || stat.size() < close + 5 || stat[close + 2] == 'Z') continue;
+        parent[pid] = std::atoi(stat.c_str() + close + 4);
+        if (stat.substr(open + 1, close - open - 1) == "WebKitWebProces") web.push_back(pid);
+    }
+    int ended = 0;
+    for (pid_t pid : web) {
+        pid_t up = pid;
+        while (up > 1 && up != root && parent.count(up)) up = parent[up];
+        if (up == root) ended += ::kill(pid, SIGKILL) == 0;
+    }
+    return ended;
+}
+
 std::map<std::string, std::string> inheritedEnvironment() {
     std::map<std::string, std::string> env;
     for (char** entry = environ; *entry; ++entry) {
@@ -221,10 +245,23 @@ protected:
                       bundle_ / "bin" / "vantorel");
         display_ = std::make_unique<VirtualDisplay>(scratch_ / "xvfb.log");
         ASSERT_TRUE(display_->x()) << "no virtual display: " << readText(scratch_ / "xvfb.log");
+        // A session bus of the test's own, shared by every start of the application in it.
+        int ready[2];
+        ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+        bus_ = spawn({"dbus-daemon", "--session", "--nofork", "--print-address=3"}, inheritedEnvironment(),
+                     scratch_ / "bus.log", ready[1]);
+        ::close(ready[1]);
+        FILE* address = ::fdopen(ready[0], "r");
+        char line[1024] = "";
+        ASSERT_TRUE(std::fgets(line, sizeof line, address)) << readText(scratch_ / "bus.log");
+        std::fclose(address);
+        busAddress_ = std::string(line, std::strcspn(line, "\n"));
     }
 
     void TearDown() override {
         app_.stop();
+        compositor_.stop();
+        bus_.stop();
         display_.reset();
         if (!runtime_.empty()) fs::remove_all(runtime_);
     }
@@ -241,20 +278,38 @@ protected:
             fs::copy_file(fs::path(VANTOREL_SOURCE_DIR "/tests/app/page") / file, resources_ / "Web" / file);
     }
 
-    void launch() {
+    // The application's environment: the test's X screen, or with `wayland` a headless Wayland
+    // compositor in the test's runtime folder, whose protocol the application logs.
+    std::map<std::string, std::string> appEnvironment(bool wayland = false) {
         auto env = inheritedEnvironment();
-        env["DISPLAY"] = display_->name();
         env["HOME"] = home_.string();
         env["XDG_RUNTIME_DIR"] = runtime_.string();
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "DBUS_SESSION_BUS_ADDRESS",
-                                 "WAYLAND_DISPLAY", "GDK_BACKEND"})
+        env["DBUS_SESSION_BUS_ADDRESS"] = busAddress_;
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "WAYLAND_DISPLAY", "GDK_BACKEND"})
             env.erase(name);
         // WebKit's sandbox needs bubblewrap to work here; where it cannot, this test alone runs
         // the web processes without it.
         if (std::system("bwrap --ro-bind / / --dev /dev --proc /proc true >/dev/null 2>&1") != 0)
             env["WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS"] = "1";
-        // A session bus of its own, gone with the application.
-        app_ = spawn({"dbus-run-session", "--", (bundle_ / "bin" / "vantorel").string()}, env, scratch_ / "app.log");
+        if (!wayland) {
+            env["DISPLAY"] = display_->name();
+            return env;
+        }
+        if (compositor_.pid < 0) {
+            compositor_ = spawn({"weston", "--backend=headless-backend.so", "--socket=wayland-test", "--idle-time=0"},
+                                env, scratch_ / "weston.log");
+            EXPECT_TRUE(waitFor([&] { return fs::exists(runtime_ / "wayland-test.lock"); }))
+                << readText(scratch_ / "weston.log");
+        }
+        env.erase("DISPLAY");
+        env["WAYLAND_DISPLAY"] = "wayland-test";
+        env["GDK_BACKEND"] = "wayland";
+        env["WAYLAND_DEBUG"] = "client";
+        return env;
+    }
+
+    void launch(const std::map<std::string, std::string>& env) {
+        app_ = spawn({(bundle_ / "bin" / "vantorel").string()}, env, scratch_ / "app.log");
         ASSERT_GT(app_.pid, 0);
     }
 
@@ -289,8 +344,14 @@ protected:
         EXPECT_EQ(number("Absolute upper-left X"), (1920 - 1240) / 2) << info;
         EXPECT_EQ(number("Absolute upper-left Y"), (1200 - 820) / 2) << info;
 
-        std::string props = tool("xprop -id " + std::to_string(window) + " _NET_WM_NAME WM_NORMAL_HINTS");
+        // GTK sets the size hints with the window's first frame, which may come after it is shown.
+        std::string props;
+        waitFor([&] {
+            props = tool("xprop -id " + std::to_string(window) + " _NET_WM_NAME WM_NORMAL_HINTS WM_CLASS");
+            return props.find("minimum size") != std::string::npos;
+        });
         EXPECT_NE(props.find("_NET_WM_NAME(UTF8_STRING) = \"Vantorel\""), std::string::npos) << props;
+        EXPECT_NE(props.find("WM_CLASS(STRING) = \"vantorel\", \"org.vantorel.Vantorel\""), std::string::npos) << props;
         EXPECT_NE(props.find("program specified minimum size: 1040 by 680"), std::string::npos) << props;
     }
 
@@ -323,12 +384,19 @@ protected:
 
     fs::path scratch_, bundle_, resources_, home_, runtime_;
     std::unique_ptr<VirtualDisplay> display_;
-    Child app_;
+    Child bus_, compositor_, app_;
+    std::string busAddress_;
 };
 
 const Rgb kGreen{0, 255, 0}, kMagenta{255, 0, 255};
 
-TEST_F(AppWindow, ThePageDrivesEveryJobThroughTheBridgeAndTheWindowClosesCleanly) {
+// The full run under X11 (with the window's shape and pixels) and under Wayland (true).
+class AppWindowOn : public AppWindow, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(X11AndWayland, AppWindowOn, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& backend) { return backend.param ? "Wayland" : "X11"; });
+
+TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAndTheWindowClosesCleanly) {
+    const bool wayland = GetParam();
     // The tool chain: the recording tool where the bridge expects the command line.
     fs::path repo = scratch_ / "repo";
     fs::path entry = repo / "packages" / "cli" / "dist" / "index.js";
@@ -341,10 +409,14 @@ TEST_F(AppWindow, ThePageDrivesEveryJobThroughTheBridgeAndTheWindowClosesCleanly
                    repo.string() + "</string>\n");
     copyTestPage();
 
-    launch();
-    Window window = waitForWindow();
-    ASSERT_NE(window, 0u);
-    expectWindowShape(window);
+    const auto env = appEnvironment(wayland);
+    launch(env);
+    Window window = 0;
+    if (!wayland) {
+        window = waitForWindow();
+        ASSERT_NE(window, 0u);
+        expectWindowShape(window);
+    }
 
     // The page hands its findings to the last compose job; the tool writes them to -o.
     fs::path reportFile = home_ / "Music" / "Nerix" / "report.json";
@@ -407,6 +479,21 @@ TEST_F(AppWindow, ThePageDrivesEveryJobThroughTheBridgeAndTheWindowClosesCleanly
     EXPECT_EQ(calls[2]["args"], (json{"master", "verify", "in.wav", "--seed", "s33d", "--carrier", "440", "--mix-db",
                                       "-6.5", "--null-trials", "200"}));
     EXPECT_EQ(calls[3]["args"][4], (outputDir / "report.json").string());
+    EXPECT_NE(log.find("page loaded: file://" + (resources_ / "Web" / "index.html").string() + "\n"),
+              std::string::npos) << log;
+
+    // A second start hands over to this one and ends without a bridge or a window of its own.
+    Child second = spawn({(bundle_ / "bin" / "vantorel").string()}, env, scratch_ / "second.log");
+    EXPECT_EQ(second.waitExit(), 0);
+    EXPECT_EQ(readText(scratch_ / "second.log").find("NerixBridge"), std::string::npos);
+    if (wayland) {
+        // Without weston's screenshot protocol the pixels are left to the X11 run.
+        EXPECT_NE(readText(scratch_ / "app.log").find(".set_app_id(\"org.vantorel.Vantorel\")"), std::string::npos);
+        ::kill(app_.pid, SIGTERM);
+        EXPECT_EQ(app_.waitExit(), 0);
+        return;
+    }
+    EXPECT_EQ(tool("xdotool search --onlyvisible --name '^Vantorel$'"), std::to_string(window) + "\n");
 
     // The page has finished (its state box turned green) and the window shows it.
     ASSERT_TRUE(waitForColour(window, 240, 270, kGreen)) << "see " << (scratch_ / "screenshot.ppm");
@@ -437,7 +524,7 @@ TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheB
               "[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n"
               "x-scheme-handler/https=test-browser.desktop\n");
 
-    launch();
+    launch(appEnvironment());
     Window window = waitForWindow();
     ASSERT_NE(window, 0u);
     expectWindowShape(window);
@@ -449,6 +536,24 @@ TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheB
     EXPECT_EQ(readText(opened), "https://example.invalid/vantorel-link?x=1");
     EXPECT_TRUE(waitForColour(window, 240, 270, kMagenta)) << "the window left the page";
 
+    // The page's content process dies: the page comes back twice, then a plain page says so.
+    auto loads = [&] {
+        std::string log = readText(scratch_ / "app.log");
+        std::vector<std::string> pages;
+        for (std::size_t at = 0; (at = log.find("page loaded: ", at)) != std::string::npos; at += 13)
+            pages.push_back(log.substr(at + 13, log.find('\n', at) - at - 13));
+        return pages;
+    };
+    for (std::size_t death = 1; death <= 3; ++death) {
+        ASSERT_GT(killWebProcesses(app_.pid), 0);
+        ASSERT_TRUE(waitFor([&] { return loads().size() == death + 1; })) << readText(scratch_ / "app.log");
+    }
+    std::vector<std::string> expected(3, "file://" + (resources_ / "Web" / "index.html").string());
+    expected.push_back("about:blank");
+    EXPECT_EQ(loads(), expected);
+    const std::string log = readText(scratch_ / "app.log");
+    EXPECT_NE(log.find("crashed or was killed: loading the page again"), std::string::npos) << log;
+    EXPECT_NE(log.find("the third time within a minute: showing a plain page instead"), std::string::npos) << log;
     closeAndExpectCleanExit(window);
     // No bridge, and nothing said about it.
     EXPECT_EQ(readText(scratch_ / "app.log").find("NerixBridge"), std::string::npos);
@@ -458,7 +563,14 @@ TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
     writeInfoPlist("");
     fs::create_directories(resources_ / "Web");
     writeText(resources_ / "Web" / "other.html", "<p>not the page</p>");
-    launch();
+    // The command line answers without a display; with no session bus the window still opens.
+    const fs::path program = bundle_ / "bin" / "vantorel";
+    EXPECT_EQ(capture(program.string() + " --version"), "vantorel 0.2.0\n");
+    EXPECT_NE(capture(program.string() + " --help").find("--inspect"), std::string::npos);
+    EXPECT_NE(std::system((program.string() + " --no-such-option 2>/dev/null").c_str()), 0);
+    auto env = appEnvironment();
+    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (scratch_ / "no-bus").string();
+    launch(env);
     Window window = waitForWindow();
     ASSERT_NE(window, 0u);
 
