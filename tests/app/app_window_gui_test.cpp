@@ -122,25 +122,17 @@ Child spawn(std::vector<std::string> argv, const std::map<std::string, std::stri
     return child;
 }
 
-// Ends every live web content process below `root` (WebKit starts them, under bubblewrap when
+// Ends every web content process below `parent` (WebKit starts them, under bubblewrap when
 // sandboxed); the number ended.
-int killWebProcesses(pid_t root) {
-    std::map<pid_t, pid_t> parent;
-    std::vector<pid_t> web;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const pid_t pid = std::atoi(entry.path().filename().c_str());
-        if (pid <= 0) continue;
-        const std::string stat = readText(entry.path() / "stat");
-        const auto open = stat.find('('), close = stat.rfind(')');
-        if (close == std::string::npos || stat.size() < close + 5 || stat[close + 2] == 'Z') continue;
-        parent[pid] = std::atoi(stat.c_str() + close + 4);
-        if (stat.substr(open + 1, close - open - 1) == "WebKitWebProces") web.push_back(pid);
-    }
+int killWebProcesses(pid_t parent) {
     int ended = 0;
-    for (pid_t pid : web) {
-        pid_t up = pid;
-        while (up > 1 && up != root && parent.count(up)) up = parent[up];
-        if (up == root) ended += ::kill(pid, SIGKILL) == 0;
+    std::error_code gone;  // a process may end meanwhile
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(parent) + "/task", gone)) {
+        std::istringstream children(readText(task.path() / "children"));
+        for (pid_t child; children >> child;)
+            ended += readText("/proc/" + std::to_string(child) + "/comm") == "WebKitWebProces\n"
+                         ? ::kill(child, SIGKILL) == 0
+                         : killWebProcesses(child);
     }
     return ended;
 }
