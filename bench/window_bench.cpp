@@ -1,26 +1,34 @@
-// window_bench [RUNS]
+// window_bench [RUNS [PROGRAM]]
 //
-// How long the application takes from launch until its window is shown (the X server maps the
-// top-level window) and until the page has drawn (the window is no longer one colour), on a
-// virtual X screen started here. Three programs, measured in the same run, taken in turn: one
-// warm-up round and then RUNS rounds (default 5), reported as medians:
-//   - the application from the build's bundle, bridge on (its Info.plist names node and the demo);
-//   - the same program from a bundle with no configuration: no bridge, the baseline for the
-//     bridge's share of the start;
-//   - xmessage, a bare X client: the baseline for starting any window on this machine.
-// Xlib is opened at run time, so the benchmark needs no more than the bridge library to build.
+// How long the application takes from launch until its page's first script runs, until the page
+// has drawn (the window is no longer one colour) and until its window is shown (the X server maps
+// the top-level window), against the least GTK 4 + WebKitGTK program showing the same page
+// (bench/bare_webview.cpp), on a virtual X screen with a session bus of its own. The page is the
+// bundle's Web/index.html with a first script that calls a loopback listener of this benchmark.
+// Rounds take the programs in turn, with warm caches (one home for every launch) and with a
+// fresh home for each launch; one warm-up round, then RUNS rounds (default 5), medians.
+// With warm caches it also times a second launch while the first runs, from its start until it
+// has handed over and exited, against `vantorel --version` (start and exit alone).
+// PROGRAM (default: the build's bundle/bin/vantorel) is run with the build's bundle files, so
+// another build of the application can be compared on the same page.
+// Xlib and its damage extension are opened at run time, so the benchmark needs no more than the
+// bridge library to build.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -31,6 +39,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xdamage.h>
 
 extern char** environ;
 
@@ -52,14 +61,24 @@ struct Xlib {
     int (*flush)(Display*) = nullptr;
     XImage* (*getImage)(Display*, Drawable, int, int, unsigned, unsigned, unsigned long, int) = nullptr;
     XErrorHandler (*setErrorHandler)(XErrorHandler) = nullptr;
+    // The damage extension tells when a window's content changed, so that it is looked at only
+    // then: reading the whole window again and again would slow the X server for the program.
+    Bool (*damageQueryExtension)(Display*, int*, int*) = nullptr;
+    Damage (*damageCreate)(Display*, Drawable, int) = nullptr;
+    void (*damageDestroy)(Display*, Damage) = nullptr;
 
     bool load() {
         library = ::dlopen("libX11.so.6", RTLD_NOW);
-        if (!library) return false;
+        void* damage = ::dlopen("libXdamage.so.1", RTLD_NOW);
+        if (!library || !damage) return false;
         auto find = [&](auto& pointer, const char* name) {
             pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(::dlsym(library, name));
+            if (!pointer) pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(::dlsym(damage, name));
             return pointer != nullptr;
         };
+        if (!find(damageQueryExtension, "XDamageQueryExtension") || !find(damageCreate, "XDamageCreate") ||
+            !find(damageDestroy, "XDamageDestroy"))
+            return false;
         return find(openDisplay, "XOpenDisplay") && find(closeDisplay, "XCloseDisplay") &&
                find(defaultRootWindow, "XDefaultRootWindow") && find(selectInput, "XSelectInput") &&
                find(pending, "XPending") && find(nextEvent, "XNextEvent") &&
@@ -69,6 +88,7 @@ struct Xlib {
 };
 
 Xlib x;
+int damageEvent = 0;  // the damage extension's first event number
 
 int ignoreXErrors(Display*, XErrorEvent*) { return 0; }  // a window may go while we look at it
 
@@ -133,8 +153,9 @@ std::map<std::string, std::string> inherited() {
 }
 
 struct Launch {
-    double shownMs = -1;  // launch -> top-level window mapped
-    double drawnMs = -1;  // launch -> window content not one colour
+    double scriptMs = -1;  // launch -> the page's first script calls the listener
+    double drawnMs = -1;   // launch -> window content not one colour
+    double shownMs = -1;   // launch -> top-level window mapped
 };
 
 bool oneColour(Display* display, Window window) {
@@ -148,8 +169,17 @@ bool oneColour(Display* display, Window window) {
     return same;
 }
 
-std::optional<Launch> launchOnce(Display* display, const std::vector<std::string>& argv,
-                                 const std::map<std::string, std::string>& env, bool waitForDrawing) {
+// Takes every connection waiting on the (non-blocking) listener; true when there was one.
+bool acceptAll(int listener) {
+    bool any = false;
+    for (int fd; (fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; any = true) ::close(fd);
+    return any;
+}
+
+// Starts `argv` and waits until its page's first script has run, the page has drawn and the
+// window is shown; returns the process still running (its group id in `pid`).
+std::optional<Launch> launchOnce(Display* display, int listener, const std::vector<std::string>& argv,
+                                 const std::map<std::string, std::string>& env, pid_t& pid) {
     Window root = x.defaultRootWindow(display);
     x.selectInput(display, root, SubstructureNotifyMask);
     x.flush(display);
@@ -157,38 +187,57 @@ std::optional<Launch> launchOnce(Display* display, const std::vector<std::string
         XEvent old;
         x.nextEvent(display, &old);
     }
+    acceptAll(listener);
 
     const auto start = Clock::now();
-    pid_t pid = spawn(argv, env);
+    pid = spawn(argv, env);
     if (pid <= 0) return std::nullopt;
     auto since = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); };
 
     Launch result;
     Window shown = 0;
+    Damage damage = 0;
+    bool changed = false;
     std::map<Window, bool> overrideRedirect;
     const auto deadline = start + std::chrono::seconds(60);
-    pollfd connection{x.connectionNumber(display), POLLIN, 0};
-    while (!shown && Clock::now() < deadline) {
-        if (!x.pending(display)) {
-            ::poll(&connection, 1, 20);
-            continue;
+    pollfd waiting[2] = {{x.connectionNumber(display), POLLIN, 0}, {listener, POLLIN, 0}};
+    while ((result.scriptMs < 0 || result.drawnMs < 0) && Clock::now() < deadline) {
+        if (result.scriptMs < 0 && acceptAll(listener)) result.scriptMs = since();
+        while (x.pending(display)) {
+            XEvent event;
+            x.nextEvent(display, &event);
+            if (event.type == CreateNotify)
+                overrideRedirect[event.xcreatewindow.window] = event.xcreatewindow.override_redirect;
+            if (!shown && event.type == MapNotify && !event.xmap.override_redirect &&
+                !overrideRedirect[event.xmap.window]) {
+                shown = event.xmap.window;
+                result.shownMs = since();
+                damage = x.damageCreate(display, shown, XDamageReportRawRectangles);
+                changed = true;
+            }
+            changed |= event.type == damageEvent + XDamageNotify;
         }
-        XEvent event;
-        x.nextEvent(display, &event);
-        if (event.type == CreateNotify) overrideRedirect[event.xcreatewindow.window] = event.xcreatewindow.override_redirect;
-        if (event.type == MapNotify && !event.xmap.override_redirect && !overrideRedirect[event.xmap.window]) {
-            shown = event.xmap.window;
-            result.shownMs = since();
-        }
+        if (changed && result.drawnMs < 0 && !oneColour(display, shown)) result.drawnMs = since();
+        changed = false;
+        ::poll(waiting, 2, 20);
     }
-    if (shown && waitForDrawing) {
-        while (Clock::now() < deadline && oneColour(display, shown))
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (Clock::now() < deadline) result.drawnMs = since();
-    }
-    stopGroup(pid);
-    if (!shown) return std::nullopt;
+    if (damage) x.damageDestroy(display, damage);
+    if (result.scriptMs < 0 || result.drawnMs < 0) return std::nullopt;
     return result;
+}
+
+// From the start of `argv` until it exits; -1 when it is still running after 10 s.
+double runToExit(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+    const auto start = Clock::now();
+    pid_t pid = spawn(argv, env);
+    if (pid <= 0) return -1;
+    while (Clock::now() < start + std::chrono::seconds(10)) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid)
+            return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    stopGroup(pid, SIGKILL);
+    return -1;
 }
 
 double median(std::vector<double> values) {
@@ -202,32 +251,61 @@ void writeFile(const fs::path& file, const std::string& text) {
     std::ofstream(file) << text;
 }
 
+// A listener on 127.0.0.1 for the page's first script; its port in `port`.
+int beaconListener(std::uint16_t& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     if (!x.load()) {
-        std::fprintf(stderr, "window_bench: libX11 not found\n");
+        std::fprintf(stderr, "window_bench: libX11 or libXdamage not found\n");
         return 1;
     }
     x.setErrorHandler(ignoreXErrors);
 
     const fs::path build = VANTOREL_BINARY_DIR;
-    const fs::path app = build / "bundle" / "bin" / "vantorel";
-    if (!fs::exists(app)) {
-        std::fprintf(stderr, "window_bench: build the application first (%s)\n", app.c_str());
+    const fs::path app = argc > 2 ? fs::path(argv[2]) : build / "bundle" / "bin" / "vantorel";
+    const fs::path bareProgram = build / "bench" / "bare_webview";
+    if (!fs::exists(app) || !fs::exists(bareProgram)) {
+        std::fprintf(stderr, "window_bench: build vantorel and bare_webview first (%s)\n", build.c_str());
         return 1;
     }
-    // The same program in a bundle with no configuration (a copy: it finds its bundle
-    // through its own file).
+    std::uint16_t beaconPort = 0;
+    const int listener = beaconListener(beaconPort);
+    if (listener < 0) return 1;
+
+    // The build's bundle (a copy: the program finds its bundle through its own file) with the
+    // page's first script added.
     const fs::path scratch = build / "bench" / "window";
-    const fs::path bare = scratch / "bare-bundle";
-    fs::remove_all(bare);
-    fs::create_directories(bare / "bin");
-    fs::copy_file(app, bare / "bin" / "vantorel");
-    writeFile(bare / "share" / "vantorel" / "Info.plist", "<plist version=\"1.0\"><dict/></plist>\n");
-    fs::copy(build / "bundle" / "share" / "vantorel" / "Web", bare / "share" / "vantorel" / "Web",
-             fs::copy_options::recursive);
+    const fs::path bundle = scratch / "bundle";
+    fs::remove_all(scratch);
+    fs::create_directories(bundle / "bin");
+    fs::copy_file(app, bundle / "bin" / "vantorel");
+    fs::copy(build / "bundle" / "share", bundle / "share", fs::copy_options::recursive);
+    const fs::path page = bundle / "share" / "vantorel" / "Web" / "index.html";
+    std::string html = readFile(page);
+    const std::string beacon = "<script>fetch('http://127.0.0.1:" + std::to_string(beaconPort) +
+                               "/first-script', {mode: 'no-cors'}).catch(() => {});</script>";
+    const auto head = html.find("<head>");
+    html.insert(head == std::string::npos ? 0 : head + 6, beacon);
+    writeFile(page, html);
 
     // A virtual screen and a session bus of our own, for every launch.
     int pipe[2];
@@ -244,8 +322,6 @@ int main(int argc, char** argv) {
     }
     auto env = inherited();
     env["DISPLAY"] = ":" + number;
-    env["HOME"] = (scratch / "home").string();
-    fs::create_directories(scratch / "home");
     std::string runtime = "/tmp/vantorel-bench-XXXXXX";  // short: WebKit puts sockets there
     if (!::mkdtemp(runtime.data())) return 1;
     env["XDG_RUNTIME_DIR"] = runtime;
@@ -259,7 +335,8 @@ int main(int argc, char** argv) {
     if (!address.empty()) env["DBUS_SESSION_BUS_ADDRESS"] = address;
 
     Display* display = x.openDisplay(env["DISPLAY"].c_str());
-    if (!display) {
+    int damageError = 0;
+    if (!display || !x.damageQueryExtension(display, &damageEvent, &damageError)) {
         std::fprintf(stderr, "window_bench: cannot open %s\n", env["DISPLAY"].c_str());
         stopGroup(bus);
         stopGroup(server);
@@ -269,56 +346,72 @@ int main(int argc, char** argv) {
     struct Program {
         const char* label;
         std::vector<std::string> argv;
-        bool draws;
     };
     const std::vector<Program> programs = {
-        {"vantorel, bridge on", {app.string()}, true},
-        {"vantorel, no configuration", {(bare / "bin" / "vantorel").string()}, true},
-        {"baseline: xmessage", {"xmessage", "-center", "Vantorel window benchmark"}, false},
+        {"vantorel", {(bundle / "bin" / "vantorel").string()}},
+        {"bare GTK 4 + WebKitGTK", {bareProgram.string(), "file://" + page.string()}},
     };
-
-    std::printf("window_bench: %d launches each after one warm-up round, on a 1920x1200 Xvfb screen (%s)\n", runs,
-                env["DISPLAY"].c_str());
-    std::printf("%-30s %14s %10s %10s %16s\n", "program", "shown median", "min", "max", "page drawn med.");
-    // Rounds take the programs in turn, so that none gains from running after the others.
-    std::vector<std::vector<double>> shown(programs.size()), drawn(programs.size());
-    std::vector<bool> failed(programs.size(), false);
-    for (int round = 0; round <= runs; ++round) {
-        for (std::size_t p = 0; p < programs.size(); ++p) {
-            if (failed[p]) continue;
-            auto launch = launchOnce(display, programs[p].argv, env, programs[p].draws);
-            if (!launch) {
-                failed[p] = true;
-                continue;
+    const char* modes[] = {"warm caches", "a fresh home for each launch"};
+    // samples[mode][program][0 script, 1 drawn, 2 shown]
+    std::vector<double> samples[2][2][3];
+    std::vector<double> handover, versionOnly;
+    bool failed = false;
+    int launches = 0;
+    for (int round = 0; round <= runs && !failed; ++round) {
+        for (int mode = 0; mode < 2 && !failed; ++mode) {
+            for (std::size_t p = 0; p < programs.size() && !failed; ++p) {
+                const fs::path home = scratch / (mode == 0 ? "home" : "fresh-home-" + std::to_string(launches));
+                ++launches;
+                fs::create_directories(home);
+                auto launchEnv = env;
+                launchEnv["HOME"] = home.string();
+                pid_t pid = -1;
+                auto launch = launchOnce(display, listener, programs[p].argv, launchEnv, pid);
+                if (!launch) {
+                    std::fprintf(stderr, "window_bench: %s did not draw its page within 60 s\n", programs[p].label);
+                    failed = true;
+                } else if (round > 0) {  // the warm-up fills caches
+                    samples[mode][p][0].push_back(launch->scriptMs);
+                    samples[mode][p][1].push_back(launch->drawnMs);
+                    samples[mode][p][2].push_back(launch->shownMs);
+                    if (mode == 0 && p == 0) {
+                        handover.push_back(runToExit(programs[p].argv, launchEnv));
+                        versionOnly.push_back(runToExit({programs[p].argv[0], "--version"}, launchEnv));
+                    }
+                }
+                stopGroup(pid);
+                if (mode == 1) fs::remove_all(home);
             }
-            if (round == 0) continue;  // the warm-up fills caches
-            shown[p].push_back(launch->shownMs);
-            if (launch->drawnMs >= 0) drawn[p].push_back(launch->drawnMs);
         }
     }
-    double appShown = -1;
-    for (std::size_t p = 0; p < programs.size(); ++p) {
-        if (failed[p] || shown[p].empty()) {
-            std::printf("%-30s %14s\n", programs[p].label, "no window");
-            continue;
-        }
-        const double m = median(shown[p]);
-        if (p == 0) appShown = m;
-        std::printf("%-30s %11.1f ms %7.1f ms %7.1f ms", programs[p].label, m,
-                    *std::min_element(shown[p].begin(), shown[p].end()),
-                    *std::max_element(shown[p].begin(), shown[p].end()));
-        if (!drawn[p].empty())
-            std::printf(" %13.1f ms\n", median(drawn[p]));
+
+    std::printf("window_bench: %d rounds after one warm-up, the programs in turn, on a 1920x1200 Xvfb screen; "
+                "medians in ms\n",
+                runs);
+    for (int mode = 0; mode < 2 && !failed; ++mode) {
+        std::printf("%s%*s %14s %12s %14s\n", modes[mode], int(40 - std::strlen(modes[mode])), "",
+                    "first script", "page drawn", "window shown");
+        for (std::size_t p = 0; p < programs.size(); ++p)
+            std::printf("  %-38s %14.1f %12.1f %14.1f\n", programs[p].label, median(samples[mode][p][0]),
+                        median(samples[mode][p][1]), median(samples[mode][p][2]));
+        std::printf("  %-38s %14.2f %12.2f %14.2f   (target: first script and page drawn <= 1.00)\n",
+                    "ratio", median(samples[mode][0][0]) / median(samples[mode][1][0]),
+                    median(samples[mode][0][1]) / median(samples[mode][1][1]),
+                    median(samples[mode][0][2]) / median(samples[mode][1][2]));
+    }
+    if (!failed) {
+        const bool allExited = std::find(handover.begin(), handover.end(), -1.0) == handover.end();
+        if (allExited)
+            std::printf("second launch, hands over and exits %18.1f ms   (target: <= 300 ms)\n", median(handover));
         else
-            std::printf(" %16s\n", "-");
+            std::printf("second launch, hands over and exits %18s\n", "did not exit within 10 s");
+        std::printf("  baseline: vantorel --version %25.1f ms\n", median(versionOnly));
     }
-    if (appShown >= 0)
-        std::printf("target: window shown within 1000 ms of launch (median): %.1f ms, %s\n", appShown,
-                    appShown <= 1000 ? "met" : "not met");
 
     x.closeDisplay(display);
+    ::close(listener);
     stopGroup(bus);
     stopGroup(server);
     fs::remove_all(runtime);
-    return 0;
+    return failed ? 1 : 0;
 }
