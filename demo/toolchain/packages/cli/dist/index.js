@@ -443,9 +443,11 @@ function masterRun(rest) {
   const channelCount = Math.max(...inputs.map((input) => input.audio.channels.length));
   const length = Math.max(...inputs.map((input) => Math.round(input.offset * sampleRate) + input.audio.channels[0].length));
   const mix = { sampleRate, channels: Array.from({ length: channelCount }, () => new Float64Array(length)) };
-  // A second of the mix at a time, so that whoever watches the run sees it move.
+  // A second of the mix at a time, so that whoever watches the run sees it move: a line for
+  // every second mixed, or every fiftieth of a long mix.
   const total = `${(length / sampleRate).toFixed(1)} s`;
-  for (let block = 0; block < length; block += sampleRate) {
+  const every = Math.max(1, Math.ceil(length / sampleRate / 50));
+  for (let block = 0, second = 1; block < length; block += sampleRate, second++) {
     const blockEnd = Math.min(length, block + sampleRate);
     for (const { audio, gain, offset } of inputs) {
       const start = Math.round(offset * sampleRate);
@@ -455,7 +457,7 @@ function masterRun(rest) {
         for (let n = Math.max(block, start); n < end; n++) mix.channels[c][n] += gain * from[n - start];
       }
     }
-    progress(`mixed ${(blockEnd / sampleRate).toFixed(1)} of ${total}`);
+    if (second % every === 0 || blockEnd === length) progress(`mixed ${(blockEnd / sampleRate).toFixed(1)} of ${total}`);
   }
 
   const fadeOut = manifest.fadeOut === undefined ? 0 : manifest.fadeOut;
