@@ -121,7 +121,7 @@
       pre.setAttribute('aria-label', title + ': ' + label.toLowerCase());
       heading.hidden = pre.hidden = true;
       box.append(heading, pre);
-      const stream = { heading, pre, size: 0, cut: false, following: true };
+      const stream = { label, heading, pre, size: 0, cut: false, following: true };
       // The pane follows the end of the output until the reader scrolls away from it.
       pre.addEventListener('scroll', () => {
         stream.following = pre.scrollHeight - pre.scrollTop - pre.clientHeight < 8;
@@ -139,7 +139,7 @@
         for (const stream of Object.values(streams)) {
           stream.pre.replaceChildren();
           stream.heading.hidden = stream.pre.hidden = true;
-          stream.heading.textContent = stream.heading.textContent.replace(/ \(.*\)$/, '');
+          stream.heading.textContent = stream.label;
           stream.size = 0;
           stream.cut = false;
           stream.following = true;
@@ -150,14 +150,16 @@
         const stream = streams[name];
         const pre = stream.pre;
         stream.heading.hidden = pre.hidden = false;
+        let cut = text.length > PANE_LIMIT;
+        if (cut) text = text.slice(-PANE_LIMIT);
         pre.append(text);
         stream.size += text.length;
-        while (stream.size > PANE_LIMIT && pre.firstChild) {
+        for (; stream.size > PANE_LIMIT; cut = true) {
           stream.size -= pre.firstChild.textContent.length;
           pre.firstChild.remove();
-          if (!stream.cut) stream.heading.textContent += ' (the start is no longer shown)';
-          stream.cut = true;
         }
+        if (cut && !stream.cut) stream.heading.textContent = stream.label + ' (the start is no longer shown)';
+        stream.cut = stream.cut || cut;
         if (stream.following) pre.scrollTop = pre.scrollHeight;
       },
       text(name) {
@@ -179,7 +181,7 @@
   function finishAnswer(pane, job, status, answer) {
     const good = status === 200 && answer && answer.ok === true;
     let headline;
-    if (good) headline = { compose: 'Composed: ' + answer.outputPath, master: 'Mastered', verify: 'Verified' }[job];
+    if (good) headline = { compose: 'Composed' + (answer.outputPath ? ': ' + answer.outputPath : ''), master: 'Mastered', verify: 'Verified' }[job];
     else if (answer && typeof answer.error === 'string') headline = answer.error;
     else headline = job + ' failed';
     if (!good && status) headline += ' (HTTP ' + status + (answer && 'exitCode' in answer ? ', exit code ' + answer.exitCode : '') + ')';
