@@ -31,7 +31,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/json_writer.h"
+#include "http/json_writer.h"
 #include "jobs/cli_runner.h"
 
 extern char** environ;

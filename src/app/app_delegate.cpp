@@ -1,6 +1,7 @@
 #include "app/app_delegate.h"
 
 #include "app/bundle.h"
+#include "bridge/nerix_bridge.h"
 #include "app/info_dictionary.h"
 #include "platform/posix/system_log.h"
 
@@ -54,6 +55,10 @@ void AppDelegate::applicationDidFinishLaunching() {
         webView_->loadFileURL(page.fileUri, page.readAccessUri);
     else
         webView_->loadHTMLString(page.html);
+}
+
+void AppDelegate::applicationWillTerminate() {
+    if (bridge_) bridge_->stop();
 }
 
 }  // namespace nerix
