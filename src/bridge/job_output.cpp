@@ -121,9 +121,11 @@ void EscapedStream::addWhole(std::string_view bytes) {
         std::vector<std::string>().swap(pieces_);
         return;
     }
-    if (pieces_.empty() || pieces_.back().size() >= kPieceSize) {
+    // A new piece when the escaped bytes would likely not fit: a piece is never moved.
+    const std::size_t room = bytes.size() + bytes.size() / 8 + 64;
+    if (pieces_.empty() || pieces_.back().capacity() - pieces_.back().size() < room) {
         pieces_.emplace_back();
-        pieces_.back().reserve(std::max(kPieceSize, bytes.size() + bytes.size() / 8 + 64));
+        pieces_.back().reserve(std::max(kPieceSize, room));
     }
     appendJsonEscaped(pieces_.back(), bytes);
 }
