@@ -111,7 +111,7 @@ int connectTo(std::uint16_t port) {
 }
 
 // One request; the bytes of the answer (read to the close), or 0 on failure.
-std::size_t exchange(std::uint16_t port, const std::string& request) {
+std::size_t askOnce(std::uint16_t port, const std::string& request) {
     int fd = connectTo(port);
     if (fd < 0) return 0;
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
@@ -124,7 +124,7 @@ std::size_t exchange(std::uint16_t port, const std::string& request) {
 
 double timedHealth(std::uint16_t port) {
     auto start = Clock::now();
-    if (exchange(port, kHealth) == 0) return -1;
+    if (askOnce(port, kHealth) == 0) return -1;
     return ms(Clock::now() - start);
 }
 
@@ -151,7 +151,7 @@ void healthWhileDraining(const std::string& repo, int rounds) {
     for (int round = 0; round < rounds; ++round) {
         std::atomic<bool> done{false};
         std::thread job([&] {
-            exchange(bridge.port, bridge.job("album.master.json", false));
+            askOnce(bridge.port, bridge.job("album.master.json", false));
             done = true;
         });
         while (!done) busy.push_back(timedHealth(bridge.port));
@@ -206,7 +206,7 @@ void liveOutput(const std::string& repo, int rounds) {
         std::vector<double> times;
         for (int round = 0; round < rounds; ++round) {
             auto start = Clock::now();
-            std::size_t got = exchange(bridge.port, bridge.job("album.master.json", live));
+            std::size_t got = askOnce(bridge.port, bridge.job("album.master.json", live));
             if (got < kOutput) std::fprintf(stderr, "jobs_beside_bench: a short answer (%zu bytes)\n", got);
             times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         }
