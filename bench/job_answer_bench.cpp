@@ -153,7 +153,9 @@ double timedRequest(const BridgeProcess& bridge, std::vector<char>& buffer) {
         ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (n <= 0) break;
         if (head.size() < 512) head.append(buffer.data(), std::min<std::size_t>(n, 512));
-        tail.assign(buffer.data() + (n > 16 ? n - 16 : 0), buffer.data() + n);
+        // The last bytes of the answer, which the last read may hold only some of.
+        tail.append(buffer.data() + (n > 16 ? n - 16 : 0), buffer.data() + n);
+        if (tail.size() > 16) tail.erase(0, tail.size() - 16);
         total += static_cast<std::size_t>(n);
     }
     auto elapsed = seconds(Clock::now() - start);
