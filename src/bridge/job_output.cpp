@@ -78,10 +78,6 @@ std::string_view Utf8Cutter::finish() {
 }
 
 void appendReplacingInvalid(std::string& out, std::string_view bytes) {
-    if (isUtf8(bytes)) {
-        out.append(bytes);
-        return;
-    }
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t i = 0;
     while (i < bytes.size()) {
@@ -152,16 +148,20 @@ std::string LiveStream::finish() { return lineOf(cutter_.finish(), {}); }
 
 std::string LiveStream::lineOf(std::string_view first, std::string_view second) {
     if (first.empty() && second.empty()) return {};
-    std::string text;
-    text.reserve(first.size() + second.size());
-    appendReplacingInvalid(text, first);
-    appendReplacingInvalid(text, second);
     std::string line;
-    line.reserve(text.size() + text.size() / 8 + 16);
+    line.reserve(first.size() + second.size() + (first.size() + second.size()) / 8 + 32);
     line += "{\"";
     line += name_;
     line += "\":\"";
-    appendJsonEscaped(line, text);
+    for (std::string_view part : {first, second}) {
+        if (isUtf8(part)) {
+            appendJsonEscaped(line, part);
+        } else {
+            std::string mended;
+            appendReplacingInvalid(mended, part);
+            appendJsonEscaped(line, mended);
+        }
+    }
     line += "\"}\n";
     return line;
 }

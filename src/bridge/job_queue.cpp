@@ -13,10 +13,8 @@ namespace {
 
 using platform::ChildProcess;
 
-// The most one read of the tool's output takes: large for a whole answer (fewer turns of the
-// queue), smaller for a live one (its lines stay short).
-constexpr std::size_t kPlainRead = 1024 * 1024;
-constexpr std::size_t kLiveRead = 256 * 1024;
+// The most one read of the tool's output takes (a live line holds at most one read).
+constexpr std::size_t kRead = 256 * 1024;
 // A live answer stops reading the tool while this much waits for a slow reader, and goes on
 // once it is down to the lower mark: the tool then waits on its full pipe, not our memory.
 constexpr std::size_t kHighWater = 4 * 1024 * 1024;
@@ -90,7 +88,7 @@ bool JobQueue::start(const std::shared_ptr<Ticket>& ticket) {
     std::weak_ptr<Ticket> weak = ticket;
     std::weak_ptr<bool> alive = alive_;
     ticket->child->watch(
-        ticket->live ? kLiveRead : kPlainRead,
+        kRead,
         [this, weak, alive](ChildProcess::Stream stream, std::string_view bytes) {
             auto held = weak.lock();
             if (held && !alive.expired()) output(held, stream, bytes);
