@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <simdjson.h>
 
-#include "bridge/json_writer.h"
+#include "http/json_writer.h"
 
 namespace {
 

@@ -5,12 +5,25 @@
 (function () {
   const bridge = window.__NERIX_BRIDGE;
   const forms = Array.from(document.querySelectorAll('form[data-job]'));
-  let busy = false;
+  const HEALTH_EVERY_MS = 3000;
+  const HEALTH_PATIENCE_MS = 4000;
+  // What a pane keeps of one stream; the start of a long output gives way to its end.
+  const PANE_LIMIT = 1 << 20;
+  let running = null;  // { form, controller } of the job under way
+
+  // ---------------------------------------------------------------------------------------
+  // The status bar: asks /health every few seconds, one question at a time, during jobs too.
+
+  let healthTimer = 0;
+  let healthAsking = false;
 
   function setHealth(state, text) {
     const box = document.getElementById('health');
+    const line = document.getElementById('health-text');
+    // Unchanged text is left alone, so a screen reader does not hear every poll.
+    if (box.className === 'health ' + state && line.textContent === text) return;
     box.className = 'health ' + state;
-    document.getElementById('health-text').textContent = text;
+    line.textContent = text;
   }
 
   async function checkHealth() {
@@ -18,16 +31,28 @@
       setHealth('down', 'No bridge: this page is not running in the Vantorel window, or the window has no tool chain configured.');
       return;
     }
-    setHealth('unknown', 'Asking the bridge…');
+    if (healthAsking) return;
+    clearTimeout(healthTimer);
+    healthAsking = true;
+    const controller = new AbortController();
+    const patience = setTimeout(() => controller.abort(), HEALTH_PATIENCE_MS);
     try {
-      const response = await fetch(bridge.origin + '/health');
+      const response = await fetch(bridge.origin + '/health', { cache: 'no-store', signal: controller.signal });
       const answer = await response.json();
       if (response.ok && answer.ok) setHealth('up', 'Bridge ready on port ' + bridge.port + ' (version ' + answer.version + ')');
       else setHealth('down', 'The bridge answered ' + response.status + ': ' + JSON.stringify(answer));
     } catch (error) {
-      setHealth('down', 'Cannot reach the bridge at ' + bridge.origin + ': ' + error.message);
+      if (error.name === 'AbortError') setHealth('down', 'The bridge did not answer within ' + HEALTH_PATIENCE_MS / 1000 + ' s');
+      else setHealth('down', 'Cannot reach the bridge at ' + bridge.origin + ': ' + error.message);
+    } finally {
+      clearTimeout(patience);
+      healthAsking = false;
+      healthTimer = setTimeout(checkHealth, HEALTH_EVERY_MS);
     }
   }
+
+  // ---------------------------------------------------------------------------------------
+  // Job requests
 
   // A number typed into a field goes out as a JSON number; anything else as the text typed.
   function valueOf(text) {
@@ -53,6 +78,26 @@
     return body;
   }
 
+  // The lines of a streamed answer as they arrive; a line cut across two reads waits for its end.
+  async function* linesOf(body) {
+    const reader = body.getReader();
+    const decoder = new TextDecoder();
+    let pending = '';
+    for (;;) {
+      const { value, done } = await reader.read();
+      if (done) break;
+      const parts = (pending + decoder.decode(value, { stream: true })).split('\n');
+      pending = parts.pop();
+      yield parts.filter((line) => line.trim() !== '');
+    }
+    pending += decoder.decode();
+    if (pending.trim() !== '') yield [pending];
+  }
+
+  // ---------------------------------------------------------------------------------------
+  // Output panes: one per job, built once; the headline is the only part a screen reader
+  // announces, the streams are read at will.
+
   function element(tag, className, text) {
     const node = document.createElement(tag);
     if (className) node.className = className;
@@ -60,69 +105,178 @@
     return node;
   }
 
-  // Shows one answer plainly: what happened, then the tool's own words.
-  function showAnswer(box, job, status, answer) {
-    box.replaceChildren();
+  function makePane(section) {
+    const box = section.querySelector('.result');
+    const title = section.querySelector('h2').textContent;
+    const headline = element('p', 'headline');
+    headline.setAttribute('role', 'status');
+    const extra = element('div', 'extra');
+    box.hidden = true;
+    box.append(headline);
+    const streams = {};
+    for (const [name, label] of [['stdout', 'Output'], ['stderr', 'Messages']]) {
+      const heading = element('div', 'stream-name', label);
+      const pre = element('pre', name);
+      pre.tabIndex = 0;  // scrollable with the keyboard
+      pre.setAttribute('aria-label', title + ': ' + label.toLowerCase());
+      heading.hidden = pre.hidden = true;
+      box.append(heading, pre);
+      const stream = { label, heading, pre, size: 0, cut: false, following: true };
+      // The pane follows the end of the output until the reader scrolls away from it.
+      pre.addEventListener('scroll', () => {
+        stream.following = pre.scrollHeight - pre.scrollTop - pre.clientHeight < 8;
+      });
+      streams[name] = stream;
+    }
+    box.append(extra);
+
+    return {
+      start(text) {
+        box.hidden = false;
+        box.className = 'result pending';
+        headline.textContent = text;
+        extra.replaceChildren();
+        for (const stream of Object.values(streams)) {
+          stream.pre.replaceChildren();
+          stream.heading.hidden = stream.pre.hidden = true;
+          stream.heading.textContent = stream.label;
+          stream.size = 0;
+          stream.cut = false;
+          stream.following = true;
+        }
+      },
+      append(name, text) {
+        if (!text) return;
+        const stream = streams[name];
+        const pre = stream.pre;
+        stream.heading.hidden = pre.hidden = false;
+        let cut = text.length > PANE_LIMIT;
+        if (cut) text = text.slice(-PANE_LIMIT);
+        pre.append(text);
+        stream.size += text.length;
+        for (; stream.size > PANE_LIMIT; cut = true) {
+          stream.size -= pre.firstChild.textContent.length;
+          pre.firstChild.remove();
+        }
+        if (cut && !stream.cut) stream.heading.textContent = stream.label + ' (the start is no longer shown)';
+        stream.cut = stream.cut || cut;
+        if (stream.following) pre.scrollTop = pre.scrollHeight;
+      },
+      text(name) {
+        return streams[name].pre.textContent;
+      },
+      finish(state, text) {
+        box.className = 'result ' + state;
+        headline.textContent = text;
+      },
+      offer(button) {
+        extra.append(button);
+      },
+    };
+  }
+
+  const panes = new Map(forms.map((form) => [form, makePane(form.closest('.job'))]));
+
+  // What happened, in one line: the job's result, its error, or why there is none.
+  function finishAnswer(pane, job, status, answer) {
     const good = status === 200 && answer && answer.ok === true;
-    box.className = 'result ' + (good ? 'ok' : 'failed');
     let headline;
-    if (good) headline = { compose: 'Composed: ' + answer.outputPath, master: 'Mastered', verify: 'Verified' }[job];
+    if (good) headline = { compose: 'Composed' + (answer.outputPath ? ': ' + answer.outputPath : ''), master: 'Mastered', verify: 'Verified' }[job];
     else if (answer && typeof answer.error === 'string') headline = answer.error;
     else headline = job + ' failed';
-    if (!good) headline += ' (HTTP ' + status + (answer && 'exitCode' in answer ? ', exit code ' + answer.exitCode : '') + ')';
-    box.append(element('p', 'headline', headline));
-    for (const stream of ['stdout', 'stderr']) {
-      if (answer && typeof answer[stream] === 'string' && answer[stream] !== '') {
-        box.append(element('div', 'stream-name', stream === 'stdout' ? 'Output' : 'Messages'));
-        box.append(element('pre', stream, answer[stream]));
-      }
-    }
+    if (!good && status) headline += ' (HTTP ' + status + (answer && 'exitCode' in answer ? ', exit code ' + answer.exitCode : '') + ')';
+    pane.finish(good ? 'ok' : 'failed', headline);
+
     // A file the tool wrote can be checked straight away.
-    const written = good && typeof answer.stdout === 'string' && /^output: (.+\.wav)\b/m.exec(answer.stdout);
+    const written = good && /^output: (.+\.wav)\b/m.exec(pane.text('stdout'));
     if (written) {
       const button = element('button', 'link', 'Verify this file');
       button.type = 'button';
       button.addEventListener('click', () => {
-        document.querySelector('form[data-job="verify"]').elements.wav.value = written[1];
+        const verify = document.querySelector('form[data-job="verify"]');
+        verify.elements.wav.value = written[1];
         document.getElementById('verify').scrollIntoView({ behavior: 'smooth' });
+        verify.elements.wav.focus({ preventScroll: true });
       });
-      box.append(button);
+      pane.offer(button);
     }
   }
 
-  function setBusy(on, activeForm) {
-    busy = on;
-    document.body.classList.toggle('busy', on);
-    for (const form of forms) {
-      form.querySelector('button[type="submit"]').disabled = on || !bridge;
-      form.closest('.job').classList.toggle('running', on && form === activeForm);
+  // ---------------------------------------------------------------------------------------
+  // Running a job: its output is shown as the tool writes it; Cancel ends the request, and the
+  // bridge stops the tool when the request goes.
+
+  function setBusy(form) {
+    document.body.classList.toggle('busy', form !== null);
+    for (const each of forms) {
+      const submit = each.querySelector('button[type="submit"]');
+      const cancel = each.querySelector('button.cancel');
+      const mine = each === form;
+      // Focus follows the button that takes the place of the one the user pressed.
+      const hadFocus = document.activeElement === submit || document.activeElement === cancel;
+      submit.disabled = form !== null || !bridge;
+      cancel.hidden = !mine;
+      each.closest('.job').classList.toggle('running', mine);
+      if (hadFocus) (mine ? cancel : submit).focus();
     }
   }
 
   async function run(form) {
-    if (busy || !bridge) return;
+    if (running || !bridge) return;
     const job = form.dataset.job;
-    const box = form.closest('.job').querySelector('.result');
-    box.className = 'result pending';
-    box.replaceChildren(element('p', 'headline', 'Running ' + job + '…'));
-    setBusy(true, form);
+    const pane = panes.get(form);
+    const controller = new AbortController();
+    running = { form, controller };
+    pane.start('Running ' + job + '…');
+    setBusy(form);
     try {
       const response = await fetch(bridge.origin + '/' + job, {
         method: 'POST',
-        headers: { 'Content-Type': 'application/json', 'X-Nerix-Token': bridge.token },
+        headers: {
+          'Content-Type': 'application/json',
+          'X-Nerix-Token': bridge.token,
+          Accept: 'application/x-ndjson',
+        },
         body: JSON.stringify(bodyFor(job, form)),
+        signal: controller.signal,
       });
-      let answer = null;
-      try {
-        answer = await response.json();
-      } catch (_) {
-        answer = { error: 'the bridge sent an answer that is not JSON' };
+      if (!(response.headers.get('Content-Type') || '').startsWith('application/x-ndjson')) {
+        // A refusal before the tool ran (or a bridge without live output): one plain answer.
+        let answer;
+        try {
+          answer = await response.json();
+        } catch (_) {
+          answer = { error: 'the bridge sent an answer that is not JSON' };
+        }
+        for (const name of ['stdout', 'stderr']) if (answer && typeof answer[name] === 'string') pane.append(name, answer[name]);
+        finishAnswer(pane, job, response.status, answer);
+        return;
       }
-      showAnswer(box, job, response.status, answer);
+      let last = null;
+      for await (const lines of linesOf(response.body)) {
+        const text = { stdout: '', stderr: '' };
+        for (const line of lines) {
+          let item;
+          try {
+            item = JSON.parse(line);
+          } catch (_) {
+            item = { stderr: '[the bridge sent a line that is not JSON: ' + line + ']\n' };
+          }
+          if (typeof item.stdout === 'string') text.stdout += item.stdout;
+          else if (typeof item.stderr === 'string') text.stderr += item.stderr;
+          else if (typeof item.status === 'number') last = item;
+        }
+        pane.append('stdout', text.stdout);
+        pane.append('stderr', text.stderr);
+      }
+      if (last) finishAnswer(pane, job, last.status, last);
+      else finishAnswer(pane, job, 0, { error: 'The bridge ended the answer before the job had finished' });
     } catch (error) {
-      showAnswer(box, job, 0, { error: 'Cannot reach the bridge: ' + error.message });
+      if (error.name === 'AbortError') pane.finish('cancelled', 'Cancelled: the ' + job + ' job was stopped');
+      else finishAnswer(pane, job, 0, { error: 'Cannot reach the bridge: ' + error.message });
     } finally {
-      setBusy(false);
+      running = null;
+      setBusy(null);
     }
   }
 
@@ -131,8 +285,12 @@
       event.preventDefault();
       run(form);
     });
+    form.querySelector('button.cancel').addEventListener('click', () => {
+      if (running && running.form === form) running.controller.abort();
+    });
   }
   document.getElementById('health-retry').addEventListener('click', checkHealth);
-  setBusy(false);
+  setBusy(null);
+  setHealth('unknown', 'Asking the bridge…');
   checkHealth();
 })();

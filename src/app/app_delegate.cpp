@@ -1,6 +1,7 @@
 #include "app/app_delegate.h"
 
 #include "app/bundle.h"
+#include "bridge/nerix_bridge.h"
 #include "app/info_dictionary.h"
 #include "app/page_recovery.h"
 #include "platform/posix/system_log.h"
@@ -82,6 +83,10 @@ void AppDelegate::pageEnded(const std::string& reason) {
             platform::logLine(what + ": not loaded again");
             break;
     }
+}
+
+void AppDelegate::applicationWillTerminate() {
+    if (bridge_) bridge_->stop();
 }
 
 }  // namespace nerix

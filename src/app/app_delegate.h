@@ -13,7 +13,7 @@ namespace nerix {
 
 // The application's delegate: launch completion brings up the bridge, hands it to the page
 // and opens the one window with the web interface. It holds the window, the web view and the
-// bridge for the life of the process; nothing is torn down before the process ends.
+// bridge for the life of the process; only the bridge is stopped as the process ends.
 class AppDelegate : public platform::ApplicationDelegate {
 public:
     AppDelegate(platform::Application& application, std::filesystem::path resourceFolder,
@@ -21,6 +21,9 @@ public:
 
     void applicationDidFinishLaunching() override;
     bool applicationShouldTerminateAfterLastWindowClosed() override { return true; }
+    // The last window has closed: a running tool is stopped (SIGTERM, SIGKILL after 5 s) and
+    // reaped before this returns.
+    void applicationWillTerminate();
 
 private:
     void pageEnded(const std::string& reason);

@@ -5,8 +5,8 @@
 #include "platform/gtk/application.h"
 
 namespace {
-// Held for the life of the process and never destroyed: the bridge inside is never stopped,
-// not even on the way out, so a job still running cannot hold up the exit.
+// Held for the life of the process and never destroyed; only its bridge is stopped on the way
+// out, so that no tool outlives the application.
 nerix::AppDelegate* theDelegate = nullptr;
 }  // namespace
 
@@ -14,5 +14,7 @@ int main(int argc, char** argv) {
     nerix::platform::Application app("org.vantorel.Vantorel", "vantorel " VANTOREL_VERSION);
     theDelegate = new nerix::AppDelegate(app, nerix::resourceFolder());
     app.setDelegate(*theDelegate);
-    return app.run(argc, argv);
+    int status = app.run(argc, argv);
+    theDelegate->applicationWillTerminate();
+    return status;
 }

@@ -1,16 +1,49 @@
 #include "bridge/nerix_bridge.h"
 
+#include <algorithm>
 #include <chrono>
+#include <future>
 
+#include <asio/post.hpp>
+
+#include "bridge/job_queue.h"
 #include "bridge/request_parser.h"
 #include "bridge/router.h"
 #include "bridge/wire_response.h"
+#include "http/path.h"
 #include "platform/posix/loopback_listener.h"
 #include "platform/posix/random.h"
 #include "platform/posix/serial_queue.h"
 #include "platform/posix/system_log.h"
 
 namespace nerix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Whether the request asks for the live answer: "application/x-ndjson" among the media types
+// its Accept header lists (letter case and parameters aside).
+bool wantsLiveAnswer(const Request& request) {
+    auto accept = request.headers.find("accept");
+    if (accept == request.headers.end()) return false;
+    std::string_view rest = accept->second;
+    while (!rest.empty()) {
+        std::size_t comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        item = item.substr(0, item.find(';'));
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+        constexpr std::string_view kLive = "application/x-ndjson";
+        if (std::equal(item.begin(), item.end(), kLive.begin(), kLive.end(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == b;
+            }))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 NerixError::NerixError(std::string domain, int code, std::string description)
     : std::runtime_error(domain + " error " + std::to_string(code) + ": " + description),
@@ -19,7 +52,9 @@ NerixError::NerixError(std::string domain, int code, std::string description)
       description_(std::move(description)) {}
 
 NerixBridge::NerixBridge(std::string nodePath, std::string repoRoot, BridgeOptions options)
-    : log_(options.log ? std::move(options.log) : platform::logLine) {
+    : log_(options.log ? std::move(options.log) : platform::logLine),
+      limits_(options.limits),
+      stopGrace_(options.stopGrace) {
     queue_ = std::make_unique<platform::SerialQueue>();
     command_.cliEntry = appendPathComponent(repoRoot, "packages/cli/dist/index.js");
     command_.nodePath = std::move(nodePath);
@@ -35,14 +70,42 @@ NerixBridge::NerixBridge(std::string nodePath, std::string repoRoot, BridgeOptio
     } catch (const std::system_error& error) {
         throw NerixError("NerixBridge", 2, error.what());
     }
+    jobs_ = std::make_unique<JobQueue>(queue_->context(), JobQueue::Settings{command_, stopGrace_, log_});
+    sweepTimer_.emplace(queue_->context());
 }
 
 NerixBridge::~NerixBridge() {
-    // Stop the queue first, so no callback runs while the listener goes away, and keep the
-    // io_context until the listener is gone.
-    queue_->stop();
+    stop();
+    // The queue has stopped, so no callback runs while these go; the io_context stays until
+    // the listener and every connection are gone.
+    jobs_.reset();
+    unfinished_.clear();
+    sweepTimer_.reset();
     listener_.reset();
     queue_.reset();
+}
+
+void NerixBridge::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    // The running tool is stopped and reaped on the queue thread: it is the thread that started
+    // the tool, and the kernel kills the tool as soon as that thread ends.
+    auto shutDown = [this] {
+        jobs_->shutdown();
+        for (auto& entry : unfinished_) entry.connection->cancel();
+        unfinished_.clear();
+    };
+    if (!queue_->running() || queue_->onQueueThread()) {
+        shutDown();
+    } else {
+        std::promise<void> done;
+        asio::post(queue_->context(), [&] {
+            shutDown();
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
+    queue_->stop();
 }
 
 void NerixBridge::start() {
@@ -54,7 +117,11 @@ void NerixBridge::start() {
         [weak](std::shared_ptr<platform::Connection> connection) {
             auto self = weak.lock();
             if (!self) return;  // neither started nor cancelled: it closes with its last owner
-            self->readRequest(std::move(connection), std::string());
+            self->accepted(std::move(connection));
+        },
+        [weak] {
+            auto self = weak.lock();
+            return self && self->closeOldestUnfinished();
         });
     queue_->start();
 
@@ -65,56 +132,110 @@ void NerixBridge::start() {
 
 void NerixBridge::ready(std::uint16_t port) {
     {
-        // start() returns once the line is written, as its caller may read the log next.
         std::lock_guard<std::mutex> lock(readyMutex_);
         port_.store(port, std::memory_order_release);
-        log_("NerixBridge listening on 127.0.0.1:" + std::to_string(port));
     }
     readyChanged_.notify_all();
+    // Written after start() is woken: a host may let go of the bridge as soon as start() returns,
+    // even while this line is still being written.
+    log_("NerixBridge listening on 127.0.0.1:" + std::to_string(port));
 }
 
-void NerixBridge::readRequest(std::shared_ptr<platform::Connection> connection, std::string accumulated) {
-    auto* raw = connection.get();
-    std::weak_ptr<NerixBridge> weak = weak_from_this();
-    // The connection keeps this handler until it runs, so the handler holds the connection
-    // only weakly: a strong hold would keep both alive for ever if the bridge went away first.
-    // Whoever runs the handler holds the connection meanwhile.
-    std::weak_ptr<platform::Connection> weakConnection = connection;
-    raw->receive([weak, weakConnection, accumulated = std::move(accumulated)](
-                     std::string_view bytes, bool isComplete, std::error_code error) mutable {
-        auto self = weak.lock();
-        auto live = weakConnection.lock();
-        if (!self || !live) return;
-        accumulated.append(bytes);
-        ParseResult parsed = tryParseRequest(accumulated);
-        switch (parsed.outcome) {
-            case ParseResult::Outcome::Complete: {
-                // Bytes behind the request are never read; drain them on close so that they
-                // cannot turn the close into a reset.
-                bool extraBytes = accumulated.size() > parsed.consumed;
-                std::string().swap(accumulated);
-                self->send(live, dispatch(parsed.request, self->token_, self->command_), extraBytes);
-                return;
-            }
-            case ParseResult::Outcome::TooLarge:
-                // The peer may still be sending: answer, then drain while closing.
-                std::string().swap(accumulated);
-                self->send(live, requestTooLarge(), true);
-                return;
-            case ParseResult::Outcome::Incomplete:
-                break;
+// Unfinished requests are bounded: a local peer without the token must not be able to hold the
+// bridge's descriptors. The oldest gives way to the newest.
+void NerixBridge::accepted(std::shared_ptr<platform::Connection> connection) {
+    if (unfinished_.size() >= limits_.unfinished) closeOldestUnfinished();
+    const auto now = Clock::now();
+    unfinished_.push_back(Unfinished{std::move(connection), std::string(), now, now});
+    readRequest(std::prev(unfinished_.end()));
+    if (!sweepArmed_ && !unfinished_.empty()) {
+        sweepArmed_ = true;
+        sweepTimer_->expires_after(std::min(limits_.quiet, std::chrono::milliseconds(1000)));
+        sweepTimer_->async_wait([weak = weak_from_this()](std::error_code ec) {
+            auto self = weak.lock();
+            if (ec || !self) return;
+            self->sweepArmed_ = false;
+            self->sweepUnfinished();
+        });
+    }
+}
+
+bool NerixBridge::closeOldestUnfinished() {
+    if (unfinished_.empty()) return false;
+    unfinished_.front().connection->cancel();
+    unfinished_.pop_front();
+    return true;
+}
+
+// Closes, without an answer, the connections that have been quiet or slow for too long. Runs
+// about once a second while any request is unfinished.
+void NerixBridge::sweepUnfinished() {
+    const auto now = Clock::now();
+    for (auto entry = unfinished_.begin(); entry != unfinished_.end();) {
+        if (now - entry->lastByte >= limits_.quiet || now - entry->accepted >= limits_.whole) {
+            entry->connection->cancel();
+            entry = unfinished_.erase(entry);
+        } else {
+            ++entry;
         }
-        if (!error && !isComplete)
-            self->readRequest(std::move(live), std::move(accumulated));
-        else
-            live->cancel();  // the peer stopped before a whole request: no answer
+    }
+    if (unfinished_.empty()) return;
+    sweepArmed_ = true;
+    sweepTimer_->expires_after(std::min(limits_.quiet, std::chrono::milliseconds(1000)));
+    sweepTimer_->async_wait([weak = weak_from_this()](std::error_code ec) {
+        auto self = weak.lock();
+        if (ec || !self) return;
+        self->sweepArmed_ = false;
+        self->sweepUnfinished();
     });
+}
+
+void NerixBridge::readRequest(UnfinishedList::iterator entry) {
+    std::weak_ptr<NerixBridge> weak = weak_from_this();
+    // The entry holds the connection while its request is read; the connection holds this
+    // handler until it runs, and a connection that is closed never runs it.
+    entry->connection->receive([weak, entry](std::string_view bytes, bool isComplete, std::error_code error) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (!bytes.empty()) entry->lastByte = Clock::now();
+        entry->accumulated.append(bytes);
+        ParseResult parsed = tryParseRequest(entry->accumulated);
+        if (parsed.outcome != ParseResult::Outcome::Incomplete) {
+            self->requestComplete(entry, parsed);
+            return;
+        }
+        if (!error && !isComplete) {
+            self->readRequest(entry);
+            return;
+        }
+        entry->connection->cancel();  // the peer stopped before a whole request: no answer
+        self->unfinished_.erase(entry);
+    });
+}
+
+void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& parsed) {
+    auto connection = std::move(entry->connection);
+    // Bytes behind the request are never read as a request; drain them on close so that they
+    // cannot turn the close into a reset.
+    const bool extraBytes = entry->accumulated.size() > parsed.consumed;
+    unfinished_.erase(entry);
+    if (parsed.outcome == ParseResult::Outcome::TooLarge) {
+        // The peer may still be sending: answer, then drain while closing.
+        send(connection, requestTooLarge(), true);
+        return;
+    }
+    auto routed = dispatch(parsed.request, token_);
+    if (auto* response = std::get_if<Response>(&routed)) {
+        send(connection, std::move(*response), extraBytes);
+        return;
+    }
+    jobs_->add(std::move(connection), std::move(std::get<Job>(routed)), wantsLiveAnswer(parsed.request),
+               parsed.request.path);
 }
 
 void NerixBridge::send(const std::shared_ptr<platform::Connection>& connection, Response response,
                        bool drainInput) {
     WireResponse wire = frameResponse(response);
-    response.json.reset();  // a job's output need not be held twice while it is sent
     connection->sendAndClose(std::move(wire.head), std::move(wire.body), drainInput);
 }
 

@@ -2,15 +2,20 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <chrono>
 #include <cstdint>
+#include <list>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
-#include "bridge/response.h"
+#include <asio/steady_timer.hpp>
+
+#include "http/response.h"
 #include "bridge/token.h"
 #include "jobs/cli_runner.h"
 
@@ -23,6 +28,8 @@ class SerialQueue;
 }  // namespace platform
 
 struct Request;
+struct ParseResult;
+class JobQueue;
 
 // The error a bridge's construction fails with: a domain, a code and a description.
 class NerixError : public std::runtime_error {
@@ -38,15 +45,25 @@ private:
     std::string description_;
 };
 
+// How long a connection may take to send its request, and how many may be at it at once.
+struct RequestLimits {
+    std::chrono::milliseconds quiet{10'000};   // without a byte before the request is whole
+    std::chrono::milliseconds whole{60'000};   // from accept until the request is whole
+    std::size_t unfinished = 256;              // one more closes the oldest
+};
+
 // Things a test (or another host program) may put in place of the system's own.
 struct BridgeOptions {
     RandomSource random;                          // default: the kernel's random source
     std::function<void(std::string_view)> log;    // default: standard error and syslog
+    RequestLimits limits;
+    std::chrono::milliseconds stopGrace{5000};    // a stopped tool's SIGTERM to its SIGKILL
 };
 
 // The loopback HTTP bridge between the web interface and the command-line tool. Listens on
 // 127.0.0.1 at a port the system picks; every connection carries one request and gets one
-// answer. All network and job work runs, one step at a time, on the bridge's own queue thread.
+// answer. All network work runs, one step at a time, on the bridge's own queue thread; the jobs
+// run beside it, one at a time, as children whose output the queue reads as it comes.
 //
 //   auto bridge = std::make_shared<NerixBridge>(nodePath, repoRoot);
 //   bridge->start();                 // returns once listening, or after 2 s
@@ -56,13 +73,18 @@ public:
     // Throws NerixError ("NerixBridge", 1, "SecRandomCopyBytes failed") when the random source
     // fails, and NerixError ("NerixBridge", 2, ...) when the listener cannot be made.
     NerixBridge(std::string nodePath, std::string repoRoot, BridgeOptions options = {});
-    ~NerixBridge();
+    ~NerixBridge();  // stops it first
     NerixBridge(const NerixBridge&) = delete;
     NerixBridge& operator=(const NerixBridge&) = delete;
 
     // Starts the listener on the queue, then waits, for at most 2 s, until it reports its port;
     // returns as soon as it has. Call once, on a bridge held by a shared_ptr.
     void start();
+
+    // The owner's end: stops listening and closes every connection; waiting jobs are dropped and
+    // a running tool gets SIGTERM, then SIGKILL after the grace (5 s), and is reaped before this
+    // returns. Idempotent; the destructor calls it. Call it from the owner's thread.
+    void stop();
 
     std::uint16_t port() const { return port_.load(std::memory_order_acquire); }
     const std::string& token() const { return token_; }
@@ -71,8 +93,21 @@ public:
     const std::string& cliEntry() const { return command_.cliEntry; }
 
 private:
+    // A connection whose request is not whole yet.
+    struct Unfinished {
+        std::shared_ptr<platform::Connection> connection;
+        std::string accumulated;
+        std::chrono::steady_clock::time_point accepted;
+        std::chrono::steady_clock::time_point lastByte;
+    };
+    using UnfinishedList = std::list<Unfinished>;
+
     void ready(std::uint16_t port);
-    void readRequest(std::shared_ptr<platform::Connection> connection, std::string accumulated);
+    void accepted(std::shared_ptr<platform::Connection> connection);
+    bool closeOldestUnfinished();
+    void readRequest(UnfinishedList::iterator entry);
+    void requestComplete(UnfinishedList::iterator entry, ParseResult& parsed);
+    void sweepUnfinished();
     void send(const std::shared_ptr<platform::Connection>& connection, Response response, bool drainInput);
 
     std::string token_;
@@ -81,8 +116,15 @@ private:
     std::condition_variable readyChanged_;
     CliCommand command_;
     std::function<void(std::string_view)> log_;
+    RequestLimits limits_;
+    std::chrono::milliseconds stopGrace_;
+    bool stopped_ = false;
     std::unique_ptr<platform::SerialQueue> queue_;
     std::unique_ptr<platform::LoopbackListener> listener_;
+    std::unique_ptr<JobQueue> jobs_;
+    UnfinishedList unfinished_;
+    std::optional<asio::steady_timer> sweepTimer_;
+    bool sweepArmed_ = false;
 };
 
 }  // namespace nerix

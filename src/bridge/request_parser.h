@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "bridge/request.h"
+#include "http/request.h"
 
 namespace nerix {
 

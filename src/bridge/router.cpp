@@ -1,11 +1,18 @@
 #include "bridge/router.h"
 
 #include "bridge/token.h"
-#include "jobs/handlers.h"
 
 namespace nerix {
+namespace {
 
-Response dispatch(const Request& request, std::string_view token, const CliCommand& command) {
+std::variant<Response, Job> routed(std::variant<Job, Response> decided) {
+    if (auto* job = std::get_if<Job>(&decided)) return std::move(*job);
+    return std::move(std::get<Response>(decided));
+}
+
+}  // namespace
+
+std::variant<Response, Job> dispatch(const Request& request, std::string_view token) {
     // The browser's preflight carries no token; it must pass for the page's fetch to work.
     if (request.method == "OPTIONS") return Response{204, std::nullopt};
     if (request.method == "GET" && request.path == "/health")
@@ -16,9 +23,9 @@ Response dispatch(const Request& request, std::string_view token, const CliComma
         return errorResponse(401, "missing or invalid X-Nerix-Token");
 
     if (request.method == "POST") {
-        if (request.path == "/compose") return handleCompose(request, command);
-        if (request.path == "/master") return handleMaster(request, command);
-        if (request.path == "/verify") return handleVerify(request, command);
+        if (request.path == "/compose") return routed(handleCompose(request));
+        if (request.path == "/master") return routed(handleMaster(request));
+        if (request.path == "/verify") return routed(handleVerify(request));
     }
     return errorResponse(404, "no route for " + request.method + " " + request.path);
 }

@@ -1,16 +1,17 @@
 #pragma once
 
 #include <string_view>
+#include <variant>
 
-#include "bridge/request.h"
-#include "bridge/response.h"
-#include "jobs/cli_runner.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "jobs/handlers.h"
 
 namespace nerix {
 
-// Decides the one answer for a complete request: preflight, health, the token check, the job
-// routes, or "no route". Job routes run the tool through `command` before returning.
-Response dispatch(const Request& request, std::string_view token, const CliCommand& command);
+// Decides what a complete request gets: the answer at once (preflight, health, the token check,
+// a refused body, "no route"), or the job to run for it. Runs nothing itself.
+std::variant<Response, Job> dispatch(const Request& request, std::string_view token);
 
 // The answer to a request over the size limits.
 Response requestTooLarge();

@@ -1,6 +1,6 @@
 #include "bridge/wire_response.h"
 
-#include "bridge/json_writer.h"
+#include "http/json_writer.h"
 
 namespace nerix {
 
@@ -16,23 +16,41 @@ std::string_view reasonPhrase(int status) {
     }
 }
 
+namespace {
+constexpr std::string_view kCorsAndClose =
+    "\r\nAccess-Control-Allow-Origin: *"
+    "\r\nAccess-Control-Allow-Headers: Content-Type, X-Nerix-Token"
+    "\r\nAccess-Control-Allow-Methods: GET, POST, OPTIONS"
+    "\r\nConnection: close";
+}  // namespace
+
+std::string responseHead(int status, std::size_t contentLength) {
+    std::string head;
+    head.reserve(256);
+    head += "HTTP/1.1 ";
+    head += std::to_string(status);
+    head += ' ';
+    head += reasonPhrase(status);
+    head += "\r\nContent-Type: application/json\r\nContent-Length: ";
+    head += std::to_string(contentLength);
+    head += kCorsAndClose;
+    head += "\r\n\r\n";
+    return head;
+}
+
+std::string liveResponseHead() {
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/x-ndjson";
+    head += kCorsAndClose;
+    head += "\r\nTransfer-Encoding: chunked\r\n\r\n";
+    return head;
+}
+
 WireResponse frameResponse(const Response& response) {
     WireResponse wire;
     if (response.json) {
         if (auto text = writeJson(*response.json)) wire.body = std::move(*text);
     }
-    std::string& head = wire.head;
-    head.reserve(256);
-    head += "HTTP/1.1 ";
-    head += std::to_string(response.status);
-    head += ' ';
-    head += reasonPhrase(response.status);
-    head += "\r\nContent-Type: application/json\r\nContent-Length: ";
-    head += std::to_string(wire.body.size());
-    head += "\r\nAccess-Control-Allow-Origin: *"
-            "\r\nAccess-Control-Allow-Headers: Content-Type, X-Nerix-Token"
-            "\r\nAccess-Control-Allow-Methods: GET, POST, OPTIONS"
-            "\r\nConnection: close\r\n\r\n";
+    wire.head = responseHead(response.status, wire.body.size());
     return wire;
 }
 

@@ -9,6 +9,7 @@
 #include <simdjson.h>
 #include <unistd.h>
 
+#include "http/path.h"
 #include "platform/posix/process.h"
 
 namespace nerix {
@@ -52,26 +53,23 @@ bool Utf8Check::valid(std::string_view whole) {
     return valid_ && simdjson::validate_utf8(whole.data() + checked_, whole.size() - checked_);
 }
 
-std::string appendPathComponent(std::string_view base, std::string_view component) {
-    std::string joined(base);
-    while (joined.size() > 1 && joined.back() == '/') joined.pop_back();
-    while (!component.empty() && component.front() == '/') component.remove_prefix(1);
-    if (joined.empty()) return std::string(component);
-    if (joined.back() != '/') joined += '/';
-    joined += component;
-    return joined;
+std::vector<std::string> toolArgv(const CliCommand& command, const std::vector<std::string>& args) {
+    std::vector<std::string> argv;
+    argv.reserve(args.size() + 2);
+    argv.push_back(programPath(command.nodePath));
+    argv.push_back(command.cliEntry);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
+
+std::string spawnFailure(int error) { return "spawn failed: " + std::system_category().message(error); }
 
 CliResult runCli(const CliCommand& command, const std::vector<std::string>& args) {
     platform::ProcessOutcome outcome;
     Utf8Check outCheck;
     Utf8Check errCheck;
     try {
-        std::vector<std::string> argv;
-        argv.reserve(args.size() + 2);
-        argv.push_back(programPath(command.nodePath));
-        argv.push_back(command.cliEntry);
-        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> argv = toolArgv(command, args);
         outcome = platform::runProcess(
             argv.front(), argv, command.repoRoot, [&](std::string_view soFar) { outCheck.advance(soFar); },
             [&](std::string_view soFar) { errCheck.advance(soFar); });
@@ -81,7 +79,7 @@ CliResult runCli(const CliCommand& command, const std::vector<std::string>& args
         outcome.startError = ENOMEM;
     }
     if (outcome.startError != 0)
-        return CliResult{-1, "", "spawn failed: " + std::system_category().message(outcome.startError)};
+        return CliResult{-1, "", spawnFailure(outcome.startError)};
     // A stream that is not UTF-8 as a whole becomes the empty text; bad bytes are never
     // replaced or passed on.
     CliResult result{outcome.status, "", ""};

@@ -25,6 +25,13 @@ struct CliResult {
 // both output streams while it runs and waits for it. Never throws.
 CliResult runCli(const CliCommand& command, const std::vector<std::string>& args);
 
+// The tool's argument vector for one run: the program path (argv[0], a relative one made
+// absolute from this process's folder), the entry script, then `args`.
+std::vector<std::string> toolArgv(const CliCommand& command, const std::vector<std::string>& args);
+
+// The standard error text of a run that could not start: "spawn failed: " and the reason.
+std::string spawnFailure(int error);
+
 // Checks a growing text for UTF-8 one stretch at a time, so that each stretch is read while it
 // is still in the cache rather than all of it again at the end. Give it the whole text so far
 // after each addition, then ask about the finished text.
@@ -40,8 +47,5 @@ private:
     std::size_t checked_ = 0;
     bool valid_ = true;
 };
-
-// Joins a path component the way the tool's paths are joined: exactly one "/" between.
-std::string appendPathComponent(std::string_view base, std::string_view component);
 
 }  // namespace nerix

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <utility>
 
+#include "http/path.h"
 #include "jobs/handlers.h"
 #include "jobs/job_body.h"
 #include "jobs/output_dir.h"
@@ -17,42 +18,24 @@ std::string defaultStem() {
     return "untitled-" + std::to_string(seconds.count());
 }
 
-// Removes the temporary source file when the run is over, however it ended.
-class RemoveOnExit {
-public:
-    explicit RemoveOnExit(std::string path) : path_(std::move(path)) {}
-    ~RemoveOnExit() { platform::removeFile(path_); }
-    RemoveOnExit(const RemoveOnExit&) = delete;
-    RemoveOnExit& operator=(const RemoveOnExit&) = delete;
-
-private:
-    std::string path_;
-};
-
-Response composeAnswer(CliResult result, std::string outputPath) {
-    nlohmann::json answer = nlohmann::json::object();
-    if (result.exitCode == 0) {
-        answer["ok"] = true;
-        answer["outputPath"] = std::move(outputPath);
-        answer["stdout"] = std::move(result.stdout);  // moved: it may be many megabytes
-        return Response{200, std::move(answer)};
-    }
-    answer["error"] = "compose failed";
-    answer["exitCode"] = result.exitCode;
-    answer["stdout"] = std::move(result.stdout);
-    answer["stderr"] = std::move(result.stderr);
-    return Response{500, std::move(answer)};
-}
-
 }  // namespace
 
-Response handleCompose(const Request& request, const CliCommand& command) try {
+std::variant<Job, Response> handleCompose(const Request& request) {
     auto decoded = decodeComposeBody(request.body);
     if (auto* refusal = std::get_if<Response>(&decoded)) return std::move(*refusal);
     auto& input = std::get<ComposeInput>(decoded);
+    Job job;
+    job.kind = Job::Kind::Compose;
+    job.source = std::move(input.source);
+    job.format = std::move(input.format);
+    job.name = std::move(input.name);
+    return job;
+}
 
+std::optional<Response> prepareJob(Job& job) try {
+    if (job.kind != Job::Kind::Compose) return std::nullopt;
     // The clock is read only when the name gives no stem.
-    std::optional<std::string> stem = sanitizeStem(input.name);
+    std::optional<std::string> stem = sanitizeStem(job.name);
     if (!stem) stem = defaultStem();
 
     std::string outputDir = userNerixOutputDir();
@@ -63,21 +46,22 @@ Response handleCompose(const Request& request, const CliCommand& command) try {
     platform::TemporaryFolder temporary = platform::userTemporaryFolder();
     if (temporary.error) return errorResponse(500, "could not write source: " + *temporary.error);
     std::string sourcePath = appendPathComponent(temporary.path, *stem + ".morvane");
-    std::string outputPath = appendPathComponent(outputDir, *stem + "." + input.format);
+    std::string outputPath = appendPathComponent(outputDir, *stem + "." + job.format);
 
-    if (auto error = platform::writeTextAtomically(sourcePath, input.source))
+    if (auto error = platform::writeTextAtomically(sourcePath, job.source))
         return errorResponse(500, "could not write source: " + *error);
-    std::string().swap(input.source);
-
-    CliResult result;
-    {
-        RemoveOnExit removeSource(sourcePath);
-        result = runCli(command, composeArguments(sourcePath, outputPath));
-    }
-    // Success rests on the exit code alone, whether or not the tool wrote the output file.
-    return composeAnswer(std::move(result), std::move(outputPath));
+    std::string().swap(job.source);
+    job.args = composeArguments(sourcePath, outputPath);
+    job.sourcePath = std::move(sourcePath);
+    job.outputPath = std::move(outputPath);
+    return std::nullopt;
 } catch (...) {  // out of memory: answer rather than unwind into the queue
     return errorResponse(500, "out of memory");
+}
+
+void finishJob(const Job& job) {
+    // Success rests on the exit code alone; the output file is never looked at.
+    if (!job.sourcePath.empty()) platform::removeFile(job.sourcePath);
 }
 
 }  // namespace nerix

@@ -1,15 +1,53 @@
 #pragma once
 
-#include "bridge/request.h"
-#include "bridge/response.h"
-#include "jobs/cli_runner.h"
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "http/request.h"
+#include "http/response.h"
 
 namespace nerix {
 
-// The three job endpoints. Each reads only the request body, runs the tool at most once and
-// returns the one answer for the request; none of them touches a socket.
-Response handleCompose(const Request& request, const CliCommand& command);
-Response handleMaster(const Request& request, const CliCommand& command);
-Response handleVerify(const Request& request, const CliCommand& command);
+// A job request whose body was accepted: what the tool runs with and what its answer needs.
+struct Job {
+    enum class Kind { Compose, Master, Verify };
+    Kind kind = Kind::Master;
+    std::vector<std::string> args;  // the tool's arguments after the entry script
+    // Compose only: the decoded body, then (from prepareJob) the two files' paths.
+    std::string source;
+    std::string format;
+    std::optional<std::string> name;
+    std::string sourcePath;
+    std::string outputPath;
+};
+
+// How a job that ran is answered: the status and every member of the answer but the tool's two
+// output texts. "stdout" is always a member; "stderr" only when `withStderr`.
+struct JobAnswer {
+    int status = 500;
+    nlohmann::json fields = nlohmann::json::object();
+    bool withStderr = false;
+};
+
+// The three job endpoints. Each reads only the request body and returns either the job to run
+// or the one refusal the request is answered with, at once; none of them runs anything.
+std::variant<Job, Response> handleCompose(const Request& request);
+std::variant<Job, Response> handleMaster(const Request& request);
+std::variant<Job, Response> handleVerify(const Request& request);
+
+// Just before the tool runs, in the jobs' arrival order: compose makes the output folder and
+// writes the source file. Returns the answer instead when that fails; the tool then never runs.
+std::optional<Response> prepareJob(Job& job);
+
+// After the run, however it ended (even when stopped): compose's source file is removed.
+void finishJob(const Job& job);
+
+// The answer to a job whose tool ended with `exitCode` (-1: it could not start).
+JobAnswer answerJob(const Job& job, std::int32_t exitCode);
 
 }  // namespace nerix

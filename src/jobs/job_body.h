@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "bridge/response.h"
+#include "http/response.h"
 
 namespace nerix {
 

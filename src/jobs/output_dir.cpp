@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "jobs/cli_runner.h"
+#include "http/path.h"
 
 namespace nerix {
 namespace {

@@ -451,7 +451,7 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
     std::vector<json> calls;
     std::istringstream lines(readText(repo / "packages" / "cli" / "dist" / "calls.jsonl"));
     for (std::string line; std::getline(lines, line);) calls.push_back(json::parse(line));
-    ASSERT_EQ(calls.size(), 4u);
+    ASSERT_EQ(calls.size(), 5u);
     for (const json& call : calls) EXPECT_EQ(call["cwd"], repo.string());
 
     const json& compose = calls[0]["args"];
@@ -470,7 +470,10 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
     // The options in their fixed order, whatever the order of the keys the page sent.
     EXPECT_EQ(calls[2]["args"], (json{"master", "verify", "in.wav", "--seed", "s33d", "--carrier", "440", "--mix-db",
                                       "-6.5", "--null-trials", "200"}));
-    EXPECT_EQ(calls[3]["args"][4], (outputDir / "report.json").string());
+    // The line reached the page while the tool ran, and the page's cancel stopped the tool.
+    EXPECT_EQ(report["live"], (json{{"type", "application/x-ndjson"}, {"first", {{"stdout", "fixture waits\n"}}}}));
+    EXPECT_NE(::kill(calls[3]["pid"].get<pid_t>(), 0), 0) << "the cancelled tool still runs";
+    EXPECT_EQ(calls[4]["args"][4], (outputDir / "report.json").string());
     EXPECT_NE(log.find("page loaded: file://" + (resources_ / "Web" / "index.html").string() + "\n"),
               std::string::npos) << log;
 

@@ -73,6 +73,7 @@ TEST_F(DemoTool, MasterMarksAndVerifyFindsTheMarkOfItsSeedOnly) {
     ASSERT_EQ(master.exitCode, 0) << master.stderr;
     EXPECT_NE(master.stdout.find("mark: seed \"demo-seed\""), std::string::npos) << master.stdout;
     EXPECT_NE(master.stdout.find("output: " + mastered.string()), std::string::npos) << master.stdout;
+    EXPECT_NE(master.stderr.find("master: mixed 1.6 of 1.6 s\n"), std::string::npos) << "the mix stopped short";
     std::string wav = contentOf(mastered);
     ASSERT_GT(wav.size(), 44u);
     EXPECT_EQ(wav.substr(0, 4), "RIFF");

@@ -1,12 +1,13 @@
 // Stands in for the tool chain's command line in the window's end-to-end test. Records every
-// run (its arguments, working folder and, for compose, the source text) in calls.jsonl beside
-// itself before doing anything else; compose copies its source to the -o path.
+// run (its arguments, working folder, process id and, for compose, the source text) in
+// calls.jsonl beside itself before doing anything else; compose copies its source to the -o
+// path; the manifest "manifests/wait.master.json" writes a line and waits to be stopped.
 'use strict';
 const fs = require('fs');
 const path = require('path');
 
 const args = process.argv.slice(2);
-const record = { args, cwd: process.cwd() };
+const record = { args, cwd: process.cwd(), pid: process.pid };
 if (args[0] === 'compose') record.source = fs.readFileSync(args[2], 'utf8');
 fs.appendFileSync(path.join(__dirname, 'calls.jsonl'), JSON.stringify(record) + '\n');
 
@@ -14,5 +15,10 @@ if (args[0] === 'compose') {
   fs.mkdirSync(path.dirname(args[4]), { recursive: true });
   fs.writeFileSync(args[4], record.source);
 }
-process.stdout.write(`fixture ${args[0]} ${args[1]} ok\n`);
+if (args[2] === 'manifests/wait.master.json') {
+  process.stdout.write('fixture waits\n');
+  setTimeout(() => {}, 300000);  // long past the test's deadline, yet never forever
+} else {
+  process.stdout.write(`fixture ${args[0]} ${args[1]} ok\n`);
+}
 if (args[1] === 'verify') process.stderr.write('fixture verify notes\n');

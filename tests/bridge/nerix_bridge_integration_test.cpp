@@ -57,6 +57,7 @@ const std::vector<std::string> kFixedHeaders = {
 };
 
 TEST_F(BridgeTest, StartsListeningAndSaysSoOnce) {
+    roundTrip(port, "GET /health HTTP/1.1\r\n\r\n");  // served only after the ready step has logged
     EXPECT_THAT(loggedLines(), ElementsAre("NerixBridge listening on 127.0.0.1:" + std::to_string(port)));
 }
 
@@ -166,11 +167,17 @@ TEST_F(BridgeTest, OversizedRequestsAreRefusedWith413) {
     }
 }
 
+BridgeOptions quiet() {
+    BridgeOptions options;
+    options.log = [](std::string_view) {};
+    return options;
+}
+
 TEST(BridgeConstruction, TokenIsFreshBase64OfThirtyTwoBytes) {
     std::set<std::string> tokens;
     const std::regex base64("^[A-Za-z0-9+/]{43}=$");
     for (int i = 0; i < 4; ++i) {
-        NerixBridge bridge("/n", "/r", BridgeOptions{nullptr, [](std::string_view) {}});
+        NerixBridge bridge("/n", "/r", quiet());
         EXPECT_TRUE(std::regex_match(bridge.token(), base64)) << bridge.token();
         tokens.insert(bridge.token());
     }
@@ -178,8 +185,8 @@ TEST(BridgeConstruction, TokenIsFreshBase64OfThirtyTwoBytes) {
 }
 
 TEST(BridgeConstruction, CliEntryJoinsWithOneSlash) {
-    NerixBridge plain("/usr/bin/node", "/opt/app", BridgeOptions{nullptr, [](std::string_view) {}});
-    NerixBridge slashed("/usr/bin/node", "/opt/app/", BridgeOptions{nullptr, [](std::string_view) {}});
+    NerixBridge plain("/usr/bin/node", "/opt/app", quiet());
+    NerixBridge slashed("/usr/bin/node", "/opt/app/", quiet());
     EXPECT_EQ(plain.cliEntry(), "/opt/app/packages/cli/dist/index.js");
     EXPECT_EQ(slashed.cliEntry(), "/opt/app/packages/cli/dist/index.js");
     EXPECT_EQ(slashed.repoRoot(), "/opt/app/");
@@ -198,6 +205,37 @@ TEST(BridgeConstruction, RandomSourceFailure) {
         EXPECT_EQ(error.code(), 1);
         EXPECT_EQ(error.description(), "SecRandomCopyBytes failed");
     }
+}
+
+// Unfinished requests are bounded: the oldest gives way to one too many, and a peer that is quiet
+// for too long, or has not finished in all, is closed without an answer.
+TEST(BridgeLimits, UnfinishedRequestsCannotHoldTheBridge) {
+    BridgeOptions options = quiet();
+    options.limits = RequestLimits{std::chrono::milliseconds(1000), std::chrono::milliseconds(2500), 3};
+    auto bridge = std::make_shared<NerixBridge>("/n", "/r", options);
+    bridge->start();
+    ASSERT_NE(bridge->port(), 0);
+    std::vector<std::unique_ptr<LoopbackClient>> peers;
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(std::make_unique<LoopbackClient>(bridge->port()));
+        peers.back()->send("GET /health HTTP/1.1\r\n");
+    }
+    EXPECT_TRUE(peers[0]->closedWithoutData());
+    peers[3]->send("\r\n");
+    EXPECT_EQ(parseAnswer(peers[3]->readAll()).status, 200);
+
+    LoopbackClient silent(bridge->port());
+    LoopbackClient slow(bridge->port());
+    bool slowClosed = false;
+    for (int i = 0; i < 200 && !slowClosed; ++i) {
+        slowClosed = slow.closedWithoutData(std::chrono::milliseconds(100));
+        try {
+            if (!slowClosed) slow.send("x");
+        } catch (const std::exception&) {
+        }
+    }
+    EXPECT_TRUE(slowClosed) << "a peer that trickles for ever";
+    EXPECT_TRUE(silent.closedWithoutData(std::chrono::seconds(20))) << "a peer that sends nothing";
 }
 
 std::vector<int> socketsOnPort(std::uint16_t port) {

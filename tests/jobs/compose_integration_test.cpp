@@ -128,22 +128,29 @@ TEST_F(ComposeTest, WithoutARuntimeFolderTheSourceGoesToAPrivateFolder) {
     EXPECT_THAT(entriesOf(temporary.path), IsEmpty());
 }
 
-TEST_F(ComposeTest, ARequestArrivingDuringAJobIsAnsweredAfterIt) {
+// Jobs run one at a time in arrival order, beside the queue: while one runs, everything else is
+// answered at once, and a waiting compose job has written nothing yet.
+TEST_F(ComposeTest, JobsWaitTheirTurnWhileEverythingElseIsAnswered) {
     std::string release = root + "/release";
     saveAndSet("RECORD_TOOL_WAIT_FOR", release);
 
-    test::LoopbackClient job(bridge->port());
-    job.send(test::post("/compose", bridge->token(), R"({"source":"C4","name":"song"})"));
+    test::LoopbackClient first(bridge->port());
+    first.send(test::post("/compose", bridge->token(), R"({"source":"C4","name":"song"})"));
     ASSERT_TRUE(test::waitUntil([&] { return toolRan(); })) << "the tool never started";
+    test::LoopbackClient second(bridge->port());
+    second.send(test::post("/compose", bridge->token(), R"({"source":"D4","name":"later"})"));
 
-    test::LoopbackClient health(bridge->port());
-    health.send("GET /health HTTP/1.1\r\n\r\n");
-    pollfd ready{health.fd(), POLLIN, 0};
-    EXPECT_EQ(::poll(&ready, 1, 300), 0) << "the probe was answered while the job ran";
+    EXPECT_EQ(test::roundTrip(bridge->port(), "GET /health HTTP/1.1\r\n\r\n").status, 200);
+    EXPECT_EQ(test::roundTrip(bridge->port(), "OPTIONS /compose HTTP/1.1\r\n\r\n").status, 204);
+    EXPECT_EQ(postJob("/compose", "{}").status, 400);
+    EXPECT_EQ(test::roundTrip(bridge->port(), test::post("/master", "", "{}")).status, 401);
+    EXPECT_THAT(entriesOf(runtime), ElementsAre("song.morvane"));
 
     std::ofstream(release) << "go";
-    EXPECT_EQ(test::parseAnswer(job.readAll()).status, 200);
-    EXPECT_EQ(test::parseAnswer(health.readAll()).status, 200);
+    EXPECT_EQ(test::parseAnswer(first.readAll()).status, 200);
+    EXPECT_EQ(test::parseAnswer(second.readAll()).status, 200);
+    EXPECT_EQ(record()["source"], "D4") << "the second job ran after the first";
+    EXPECT_THAT(entriesOf(runtime), IsEmpty());
 }
 
 }  // namespace

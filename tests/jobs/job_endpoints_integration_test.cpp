@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "http/json_writer.h"
 #include "jobs/job_endpoint_fixture.h"
 
 namespace nerix {
@@ -12,6 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
+using test::post;
 using Json = nlohmann::json;
 
 using JobEndpoints = test::JobEndpointTest;
@@ -63,9 +65,71 @@ TEST_F(JobEndpoints, MasterAndVerifyPassTheBodyOnAndAnswerInTheirShapes) {
         saveAndSet("RECORD_TOOL_EXIT", c.exit);
         auto answer = postJob(c.path, c.body);
         EXPECT_EQ(answer.status, c.status) << c.body;
-        EXPECT_EQ(bodyOf(answer), c.answer) << c.body;
+        EXPECT_EQ(answer.body, writeJson(c.answer)) << "byte for byte as the JSON writer writes it";
         EXPECT_EQ(toolArgs(), c.args) << c.body;
     }
+}
+
+// The JSON lines of a chunked body, each checked to come in a chunk of its own.
+std::vector<Json> liveLines(std::string_view body) {
+    std::vector<Json> lines;
+    for (;;) {
+        std::size_t end = body.find("\r\n");
+        std::size_t size = std::stoul(std::string(body.substr(0, end)), nullptr, 16);
+        if (size == 0) {
+            EXPECT_EQ(body.substr(end), "\r\n\r\n");
+            return lines;
+        }
+        std::string_view chunk = body.substr(end + 2, size);
+        EXPECT_TRUE(chunk.ends_with("\n") && body.substr(end + 2 + size, 2) == "\r\n") << chunk;
+        lines.push_back(Json::parse(chunk, nullptr, false));
+        body.remove_prefix(end + 4 + size);
+    }
+}
+
+TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
+    saveAndSet("RECORD_TOOL_STDOUT", "out \xff/");
+    saveAndSet("RECORD_TOOL_STDERR", "err");
+    auto live = [&](const std::string& path, const std::string& body) {
+        std::string request = post(path, bridge->token(), body);
+        request.insert(request.find("\r\n") + 2, "Accept: text/html, Application/X-NDJSON; q=0.9\r\n");
+        return test::roundTrip(bridge->port(), request);
+    };
+    struct Case {
+        std::string path, body, exit;
+        Json last;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"/master", R"({"manifest":"m"})", "2", {{"status", 500}, {"error", "master failed"}, {"exitCode", 2}}},
+             {"/verify", R"({"wav":"w","seed":"7"})", "0", {{"status", 200}, {"ok", true}}},
+         }) {
+        saveAndSet("RECORD_TOOL_EXIT", c.exit);
+        auto answer = live(c.path, c.body);
+        EXPECT_EQ(answer.statusLine, "HTTP/1.1 200 OK");
+        EXPECT_EQ(answer.headerLines, (std::vector<std::string>{
+                                          "Content-Type: application/x-ndjson",
+                                          "Access-Control-Allow-Origin: *",
+                                          "Access-Control-Allow-Headers: Content-Type, X-Nerix-Token",
+                                          "Access-Control-Allow-Methods: GET, POST, OPTIONS",
+                                          "Connection: close",
+                                          "Transfer-Encoding: chunked",
+                                      }));
+        auto lines = liveLines(answer.body);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), c.last);
+        std::string out, err;
+        for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+            EXPECT_EQ(lines[i].size(), 1u) << lines[i].dump();
+            out += lines[i].value("stdout", "");
+            err += lines[i].value("stderr", "");
+        }
+        EXPECT_EQ(out, "out \xEF\xBF\xBD/") << "a byte that is not UTF-8 becomes U+FFFD";
+        EXPECT_EQ(err, "err");
+    }
+    // A refusal before the tool runs is the plain answer.
+    auto refused = live("/master", "{}");
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_EQ(refused.headers["Content-Type"], "application/json");
 }
 
 TEST_F(JobEndpoints, AMissingNodeExecutableIsASpawnFailureOnEveryEndpoint) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -98,26 +99,44 @@ void Connection::armReadWait() {
     }
 }
 
-void Connection::sendAndClose(std::string head, std::string body, bool drainInput) {
-    head_ = std::move(head);
-    body_ = std::move(body);
-    written_ = 0;
-    pending_ = nullptr;
+void Connection::watchForClose(std::function<void()> onGone) {
+    onGone_ = std::move(onGone);
+    readAndDrop();
+}
+
+void Connection::write(std::string bytes) {
+    if (fd_ < 0 || bytes.empty()) return;
+    queued_ += bytes.size();
+    out_.push_back(std::move(bytes));
+    if (!writing_) writeSome();
+}
+
+void Connection::whenDrained(std::size_t below, std::function<void()> onDrained) {
+    drainedBelow_ = below;
+    onDrained_ = std::move(onDrained);
+}
+
+void Connection::finish(bool drainInput) {
+    finishing_ = true;
     lingerAfterSend_ = drainInput;
-    writeSome();
+    pending_ = nullptr;
+    if (!writing_) writeSome();
+}
+
+void Connection::sendAndClose(std::string head, std::string body, bool drainInput) {
+    write(std::move(head));
+    write(std::move(body));
+    finish(drainInput);
 }
 
 void Connection::writeSome() {
-    const std::size_t total = head_.size() + body_.size();
-    while (fd_ >= 0 && written_ < total) {
-        iovec parts[2];
-        int count = 0;
-        if (written_ < head_.size()) {
-            parts[count++] = {head_.data() + written_, head_.size() - written_};
-            if (!body_.empty()) parts[count++] = {body_.data(), body_.size()};
-        } else {
-            std::size_t offset = written_ - head_.size();
-            parts[count++] = {body_.data() + offset, body_.size() - offset};
+    constexpr std::size_t kMaxParts = 64;
+    while (fd_ >= 0 && outFront_ < out_.size()) {
+        iovec parts[kMaxParts];
+        std::size_t count = 0;
+        for (std::size_t i = outFront_; i < out_.size() && count < kMaxParts; ++i, ++count) {
+            std::size_t skip = i == outFront_ ? written_ : 0;
+            parts[count] = {out_[i].data() + skip, out_[i].size() - skip};
         }
         msghdr message{};
         message.msg_iov = parts;
@@ -127,68 +146,104 @@ void Connection::writeSome() {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             try {
+                writing_ = true;
                 registered().async_wait(asio::socket_base::wait_write,
                                         [self = shared_from_this()](std::error_code ec) {
+                                            self->writing_ = false;
                                             if (!ec) self->writeSome();
                                         });
             } catch (const std::system_error&) {
-                closeNow();
+                writing_ = false;
+                peerGone();
             }
             return;
         }
         if (n < 0) {  // the peer is gone: nothing more to do for it
-            closeNow();
+            peerGone();
             return;
         }
-        written_ += static_cast<std::size_t>(n);
+        // Each piece is let go as soon as it is sent: a large answer shrinks while it goes out.
+        auto sent = static_cast<std::size_t>(n);
+        queued_ -= sent;
+        while (sent > 0) {
+            std::size_t left = out_[outFront_].size() - written_;
+            if (sent < left) {
+                written_ += sent;
+                break;
+            }
+            sent -= left;
+            std::string().swap(out_[outFront_++]);
+            written_ = 0;
+        }
     }
     if (fd_ < 0) return;
-    std::string().swap(head_);
-    std::string().swap(body_);
-    if (lingerAfterSend_)
-        startDraining();
-    else
+    out_.clear();
+    outFront_ = 0;
+    if (onDrained_ && queued_ < drainedBelow_) {
+        asio::post(context_, [onDrained = std::move(onDrained_)] { onDrained(); });
+        onDrained_ = nullptr;
+    }
+    if (!finishing_) return;
+    if (!lingerAfterSend_) {
         closeNow();
-}
-
-void Connection::startDraining() {
+        return;
+    }
     // Send our FIN behind the answer, then swallow what the peer still sends until it closes
     // or the linger time is up.
+    onGone_ = nullptr;
     ::shutdown(fd_, SHUT_WR);
     lingerTimer_.emplace(context_, kLingerTime);
     lingerTimer_->async_wait([self = shared_from_this()](std::error_code ec) {
         if (!ec) self->closeNow();
     });
-    drainInput();
+    readAndDrop();
 }
 
-void Connection::drainInput() {
+// Reads and drops what the peer sends until it ends its side or the connection fails.
+void Connection::readAndDrop() {
     static thread_local char scratch[kMaxReceive];
-    while (fd_ >= 0) {
+    while (fd_ >= 0 && !reading_) {
         ssize_t n = ::recv(fd_, scratch, sizeof scratch, 0);
         if (n > 0 || (n < 0 && errno == EINTR)) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             try {
+                reading_ = true;
                 registered().async_wait(asio::socket_base::wait_read,
                                         [self = shared_from_this()](std::error_code ec) {
-                                            if (!ec) self->drainInput();
+                                            self->reading_ = false;
+                                            if (!ec) self->readAndDrop();
                                         });
                 return;
             } catch (const std::system_error&) {
+                reading_ = false;
             }
         }
-        closeNow();  // the peer has closed, or reading failed
+        peerGone();  // the peer has closed, or reading failed
     }
 }
 
+// The peer has left (or cannot be reached): whoever watches hears of it, and the connection
+// closes.
+void Connection::peerGone() {
+    if (auto onGone = std::move(onGone_)) {
+        onGone_ = nullptr;
+        asio::post(context_, std::move(onGone));
+    }
+    closeNow();
+}
+
 void Connection::cancel() {
-    pending_ = nullptr;
+    onGone_ = nullptr;
     closeNow();
 }
 
 void Connection::closeNow() {
     if (fd_ < 0) return;
     pending_ = nullptr;
+    onDrained_ = nullptr;
+    out_.clear();
+    outFront_ = 0;
+    queued_ = 0;
     if (lingerTimer_) lingerTimer_->cancel();
     if (socket_) {
         std::error_code ignored;
@@ -234,8 +289,9 @@ LoopbackListener::~LoopbackListener() {
     acceptor_.close(ignored);
 }
 
-void LoopbackListener::start(ReadyHandler onReady, ConnectionHandler onConnection) {
+void LoopbackListener::start(ReadyHandler onReady, ConnectionHandler onConnection, StarvedHandler onStarved) {
     onConnection_ = std::move(onConnection);
+    onStarved_ = std::move(onStarved);
     asio::post(context_, [this, alive = std::weak_ptr<bool>(alive_), onReady = std::move(onReady)] {
         if (alive.expired()) return;
         int fd = acceptor_.native_handle();
@@ -268,6 +324,16 @@ void LoopbackListener::acceptReady() {
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            if (errno == EMFILE || errno == ENFILE) {
+                // The kernel reports a lack of descriptors before it looks for a connection:
+                // only when one is really waiting may the owner give up a descriptor for it.
+                pollfd waiting{acceptor_.native_handle(), POLLIN, 0};
+                if (::poll(&waiting, 1, 0) == 0) break;
+                if (onStarved_ && onStarved_()) {
+                    if (alive.expired()) return;
+                    continue;
+                }
+            }
             // Out of descriptors or memory: the pending connection stays in the backlog, so
             // waiting for readability would spin. Pause, then try again.
             retryTimer_.expires_after(kAcceptRetryDelay);

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -30,10 +31,25 @@ public:
     // Arms one receive; the handler runs once, on the queue.
     void receive(ReceiveHandler handler);
 
-    // Writes head then body, all of it, then closes the connection. With `drainInput` the
-    // connection first finishes sending, then reads and drops what the peer still sends for a
-    // short while, so that unread request bytes never turn the close into a reset that could
-    // cost the peer its answer.
+    // Once the request is read: reads and drops whatever the peer still sends, and runs
+    // `onGone` (once, on the queue) when the peer ends its side or the connection fails before
+    // the answer is complete. The connection is then closed.
+    void watchForClose(std::function<void()> onGone);
+
+    // Queues bytes to send, in order, and writes what the socket takes now.
+    void write(std::string bytes);
+    // Bytes queued and not yet taken by the socket.
+    std::size_t queued() const { return queued_; }
+    // Runs `onDrained` once, on the queue, as soon as fewer than `below` bytes are queued.
+    void whenDrained(std::size_t below, std::function<void()> onDrained);
+
+    // Closes the connection once everything queued is sent. With `drainInput` it first sends
+    // its end of the stream, then reads and drops what the peer still sends for a short while,
+    // so that unread request bytes never turn the close into a reset that could cost the peer
+    // its answer.
+    void finish(bool drainInput);
+
+    // Writes head then body, all of it, then closes the connection, as finish does.
     void sendAndClose(std::string head, std::string body, bool drainInput);
 
     // Closes the connection at once. Nothing is sent.
@@ -43,8 +59,8 @@ private:
     void drainReceives();
     void armReadWait();
     void writeSome();
-    void startDraining();
-    void drainInput();
+    void readAndDrop();
+    void peerGone();
     void closeNow();
     asio::ip::tcp::socket& registered();
 
@@ -54,10 +70,17 @@ private:
     std::optional<asio::steady_timer> lingerTimer_;
     ReceiveHandler pending_;
     bool receiving_ = false;
+    bool reading_ = false;  // a read wait for the watch or the linger is armed
+    bool writing_ = false;  // a write wait is armed
+    bool finishing_ = false;
     bool lingerAfterSend_ = false;
-    std::string head_;
-    std::string body_;
-    std::size_t written_ = 0;
+    std::function<void()> onGone_;
+    std::function<void()> onDrained_;
+    std::size_t drainedBelow_ = 0;
+    std::vector<std::string> out_;  // out_[outFront_] on are still to send
+    std::size_t outFront_ = 0;
+    std::size_t written_ = 0;  // bytes of out_[outFront_] already sent
+    std::size_t queued_ = 0;
 };
 
 // A TCP listener on 127.0.0.1, IPv4 only, on a port the system picks. Every descriptor it
@@ -67,6 +90,9 @@ class LoopbackListener {
 public:
     using ReadyHandler = std::function<void(std::uint16_t port)>;
     using ConnectionHandler = std::function<void(std::shared_ptr<Connection>)>;
+    // Runs when accept fails for lack of descriptors; returns whether it freed one (the accept is
+    // then tried again at once; otherwise after a short pause).
+    using StarvedHandler = std::function<bool()>;
 
     // Makes and binds the socket. Throws std::system_error when that fails.
     explicit LoopbackListener(asio::io_context& context);
@@ -76,7 +102,7 @@ public:
 
     // Starts listening and accepting, on the queue. `onReady` runs once, there, when the
     // listener is ready, with its port; a listener that cannot listen never reports ready.
-    void start(ReadyHandler onReady, ConnectionHandler onConnection);
+    void start(ReadyHandler onReady, ConnectionHandler onConnection, StarvedHandler onStarved = {});
 
 private:
     void armAccept();
@@ -86,6 +112,7 @@ private:
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer retryTimer_;
     ConnectionHandler onConnection_;
+    StarvedHandler onStarved_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -8,10 +8,14 @@
 #include <fcntl.h>
 #include <new>
 #include <poll.h>
-#include <spawn.h>
+#include <dlfcn.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <memory>
 #include <vector>
 
 extern char** environ;
@@ -45,6 +49,11 @@ public:
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset(int fd = -1) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
@@ -192,44 +201,99 @@ int makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     return 0;
 }
 
-// Starts the child. Returns 0 and sets `pid`, or the errno of the failure: glibc reports a
-// failed chdir or exec in the child as posix_spawn's own result.
+// What the child needs between the clone and the exec, and where it leaves the errno of a
+// failed step. The child shares this memory with the suspended parent.
+struct ChildSetup {
+    const char* program;
+    char* const* argv;
+    const char* workingDir;
+    int outFd;
+    int errFd;
+    pid_t parent;
+    int error;
+};
+
+// The kernel's own sigaction record (the C library's differs).
+struct KernelSigaction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    std::uint64_t mask;
+};
+
+// Runs in the child, on a stack of its own, sharing the parent's memory until the exec: only
+// plain system calls, never the C library's wrappers that a sanitizer may have replaced, and no
+// sanitizer instrumentation of its own.
+__attribute__((no_sanitize("address", "thread", "undefined"))) int childMain(void* argument) {
+    auto* setup = static_cast<ChildSetup*>(argument);
+    // Every signal to its default action, whatever this process had ignored or handled.
+    const KernelSigaction byDefault{SIG_DFL, 0, nullptr, 0};
+    for (int signal = 1; signal < 65; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP)
+            ::syscall(SYS_rt_sigaction, signal, &byDefault, nullptr, sizeof(std::uint64_t));
+    }
+    // The tool must not outlive this process, however it ends: the kernel kills the child when
+    // the thread that started it ends. If the parent is already gone, so is the reason to run.
+    ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+    if (::syscall(SYS_getppid) != setup->parent) ::syscall(SYS_exit_group, 127);
+    // A process group of its own, so that stopping the tool stops what it started too.
+    ::syscall(SYS_setpgid, 0, 0);
+    long failed = ::syscall(SYS_chdir, setup->workingDir);
+    if (failed == 0) failed = ::syscall(SYS_dup2, setup->outFd, STDOUT_FILENO);
+    if (failed >= 0) failed = ::syscall(SYS_dup2, setup->errFd, STDERR_FILENO);
+    if (failed >= 0) {
+        // Every descriptor of ours is close-on-exec already; this is the second guard, for one
+        // that a library opened without the flag. (Older kernels lack it: no harm.)
+        ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0);
+        const std::uint64_t noSignals = 0;
+        ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &noSignals, nullptr, sizeof noSignals);
+        ::syscall(SYS_execve, setup->program, setup->argv, environ);
+    }
+    setup->error = errno;
+    ::syscall(SYS_exit_group, 127);
+    return 127;
+}
+
+// The C library's own clone: a sanitizer's replacement assumes a child that copies memory, as
+// after fork, where this one shares it until the exec.
+using CloneFunction = int (*)(int (*)(void*), void*, int, void*, ...);
+CloneFunction libcClone() {
+    static const CloneFunction clone = [] {
+        void* libc = ::dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+        void* found = libc ? ::dlsym(libc, "clone") : nullptr;
+        return found ? reinterpret_cast<CloneFunction>(found) : &::clone;
+    }();
+    return clone;
+}
+
+constexpr std::size_t kChildStack = 64 * 1024;
+
+// Starts the child. Returns 0 and sets `pid`, or the errno of the failure; a failed chdir or
+// exec in the child is reported as the start's own failure.
 int spawnChild(const std::string& program, const std::vector<std::string>& argv, const std::string& workingDir,
                int outFd, int errFd, pid_t& pid) {
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    auto stack = std::make_unique_for_overwrite<char[]>(kChildStack);
 
-    posix_spawn_file_actions_t actions;
-    if (int error = ::posix_spawn_file_actions_init(&actions)) return error;
-    posix_spawnattr_t attributes;
-    if (int error = ::posix_spawnattr_init(&attributes)) {
-        ::posix_spawn_file_actions_destroy(&actions);
-        return error;
+    ChildSetup setup{program.c_str(), args.data(), workingDir.c_str(), outFd, errFd, ::getpid(), 0};
+    // No handler of ours may run in the child while it shares our memory.
+    sigset_t all, saved;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+    const int savedErrno = errno;
+    // CLONE_VFORK: this thread waits until the child has called exec or ended.
+    pid = libcClone()(childMain, stack.get() + kChildStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &setup);
+    int error = pid < 0 ? errno : setup.error;
+    errno = savedErrno;
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (pid > 0 && error != 0) {
+        int ignored;
+        while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+        }
     }
-
-    int error = ::posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-    if (!error) error = ::posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-    if (!error) error = ::posix_spawn_file_actions_addchdir_np(&actions, workingDir.c_str());
-    // Every descriptor of ours is close-on-exec already; this is the second guard, for one
-    // that a library opened without the flag.
-    if (!error) error = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-
-    // The calling thread may block signals (the bridge's queue thread blocks the stop
-    // signals) and the process may ignore some: the child starts clean of both.
-    sigset_t noSignals;
-    sigset_t allSignals;
-    sigemptyset(&noSignals);
-    sigfillset(&allSignals);
-    if (!error) error = ::posix_spawnattr_setsigmask(&attributes, &noSignals);
-    if (!error) error = ::posix_spawnattr_setsigdefault(&attributes, &allSignals);
-    if (!error) error = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    if (!error) error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, args.data(), environ);
-
-    ::posix_spawnattr_destroy(&attributes);
-    ::posix_spawn_file_actions_destroy(&actions);
     return error;
 }
 
@@ -267,47 +331,61 @@ void drain(int outFd, int errFd, StreamBuffer& out, StreamBuffer& err, const Str
     }
 }
 
+}  // namespace
+
 int waitForChild(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
-    if (WIFSIGNALED(status)) return WTERMSIG(status);
-    return WEXITSTATUS(status);
+    return exitStatus(status);
 }
 
-}  // namespace
+int exitStatus(int waitStatus) {
+    if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
+    return WEXITSTATUS(waitStatus);
+}
+
+StartedChild startChild(const std::string& program, const std::vector<std::string>& argv,
+                        const std::string& workingDir) {
+    StartedChild started;
+    UniqueFd outRead, outWrite, errRead, errWrite;
+    if (int error = makePipe(outRead, outWrite)) {
+        started.startError = error;
+        return started;
+    }
+    if (int error = makePipe(errRead, errWrite)) {
+        started.startError = error;
+        return started;
+    }
+    if (int error = spawnChild(program, argv, workingDir, outWrite.get(), errWrite.get(), started.pid)) {
+        started.startError = error;
+        started.pid = -1;
+        return started;
+    }
+    // Only the child may hold the write ends now, so end of file means the child (and
+    // whatever it left running with them) has closed them.
+    started.outFd = outRead.release();
+    started.errFd = errRead.release();
+    return started;
+}
 
 ProcessOutcome runProcess(const std::string& program, const std::vector<std::string>& argv,
                           const std::string& workingDir, const StreamWatcher& watchOut,
                           const StreamWatcher& watchErr) {
     ProcessOutcome outcome;
-    UniqueFd outRead, outWrite, errRead, errWrite;
-    if (int error = makePipe(outRead, outWrite)) {
-        outcome.startError = error;
+    StartedChild child = startChild(program, argv, workingDir);
+    if (child.startError != 0) {
+        outcome.startError = child.startError;
         return outcome;
     }
-    if (int error = makePipe(errRead, errWrite)) {
-        outcome.startError = error;
-        return outcome;
-    }
-
-    pid_t pid = -1;
-    if (int error = spawnChild(program, argv, workingDir, outWrite.get(), errWrite.get(), pid)) {
-        outcome.startError = error;
-        return outcome;
-    }
-    // Only the child may hold the write ends now, so end of file means the child (and
-    // whatever it left running with them) has closed them.
-    outWrite.reset();
-    errWrite.reset();
-
+    UniqueFd outRead(child.outFd), errRead(child.errFd);
     StreamBuffer out;
     StreamBuffer err;
     drain(outRead.get(), errRead.get(), out, err, watchOut, watchErr);
     outRead.reset();
     errRead.reset();
-    outcome.status = waitForChild(pid);
+    outcome.status = waitForChild(child.pid);
     outcome.out = out.take();
     outcome.err = err.take();
     return outcome;

@@ -26,6 +26,7 @@ public:
     // until the queue is destroyed, so objects that use it can be torn down in between.
     void stop();
     bool onQueueThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+    bool running() const { return thread_.joinable(); }
 
 private:
     struct State {

@@ -6,9 +6,10 @@
 //   index.js master verify WAV --seed SEED [--carrier HZ] [--mix-db DB] [--null-trials N]
 //                                                  look for the mark of SEED in a WAV file
 //
-// Plain Node.js (18 or later), no packages. Results go to standard output; every failure
-// ends with a message on standard error and a non-zero exit status (2: the command line
-// itself is wrong, 1: anything else, a missing mark included).
+// Plain Node.js (18 or later), no packages. Results go to standard output, master's progress
+// to standard error as it goes; every failure ends with a message on standard error and a
+// non-zero exit status (2: the command line itself is wrong, 1: anything else, a missing mark
+// included).
 'use strict';
 
 const fs = require('fs');
@@ -397,6 +398,11 @@ function checkCarrier(carrier, sampleRate) {
 // ---------------------------------------------------------------------------------------------
 // master run
 
+// How far a run has come, on standard error as each step is done (writes to a pipe or a file
+// are synchronous, so a line leaves before the next step starts); the findings stay on
+// standard output.
+const progress = (text) => process.stderr.write(`master: ${text}\n`);
+
 function masterRun(rest) {
   const { positional, options } = parseArgs(rest, ['-o']);
   if (positional.length !== 1) throw new Failure(`master run needs one MANIFEST\n${usage}`, 2);
@@ -437,12 +443,21 @@ function masterRun(rest) {
   const channelCount = Math.max(...inputs.map((input) => input.audio.channels.length));
   const length = Math.max(...inputs.map((input) => Math.round(input.offset * sampleRate) + input.audio.channels[0].length));
   const mix = { sampleRate, channels: Array.from({ length: channelCount }, () => new Float64Array(length)) };
-  for (const { audio, gain, offset } of inputs) {
-    const start = Math.round(offset * sampleRate);
-    for (let c = 0; c < channelCount; c++) {
-      const from = audio.channels[Math.min(c, audio.channels.length - 1)];  // mono goes to every channel
-      for (let n = 0; n < from.length; n++) mix.channels[c][start + n] += gain * from[n];
+  // A second of the mix at a time, so that whoever watches the run sees it move: a line for
+  // every second mixed, or every fiftieth of a long mix.
+  const total = `${(length / sampleRate).toFixed(1)} s`;
+  const every = Math.max(1, Math.ceil(length / sampleRate / 50));
+  for (let block = 0, second = 1; block < length; block += sampleRate, second++) {
+    const blockEnd = Math.min(length, block + sampleRate);
+    for (const { audio, gain, offset } of inputs) {
+      const start = Math.round(offset * sampleRate);
+      for (let c = 0; c < channelCount; c++) {
+        const from = audio.channels[Math.min(c, audio.channels.length - 1)];  // mono goes to every channel
+        const end = Math.min(blockEnd, start + from.length);
+        for (let n = Math.max(block, start); n < end; n++) mix.channels[c][n] += gain * from[n - start];
+      }
     }
+    if (second % every === 0 || blockEnd === length) progress(`mixed ${(blockEnd / sampleRate).toFixed(1)} of ${total}`);
   }
 
   const fadeOut = manifest.fadeOut === undefined ? 0 : manifest.fadeOut;
@@ -456,6 +471,7 @@ function masterRun(rest) {
   const before = peakOf(mix);
   if (before === 0) throw new Failure(`${where}: the mix is silent`);
   const levelGain = gainOf(peakDb) / before;
+  progress(`levelling to ${peakDb.toFixed(1)} dBFS`);
   for (const channel of mix.channels) for (let n = 0; n < length; n++) channel[n] *= levelGain;
   lines.push(`  mix: ${channelCount} ch, ${(length / sampleRate).toFixed(2)} s, peak ${dB(before).toFixed(1)} dBFS -> ${peakDb.toFixed(1)} dBFS (${fixed(dB(levelGain))} dB)`);
   if (fadeLength) lines.push(`  fade out: ${fadeOut} s`);
@@ -469,6 +485,7 @@ function masterRun(rest) {
     if (typeof carrier !== 'number' || !(carrier > 0)) throw new Failure(`${where}: mark.carrier must be a frequency in Hz`);
     if (typeof mixDb !== 'number' || !(mixDb <= 0) || mixDb < -90) throw new Failure(`${where}: mark.mixDb must be from -90 to 0`);
     checkCarrier(carrier, sampleRate);
+    progress('marking');
     const signal = markSignal(mark.seed, carrier, sampleRate, length);
     const level = gainOf(mixDb);
     for (const channel of mix.channels) for (let n = 0; n < length; n++) channel[n] += level * signal[n];
@@ -482,6 +499,7 @@ function masterRun(rest) {
   }
   if (output === '') throw new Failure('-o needs a file name');
   const clipped = peakOf(mix) > 1;
+  progress(`writing ${path.resolve(output)}`);
   writeFile(output, wavFile(mix), 'master');
   if (clipped) lines.push('  warning: the mark pushed the peak past full scale; samples were clipped');
   lines.push(`output: ${path.resolve(output)}`);

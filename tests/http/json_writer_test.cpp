@@ -1,4 +1,4 @@
-#include "bridge/json_writer.h"
+#include "http/json_writer.h"
 
 #include <gtest/gtest.h>
 

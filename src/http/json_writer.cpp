@@ -1,4 +1,4 @@
-#include "bridge/json_writer.h"
+#include "http/json_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -155,7 +155,7 @@ char* writeEscaped(char* out, const unsigned char* in, const unsigned char* end)
 
 // Writes a string piece by piece through a scratch area that stays in the cache: the answer's
 // buffer, sized beforehand, then takes each piece with one plain copy and is never cleared.
-void appendString(std::string& out, const std::string& text) {
+void appendEscapedText(std::string& out, std::string_view text) {
     constexpr std::size_t kPiece = 16 * 1024;
     constexpr std::size_t kSmall = 256;
     // Room for the worst case of a piece, where every byte becomes \u00XX, and the last
@@ -171,13 +171,17 @@ void appendString(std::string& out, const std::string& text) {
 
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = in + text.size();
-    out += '"';
     while (in < end) {
         std::size_t piece = std::min<std::size_t>(kPiece, static_cast<std::size_t>(end - in));
         char* written = writeEscaped(scratch, in, in + piece);
         out.append(scratch, static_cast<std::size_t>(written - scratch));
         in += piece;
     }
+}
+
+void appendString(std::string& out, const std::string& text) {
+    out += '"';
+    appendEscapedText(out, text);
     out += '"';
 }
 
@@ -266,6 +270,8 @@ bool append(std::string& out, const nlohmann::json& value) {
 }
 
 }  // namespace
+
+void appendJsonEscaped(std::string& out, std::string_view utf8) { appendEscapedText(out, utf8); }
 
 std::optional<std::string> writeJson(const nlohmann::json& value) {
     try {

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <asio/io_context.hpp>
+
+#include "jobs/cli_runner.h"
+#include "jobs/handlers.h"
+
+namespace nerix {
+
+namespace platform {
+class Connection;
+}
+
+// The jobs beside the bridge: run one at a time, in arrival order, as children watched on the
+// bridge's queue, so that the queue keeps answering everything else meanwhile. A requester that
+// leaves before its answer cancels its job: a waiting job never runs; a running tool is stopped.
+// Every call runs on the queue thread.
+class JobQueue {
+public:
+    struct Settings {
+        CliCommand command;
+        std::chrono::milliseconds stopGrace{5000};  // SIGTERM, then SIGKILL this much later
+        std::function<void(std::string_view)> log;
+    };
+
+    JobQueue(asio::io_context& context, Settings settings);
+    ~JobQueue();
+    JobQueue(const JobQueue&) = delete;
+    JobQueue& operator=(const JobQueue&) = delete;
+
+    // Runs `job` for the request on `connection` once the jobs before it have ended, and answers
+    // it there: with the whole answer, or `live`, line by line as the tool writes.
+    void add(std::shared_ptr<platform::Connection> connection, Job job, bool live, std::string endpoint);
+
+    // The owner's end: waiting jobs are dropped and the running tool stopped as for a requester
+    // that left, waiting here (at most the grace) until it is reaped.
+    void shutdown();
+
+private:
+    struct Ticket;
+    void startNext();
+    bool start(const std::shared_ptr<Ticket>& ticket);
+    void output(const std::shared_ptr<Ticket>& ticket, int stream, std::string_view bytes);
+    void ended(const std::shared_ptr<Ticket>& ticket, int exitCode);
+    void cancel(const std::shared_ptr<Ticket>& ticket);
+
+    asio::io_context& context_;
+    Settings settings_;
+    std::deque<std::shared_ptr<Ticket>> waiting_;
+    std::shared_ptr<Ticket> running_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace nerix

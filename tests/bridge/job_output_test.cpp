@@ -1,0 +1,69 @@
+// A job's output on its way into an answer: cut at character boundaries wherever the reads
+// split it, escaped for a plain answer (empty when not UTF-8) or framed as live lines (bad
+// bytes as U+FFFD).
+#include "bridge/job_output.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "http/json_writer.h"
+
+namespace nerix {
+namespace {
+
+const std::string kBad = "\xEF\xBF\xBD";  // U+FFFD
+
+TEST(JobOutput, WhereverTheReadsSplitTheStreamTheTextIsTheSame) {
+    struct Sample {
+        std::string bytes;
+        std::string live;  // the text the live lines carry
+    };
+    const Sample samples[] = {
+        {"plain \"ascii\" /\n\x01", "plain \"ascii\" /\n\x01"},
+        {"a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z", "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z"},
+        {"ab\x80" "cd", "ab" + kBad + "cd"},                      // stray continuation byte
+        {"ab\xe2\x82", "ab" + kBad},                             // cut short at the end
+        {"\xe2\x82" "a\xac", kBad + "a" + kBad},                 // lead byte interrupted
+        {"\xc0\xaf", kBad + kBad},                               // overlong "/"
+        {"\xed\xa0\x80", kBad + kBad + kBad},                    // surrogate
+        {"\xf4\x90\x80\x80", kBad + kBad + kBad + kBad},         // beyond U+10FFFF
+        {"\xf0\x9f\x98\x80\x80\x80", "\xf0\x9f\x98\x80" + kBad + kBad},
+    };
+    for (const auto& [bytes, expected] : samples) {
+        const bool utf8 = expected == bytes;
+        std::string escaped;
+        appendJsonEscaped(escaped, bytes);
+        for (std::size_t i = 0; i <= bytes.size(); ++i) {
+            for (std::size_t j = i; j <= bytes.size(); ++j) {
+                const std::string_view reads[] = {std::string_view(bytes).substr(0, i),
+                                                  std::string_view(bytes).substr(i, j - i),
+                                                  std::string_view(bytes).substr(j)};
+                LiveStream live("stderr");
+                EscapedStream plain;
+                std::string text;
+                auto take = [&](const std::string& line) {
+                    if (line.empty()) return;
+                    ASSERT_TRUE(line.ends_with("}\n")) << line;
+                    auto json = nlohmann::json::parse(line);
+                    ASSERT_EQ(json.size(), 1u);
+                    text += json.at("stderr").get<std::string>();
+                };
+                for (auto read : reads) {
+                    take(live.line(read));
+                    plain.add(read);
+                }
+                take(live.finish());
+                plain.finish();
+                std::string joined;
+                for (const auto& piece : plain.take()) joined += piece;
+                const auto where = testing::PrintToString(bytes) + " split at " + std::to_string(i) + ", " +
+                                   std::to_string(j);
+                EXPECT_EQ(text, expected) << where;
+                EXPECT_EQ(joined, utf8 ? escaped : "") << where;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace nerix
