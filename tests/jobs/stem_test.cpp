@@ -1,5 +1,7 @@
 #include "jobs/stem.h"
 
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace nerix {
@@ -46,18 +48,27 @@ TEST(SanitizeStem, EmojiAreJudgedCodePointByCodePoint) {
               "x--y---z");
 }
 
-TEST(SanitizeStem, TheCutFallsAtEightyCharactersAfterTheTrim) {
-    EXPECT_EQ(stem(repeat("a", 100)), repeat("a", 80));
-    EXPECT_EQ(stem(repeat("a", 79) + "-b"), repeat("a", 79) + "-");
-    EXPECT_EQ(stem("---" + repeat("a", 85)), repeat("a", 80));
-
-    std::string ideographs = repeat("\xe6\xbc\xa2", 80);  // 80 CJK ideographs, 240 bytes
-    EXPECT_EQ(stem(ideographs), ideographs);
-    EXPECT_EQ(stem(ideographs + "\xe6\xbc\xa2"), ideographs);
-
-    // A letter with two combining marks is one character: 80 of them come back whole.
-    std::string accented = repeat("e\xcc\x81\xcc\xa3", 81);
-    EXPECT_EQ(stem(accented), repeat("e\xcc\x81\xcc\xa3", 80));
+TEST(SanitizeStem, TheCutKeepsEightyCharactersAndEveryFileNameWithinItsBytes) {
+    // Every name made from the stem must fit in 255 bytes; the longest, the source's side file
+    // ".<stem>.morvane.XXXXXX", leaves 239 for the stem. The cut falls between characters.
+    // One character each, of 2, 3 and 5 bytes.
+    const std::string acute = "\xc3\xa9", ideograph = "\xe6\xbc\xa2", twoMarks = "e\xcc\x81\xcc\xa3";
+    struct Case {
+        std::string name;
+        std::optional<std::string> stem;
+    };
+    for (const Case& c : std::vector<Case>{
+             {repeat("a", 100), repeat("a", 80)},
+             {repeat("a", 79) + "-b", repeat("a", 79) + "-"},  // the cut is not trimmed again
+             {"---" + repeat("a", 85), repeat("a", 80)},
+             {acute + repeat(ideograph, 79), acute + repeat(ideograph, 79)},  // 80 characters, 239 bytes
+             {repeat(ideograph, 80), repeat(ideograph, 79)},                  // 240 bytes
+             {repeat(ideograph, 85), repeat(ideograph, 79)},
+             {repeat(twoMarks, 81), repeat(twoMarks, 47)},
+             {"a" + repeat("\xcc\x81", 130), std::nullopt},  // one character of 261 bytes
+         }) {
+        EXPECT_EQ(stem(c.name), c.stem) << c.name;
+    }
 }
 
 }  // namespace
