@@ -84,6 +84,7 @@ TEST(RequestParser, HeaderNamesAndValues) {
                                 "dup: second\r\n"
                                 ": empty name\r\n"
                                 "\xC3\x84rger: \xC2\xA0value\xE2\x80\x83\r\n"  // Ä, no-break space, em space
+                                "\xC4\xB0\xF0\x90\x90\x80: x\r\n"  // dotted capital I, a 4-byte capital
                                 "Lone: a\rb\nc\r\n\r\n")
                     .request;
     EXPECT_EQ(r.headers.at("x-nerix-token"), "abc:def");
@@ -91,8 +92,9 @@ TEST(RequestParser, HeaderNamesAndValues) {
     EXPECT_EQ(r.headers.at(""), "empty name");
     EXPECT_EQ(r.headers.at("\xC3\xA4rger"), "value");
     EXPECT_EQ(r.headers.at("lone"), "a\rb\nc");
+    EXPECT_EQ(r.headers.at("i\xCC\x87\xF0\x90\x90\xA8"), "x");
     EXPECT_EQ(r.headers.count("no colon here"), 0u);
-    EXPECT_EQ(r.headers.size(), 5u);
+    EXPECT_EQ(r.headers.size(), 6u);
 }
 
 TEST(RequestParser, ContentLengthGrammar) {

@@ -63,6 +63,9 @@ TEST(Token, Base64OfThirtyTwoRandomBytes) {
     EXPECT_EQ(base64Encode("fo"), "Zm8=");
     EXPECT_EQ(base64Encode("foo"), "Zm9v");
     EXPECT_EQ(base64Encode("\xfb\xff"), "+/8=");
+    // Every byte of a group and every bit of each six reach the text.
+    EXPECT_EQ(base64Encode("foobar"), "Zm9vYmFy");
+    EXPECT_EQ(base64Encode("\xff\xff\xff"), "////");
     auto token = makeToken([](void* buffer, std::size_t size) {
         std::memset(buffer, 0xAB, size);
         return 0;

@@ -1,6 +1,9 @@
 #include "platform/posix/files.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -44,6 +47,14 @@ TEST_F(FilesTest, AtomicWriteGivesExactlyTheBytesAndReplacesTheOldFile) {
 
     EXPECT_EQ(writeTextAtomically(path, ""), std::nullopt);
     EXPECT_EQ(contentOf(path), "");
+
+    // The side file sits beside the target, so a folder on another file system than the root
+    // folder's (a runtime folder on tmpfs) works too.
+    std::string shm = "/dev/shm/vantorel-test-XXXXXX";
+    if (::mkdtemp(shm.data()) == nullptr) return;
+    EXPECT_EQ(writeTextAtomically(shm + "/song.morvane", "x"), std::nullopt);
+    EXPECT_EQ(contentOf(shm + "/song.morvane"), "x");
+    fs::remove_all(shm);
 }
 
 TEST_F(FilesTest, AFailedAtomicWriteSaysWhyAndLeavesNothing) {
@@ -59,6 +70,20 @@ TEST_F(FilesTest, AFailedAtomicWriteSaysWhyAndLeavesNothing) {
     EXPECT_THAT(*folderInTheWay, StartsWith(root + "/taken.morvane: "));
     EXPECT_THAT(entriesOf(root), ElementsAre("taken.morvane"));
     EXPECT_THAT(entriesOf(root + "/taken.morvane"), ElementsAre("keep"));
+
+    // A write the system stops part way (here at the file size limit) is a failure, not a
+    // shorter file.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 4;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto cutShort = writeTextAtomically(root + "/long.morvane", "more than four bytes");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(cutShort, root + "/long.morvane: File too large");
+    EXPECT_THAT(entriesOf(root), ElementsAre("taken.morvane"));
 }
 
 TEST_F(FilesTest, WithoutARuntimeFolderAPrivateFolderIsMadeOnceAndAgainOnlyWhenItIsGone) {
