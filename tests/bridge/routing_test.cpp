@@ -1,10 +1,14 @@
 // Routing decisions and the wire form of answers, without sockets.
+#include <algorithm>
+#include <array>
+
 #include <gtest/gtest.h>
 
 #include "bridge/json_writer.h"
 #include "bridge/router.h"
 #include "bridge/token.h"
 #include "bridge/wire_response.h"
+#include "platform/posix/random.h"
 
 namespace nerix {
 namespace {
@@ -74,6 +78,11 @@ TEST(Token, Base64OfThirtyTwoRandomBytes) {
     EXPECT_EQ(token->size(), 44u);
     EXPECT_EQ(token->substr(42), "s=");
     EXPECT_FALSE(makeToken([](void*, std::size_t) { return 5; }));
+
+    // The system source fills every byte it is asked for, down to the last.
+    std::array<unsigned char, 64> drawn{};
+    for (auto& byte : drawn) ASSERT_EQ(platform::secureRandomBytes(&byte, 1), 0);
+    EXPECT_NE(std::count(drawn.begin(), drawn.end(), 0), 64);
 }
 
 TEST(WireResponse, HeadLinesInOrder) {

@@ -34,6 +34,7 @@ TEST(SanitizeStem, EachDisallowedCodePointBecomesOneDashAndOnlyDashesAreTrimmed)
 
 TEST(SanitizeStem, LettersMarksAndNumbersOfAnyScriptStay) {
     EXPECT_EQ(stem("\xce\xa9mega2"), "\xce\xa9mega2");                      // Ωmega2
+    EXPECT_EQ(stem("\xf0\x9d\x90\x80" "1"), "\xf0\x9d\x90\x80" "1");          // a letter of 4 bytes
     EXPECT_EQ(stem("Cafe\xcc\x81"), "Cafe\xcc\x81");                        // e + combining acute
     EXPECT_EQ(stem("\xe2\x85\xa7_\xd9\xa3"), "\xe2\x85\xa7_\xd9\xa3");      // Roman numeral eight, Arabic-Indic three
     EXPECT_EQ(stem("\xe6\x9b\xb2 \xe5\x90\x8d"), "\xe6\x9b\xb2-\xe5\x90\x8d");  // ideographic words with a blank
@@ -66,6 +67,9 @@ TEST(SanitizeStem, TheCutKeepsEightyCharactersAndEveryFileNameWithinItsBytes) {
              {repeat(ideograph, 85), repeat(ideograph, 79)},
              {repeat(twoMarks, 81), repeat(twoMarks, 47)},
              {"a" + repeat("\xcc\x81", 130), std::nullopt},  // one character of 261 bytes
+             // Where the name starts counts too: jamo L+V are one character, V then L two.
+             {"\xe1\x84\x80\xe1\x85\xa1" + repeat("a", 79), "\xe1\x84\x80\xe1\x85\xa1" + repeat("a", 79)},
+             {"\xe1\x85\xa1\xe1\x84\x80" + repeat("a", 79), "\xe1\x85\xa1\xe1\x84\x80" + repeat("a", 78)},
          }) {
         EXPECT_EQ(stem(c.name), c.stem) << c.name;
     }
