@@ -35,7 +35,8 @@ TEST(BridgeProgram, PrintsWhereItListensServesAndStopsOnSignal) {
 using BridgeProgramUsage = test::ScratchTest;
 
 TEST_F(BridgeProgramUsage, MissingArgumentsGiveUsageOnStandardErrorAndStatusTwo) {
-    int status = std::system((test::BridgeProcess::program() + " /usr/bin/node >" + root + "/out 2>" + root + "/err").c_str());
+    std::string command = test::BridgeProcess::program() + " /usr/bin/node >" + root + "/out 2>" + root + "/err";
+    int status = std::system(command.c_str());
     EXPECT_EQ(WEXITSTATUS(status), 2);
     EXPECT_EQ(test::contentOf(root + "/out"), "");
     EXPECT_THAT(test::contentOf(root + "/err"), ::testing::HasSubstr("usage: vantorel-bridge NODE_PATH REPO_ROOT"));

@@ -27,7 +27,8 @@ TEST(RequestParser, IncompleteUntilTheLastByte) {
 // the placeholder BAD / at once, without waiting for a body.
 TEST(RequestParser, RequestLine) {
     for (auto [bytes, expected] : std::vector<std::pair<std::string, std::string>>{
-             {"GET  /health   HTTP/1.1\r\n\r\n", "GET /health"}, {"get /a%20b?x=1#f HTTP/1.1\r\n\r\n", "get /a%20b?x=1#f"},
+             {"GET  /health   HTTP/1.1\r\n\r\n", "GET /health"},
+             {"get /a%20b?x=1#f HTTP/1.1\r\n\r\n", "get /a%20b?x=1#f"},
              {"  POST /verify\r\n\r\n", "POST /verify"}, {"GET\r\n\r\n", "BAD /"}, {"\r\n\r\n", "BAD /"},
              {"\r\nGET / HTTP/1.1\r\n\r\n", "BAD /"}, {"GET\t/health\r\n\r\n", "BAD /"}, {"   \r\n\r\n", "BAD /"},
              {"GET  \r\n\r\n", "BAD /"}, {"GET /\xff HTTP/1.1\r\nContent-Length: 10\r\n\r\n", "BAD /"},
