@@ -51,13 +51,15 @@ TEST(RequestParser, HeaderNamesAndValues) {
                                 ": empty name\r\n"
                                 "\xC3\x84rger: \xC2\xA0value\xE2\x80\x83\r\n"  // Ä, no-break space, em space
                                 "\xC4\xB0\xF0\x90\x90\x80: x\r\n"  // dotted capital I, a 4-byte capital
-                                "Lone: a\rb\nc\r\n\r\n")
+                                "Lone: a\rb\nc\r\n"
+                                "Zone-A: \t \r\n\r\n")
                     .request;
     EXPECT_EQ(r.headers, (std::map<std::string, std::string>{{"x-nerix-token", "abc:def"},
                                                             {"dup", "second"},
                                                             {"", "empty name"},
                                                             {"\xC3\xA4rger", "value"},
                                                             {"lone", "a\rb\nc"},
+                                                            {"zone-a", ""},
                                                             {"i\xCC\x87\xF0\x90\x90\xA8", "x"}}));
 }
 
