@@ -82,7 +82,7 @@ TEST(VerifyBody, AnOptionOfAnyJsonTypeIsOneArgument) {
              {"440.0", "440"}, {"1e21", "1e+21"}, {"null", "null"}, {"true", "true"}, {"false", "false"},
              {R"([1, "a/b", {"k" : null}, []])", R"([1,"a/b",{"k":null},[]])"},
              {R"({"q":"say \"hi\"\n","n":-6.5, "\\":0})", R"({"\\":0,"n":-6.5,"q":"say \"hi\"\u000a"})"},
-             {R"(["\u0000"])", R"(["\u0000"])"},  // escaped, so it cannot cut the argument short
+             {R"(["\u0000\u001f "])", R"(["\u0000\u001f "])"},  // escaped, so a NUL cannot cut the argument short
          }) {
         EXPECT_EQ(shown(decodeVerifyBody(R"({"wav":"w","seed":"s","carrier":)" + c.body + "}")),
                   "master|verify|w|--seed|s|--carrier|" + c.expected)
