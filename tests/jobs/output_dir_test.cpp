@@ -1,5 +1,7 @@
 #include "jobs/output_dir.h"
 
+#include <pwd.h>
+
 #include <gtest/gtest.h>
 
 #include "jobs/job_endpoint_fixture.h"
@@ -37,6 +39,7 @@ TEST_F(OutputDirTest, TheMusicLineOfUserDirsOrMusicInTheHomeFolder) {
               root + "/Music"},
              {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n \tXDG_MUSIC_DIR\t= \"$HOME/Musik\"\n", root + "/Musik"},
              {"XDG_MUSIC_DIR=\"/srv/shared \\\"tunes\\\"\"\n", "/srv/shared \"tunes\""},  // backslashes quote
+             {"XDG_MUSIC_DIR=\"$HOME/Unended\\\n", root + "/Unended\\"},
              {"XDG_MUSIC_DIR=\"$HOME/One\"\nXDG_MUSIC_DIR=\"$HOME/Two\"\nXDG_MUSIC_DIR=\"bad\"\n", root + "/Two"},
          }) {
         writeUserDirs(root + "/.config", c.userDirs);
@@ -49,6 +52,20 @@ TEST_F(OutputDirTest, TheMusicLineOfUserDirsOrMusicInTheHomeFolder) {
     EXPECT_EQ(userNerixOutputDir(), root + "/FromXdg/Nerix");
     saveAndSet("XDG_CONFIG_HOME", "elsewhere");
     EXPECT_EQ(userNerixOutputDir(), root + "/Two/Nerix");
+
+    // Without HOME, the account's own folder; "/" for an account without an entry.
+    saveAndSet("HOME", std::nullopt);
+    saveAndSet("XDG_CONFIG_HOME", root);
+    EXPECT_EQ(userNerixOutputDir(), std::string(::getpwuid(::getuid())->pw_dir) + "/Music/Nerix");
+    if (::getuid() == 0) {  // root may become an account nobody defined
+        EXPECT_EXIT(
+            {
+                if (::setuid(3'999'999) != 0) std::exit(1);
+                std::fprintf(stderr, "%s", userNerixOutputDir().c_str());
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), "^/Music/Nerix$");
+    }
 }
 
 }  // namespace
