@@ -1,11 +1,20 @@
 #include "jobs/stem.h"
 
+#include <string_view>
+
 #include <utf8proc.h>
 
 namespace nerix {
 namespace {
 
 constexpr std::size_t kMaxCharacters = 80;
+
+// A file name holds at most 255 bytes. The longest name made from a stem is the side file of
+// the atomic write of the source: "." + stem + ".morvane" + ".XXXXXX", 16 bytes around the
+// stem; the outputs ("<stem>.mid", "<stem>.wav") are shorter. Without this cut 80 CJK
+// ideographs (240 bytes) could not be written.
+constexpr std::size_t kAroundStem = std::string_view(".").size() + std::string_view(".morvane.XXXXXX").size();
+constexpr std::size_t kMaxBytes = 255 - kAroundStem;  // 239
 
 bool isAllowed(utf8proc_int32_t codePoint) {
     if (codePoint == '-' || codePoint == '_') return true;
@@ -49,19 +58,31 @@ std::optional<std::string> sanitizeStem(const std::optional<std::string>& name) 
     if (first == std::u32string::npos) return std::nullopt;
     std::size_t last = kept.find_last_not_of(U'-');
 
-    // Cut after the trim, at the start of the 81st character; nothing is trimmed after it.
+    // Cut after the trim, at the start of the 81st character or of the first character that
+    // passes the byte budget, whichever comes first; nothing is trimmed after it.
     std::string stem;
     utf8proc_int32_t state = 0;
     std::size_t characters = 0;
+    std::size_t characterStart = 0;
     for (std::size_t i = first; i <= last; ++i) {
         auto codePoint = static_cast<utf8proc_int32_t>(kept[i]);
         bool startsCharacter = i == first || utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(kept[i - 1]),
                                                                               codePoint, &state);
-        if (startsCharacter && ++characters > kMaxCharacters) break;
+        if (startsCharacter) {
+            if (++characters > kMaxCharacters) break;
+            characterStart = stem.size();
+        }
         utf8proc_uint8_t encoded[4];
         utf8proc_ssize_t length = utf8proc_encode_char(codePoint, encoded);
         stem.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
+        if (stem.size() > kMaxBytes) {
+            stem.resize(characterStart);
+            break;
+        }
     }
+    // A first character longer than the budget on its own (a letter under a hundred marks)
+    // leaves nothing.
+    if (stem.empty()) return std::nullopt;
     return stem;
 }
 

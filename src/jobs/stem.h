@@ -8,7 +8,8 @@ namespace nerix {
 // Turns the user's name for a piece into a file-name stem that is safe as one path
 // component: letters, marks, numbers, "-" and "_" stay, every other code point becomes one
 // "-", "-" is trimmed at both ends, and the rest is cut to 80 characters (extended grapheme
-// clusters). Absent when nothing is left. A byte that is not valid UTF-8 counts as one
+// clusters) and, at a character boundary, to 239 bytes, so that every file name made from it
+// fits in 255 bytes. Absent when nothing is left. A byte that is not valid UTF-8 counts as one
 // replaced code point.
 std::optional<std::string> sanitizeStem(const std::optional<std::string>& name);
 

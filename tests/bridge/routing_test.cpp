@@ -1,10 +1,14 @@
 // Routing decisions and the wire form of answers, without sockets.
+#include <algorithm>
+#include <array>
+
 #include <gtest/gtest.h>
 
 #include "http/json_writer.h"
 #include "bridge/router.h"
 #include "bridge/token.h"
 #include "bridge/wire_response.h"
+#include "platform/posix/random.h"
 
 namespace nerix {
 namespace {
@@ -69,6 +73,9 @@ TEST(Token, Base64OfThirtyTwoRandomBytes) {
     EXPECT_EQ(base64Encode("fo"), "Zm8=");
     EXPECT_EQ(base64Encode("foo"), "Zm9v");
     EXPECT_EQ(base64Encode("\xfb\xff"), "+/8=");
+    // Every byte of a group and every bit of each six reach the text.
+    EXPECT_EQ(base64Encode("foobar"), "Zm9vYmFy");
+    EXPECT_EQ(base64Encode("\xff\xff\xff"), "////");
     auto token = makeToken([](void* buffer, std::size_t size) {
         std::memset(buffer, 0xAB, size);
         return 0;
@@ -77,6 +84,11 @@ TEST(Token, Base64OfThirtyTwoRandomBytes) {
     EXPECT_EQ(token->size(), 44u);
     EXPECT_EQ(token->substr(42), "s=");
     EXPECT_FALSE(makeToken([](void*, std::size_t) { return 5; }));
+
+    // The system source fills every byte it is asked for, down to the last.
+    std::array<unsigned char, 64> drawn{};
+    for (auto& byte : drawn) ASSERT_EQ(platform::secureRandomBytes(&byte, 1), 0);
+    EXPECT_NE(std::count(drawn.begin(), drawn.end(), 0), 64);
 }
 
 TEST(WireResponse, HeadLinesInOrder) {

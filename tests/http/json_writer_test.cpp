@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <string>
 
@@ -45,6 +46,12 @@ std::string repeat(const std::string& piece, int times) {
 }
 
 std::string written(const std::string& text) { return writeJson(nlohmann::json(text)).value_or("(no text)"); }
+
+TEST(JsonWriterScalars, SignedAndUnsignedIntegersFloatsAndLiterals) {
+    nlohmann::json scalars = {-1, 18446744073709551615u, -6.5, true, false, nullptr};
+    EXPECT_EQ(writeJson(scalars).value_or(""), "[-1,18446744073709551615,-6.5,true,false,null]");
+    EXPECT_FALSE(writeJson(nlohmann::json(std::nan(""))));
+}
 
 TEST(JsonWriterStrings, EveryAsciiByteAtEveryPositionOfABlock) {
     // Each byte below 0x80 alone, and in front of, inside and behind the 16-byte blocks.

@@ -56,6 +56,12 @@ TEST_F(ComposeTest, OnlyASourceRendersUnderAStemFromTheClock) {
     EXPECT_THAT(entriesOf(runtime), IsEmpty()) << "the source file is gone after the run";
 }
 
+std::string ideographs(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += "\xe6\xbc\xa2";
+    return text;
+}
+
 TEST_F(ComposeTest, NameAndFormatAreUsedUnchanged) {
     struct Case {
         nlohmann::json extra;
@@ -66,6 +72,8 @@ TEST_F(ComposeTest, NameAndFormatAreUsedUnchanged) {
              {{{"name", "My Song"}, {"format", "xyz"}}, "My-Song", "My-Song.xyz"},
              {{{"name", "My Song"}, {"format", ""}}, "My-Song", "My-Song."},
              {{{"name", std::string("a\0b", 3)}, {"format", ".."}}, "a-b", "a-b..."},
+             // 85 ideographs: the stem keeps 79 so that the source's side file name fits.
+             {{{"name", ideographs(85)}, {"format", "wav"}}, ideographs(79), ideographs(79) + ".wav"},
          }) {
         fs::remove(recordPath());
         nlohmann::json request = c.extra;

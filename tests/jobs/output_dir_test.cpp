@@ -1,5 +1,7 @@
 #include "jobs/output_dir.h"
 
+#include <pwd.h>
+
 #include <gtest/gtest.h>
 
 #include "jobs/job_endpoint_fixture.h"
@@ -24,42 +26,46 @@ protected:
     }
 };
 
-TEST_F(OutputDirTest, WithoutUserFoldersItIsMusicInTheHomeFolder) {
+// The last valid music line of user-dirs.dirs decides, read afresh at every call.
+TEST_F(OutputDirTest, TheMusicLineOfUserDirsOrMusicInTheHomeFolder) {
     EXPECT_EQ(userNerixOutputDir(), root + "/Music/Nerix");
     EXPECT_FALSE(fs::exists(root + "/Music")) << "nothing is created";
+    struct Case {
+        std::string userDirs, folder;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"# XDG_MUSIC_DIR=\"$HOME/Commented\"\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\nXDG_MUSIC_DIR=\"Relative\"\n"
+              "XDG_MUSIC_DIR=\"$HOME\"\nXDG_MUSIC_DIR=$HOME/Unquoted\nXDG_MUSIC_DIR \"$HOME/NoEquals\"\n",
+              root + "/Music"},
+             {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n \tXDG_MUSIC_DIR\t= \"$HOME/Musik\"\n", root + "/Musik"},
+             {"XDG_MUSIC_DIR=\"/srv/shared \\\"tunes\\\"\"\n", "/srv/shared \"tunes\""},  // backslashes quote
+             {"XDG_MUSIC_DIR=\"$HOME/Unended\\\n", root + "/Unended\\"},
+             {"XDG_MUSIC_DIR=\"$HOME/One\"\nXDG_MUSIC_DIR=\"$HOME/Two\"\nXDG_MUSIC_DIR=\"bad\"\n", root + "/Two"},
+         }) {
+        writeUserDirs(root + "/.config", c.userDirs);
+        EXPECT_EQ(userNerixOutputDir(), c.folder + "/Nerix") << c.userDirs;
+    }
 
-    // A file without a usable music line changes nothing.
-    writeUserDirs(root + "/.config",
-                  "# XDG_MUSIC_DIR=\"$HOME/Commented\"\n"
-                  "XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n"
-                  "XDG_MUSIC_DIR=\"Relative\"\n"
-                  "XDG_MUSIC_DIR=\"$HOME\"\n"
-                  "XDG_MUSIC_DIR=$HOME/Unquoted\n");
-    EXPECT_EQ(userNerixOutputDir(), root + "/Music/Nerix");
-}
-
-TEST_F(OutputDirTest, TheMusicLineOfUserDirsDecides) {
-    writeUserDirs(root + "/.config", "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n  XDG_MUSIC_DIR = \"$HOME/Musik\"\n");
-    EXPECT_EQ(userNerixOutputDir(), root + "/Musik/Nerix");
-
-    // Read afresh at every call; an absolute path is taken as it is, backslashes quote.
-    writeUserDirs(root + "/.config", "XDG_MUSIC_DIR=\"/srv/shared \\\"tunes\\\"\"\n");
-    EXPECT_EQ(userNerixOutputDir(), "/srv/shared \"tunes\"/Nerix");
-
-    // The last valid line wins.
-    writeUserDirs(root + "/.config", "XDG_MUSIC_DIR=\"$HOME/One\"\nXDG_MUSIC_DIR=\"$HOME/Two\"\nXDG_MUSIC_DIR=\"bad\"\n");
-    EXPECT_EQ(userNerixOutputDir(), root + "/Two/Nerix");
-}
-
-TEST_F(OutputDirTest, XdgConfigHomeIsWhereUserDirsLives) {
-    writeUserDirs(root + "/.config", "XDG_MUSIC_DIR=\"$HOME/FromDefault\"\n");
+    // XDG_CONFIG_HOME is where user-dirs.dirs lives, when it is absolute.
     writeUserDirs(root + "/elsewhere", "XDG_MUSIC_DIR=\"$HOME/FromXdg\"\n");
     saveAndSet("XDG_CONFIG_HOME", root + "/elsewhere");
     EXPECT_EQ(userNerixOutputDir(), root + "/FromXdg/Nerix");
-
-    // A relative XDG_CONFIG_HOME is not valid and counts as unset.
     saveAndSet("XDG_CONFIG_HOME", "elsewhere");
-    EXPECT_EQ(userNerixOutputDir(), root + "/FromDefault/Nerix");
+    EXPECT_EQ(userNerixOutputDir(), root + "/Two/Nerix");
+
+    // Without HOME, the account's own folder; "/" for an account without an entry.
+    saveAndSet("HOME", std::nullopt);
+    saveAndSet("XDG_CONFIG_HOME", root);
+    EXPECT_EQ(userNerixOutputDir(), std::string(::getpwuid(::getuid())->pw_dir) + "/Music/Nerix");
+    if (::getuid() == 0) {  // root may become an account nobody defined
+        EXPECT_EXIT(
+            {
+                if (::setuid(3'999'999) != 0) std::exit(1);
+                std::fprintf(stderr, "%s", userNerixOutputDir().c_str());
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), "^/Music/Nerix$");
+    }
 }
 
 }  // namespace

@@ -121,17 +121,19 @@ inline int receiveQueue(std::uint16_t port, const std::string& wantedState) {
 inline int acceptQueueLength(std::uint16_t port) { return receiveQueue(port, "0A"); }
 
 // `vantorel-bridge NODE_PATH REPO_ROOT`, started at construction and stopped with SIGTERM at
-// destruction.
+// destruction. With `keepErrors` its standard error is kept for errors() instead of shown.
 class BridgeProcess {
 public:
     static std::string program() { return VANTOREL_BINARY_DIR "/bundle/bin/vantorel-bridge"; }
 
-    BridgeProcess(const std::string& nodePath, const std::string& repoRoot) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    BridgeProcess(const std::string& nodePath, const std::string& repoRoot, bool keepErrors = false) {
+        int out[2], err[2] = {-1, -1};
+        if (::pipe2(out, O_CLOEXEC) != 0 || (keepErrors && ::pipe2(err, O_CLOEXEC) != 0))
+            throw std::runtime_error("pipe failed");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (keepErrors) posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         std::string path = program();
         std::vector<std::string> args{path, nodePath, repoRoot};
         std::vector<char*> argv;
@@ -140,6 +142,8 @@ public:
         int rc = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
+        if (keepErrors) ::close(err[1]);
+        err_ = err[0];
         if (rc != 0) {
             ::close(out[0]);
             throw std::runtime_error("could not start " + path);
@@ -149,23 +153,25 @@ public:
         std::string line;
         char c;
         while (::read(out_, &c, 1) == 1 && c != '\n') line += c;
-        auto json = nlohmann::json::parse(line, nullptr, false);
-        if (json.is_discarded() || !json.contains("port")) throw std::runtime_error("no listening line: " + line);
-        port_ = json["port"].get<std::uint16_t>();
-        token_ = json["token"].get<std::string>();
+        announcement_ = nlohmann::json::parse(line, nullptr, false);
+        if (announcement_.is_discarded() || !announcement_.contains("port"))
+            throw std::runtime_error("no listening line: " + line);
+        port_ = announcement_["port"].get<std::uint16_t>();
+        token_ = announcement_["token"].get<std::string>();
     }
 
     ~BridgeProcess() {
         stop();
         if (out_ >= 0) ::close(out_);
+        if (err_ >= 0) ::close(err_);
     }
 
-    // Stops the bridge with SIGTERM and returns its wait status. In a sanitizer build a report
-    // (or a leak found at exit) makes that status non-zero.
-    int stop() {
+    // Stops the bridge with SIGTERM (or `signal`) and returns its wait status. In a sanitizer
+    // build a report (or a leak found at exit) makes that status non-zero.
+    int stop(int signal = SIGTERM) {
         int status = -1;
         if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
+            ::kill(pid_, signal);
             ::waitpid(pid_, &status, 0);
             pid_ = -1;
         }
@@ -177,6 +183,16 @@ public:
     pid_t pid() const { return pid_; }
     std::uint16_t port() const { return port_; }
     const std::string& token() const { return token_; }
+    const nlohmann::json& announcement() const { return announcement_; }  // its first output line
+
+    // Its standard error to the end, with `keepErrors`: read after stop().
+    std::string errors() {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; err_ >= 0 && (n = ::read(err_, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
+        return text;
+    }
 
     // Still running. A bridge found ended is reaped here and counts as gone from then on.
     bool running() {
@@ -188,8 +204,9 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int out_ = -1;
+    int out_ = -1, err_ = -1;
     std::uint16_t port_ = 0;
+    nlohmann::json announcement_;
     std::string token_;
 };
 

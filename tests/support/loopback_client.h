@@ -22,21 +22,19 @@ namespace nerix::test {
 
 class LoopbackClient {
 public:
-    // With `connectNow` false the socket exists but is connected only by connect().
-    explicit LoopbackClient(std::uint16_t port, bool connectNow = true) : port_(port) {
+    explicit LoopbackClient(std::uint16_t port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0) throw std::runtime_error("socket failed");
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (connectNow) connect();
-    }
-    void connect() {
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_port = htons(port_);
+        address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
             throw std::runtime_error("connect failed");
+        }
     }
     ~LoopbackClient() { close(); }
     LoopbackClient(const LoopbackClient&) = delete;
@@ -85,7 +83,6 @@ public:
     int fd() const { return fd_; }
 
 private:
-    std::uint16_t port_;
     int fd_ = -1;
 };
 
