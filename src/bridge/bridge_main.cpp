@@ -5,6 +5,7 @@
 // token and the origin once listening, then serves until SIGINT or SIGTERM.
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 
 #include <nlohmann/json.hpp>
@@ -25,9 +26,15 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // The tool runs in the repository root with its entry named from that root: a root given
+    // relative to this shell's folder must not be taken relative to itself.
+    std::error_code ignored;
+    std::string repoRoot = std::filesystem::absolute(argv[2], ignored).string();
+    if (repoRoot.empty()) repoRoot = argv[2];
+
     std::shared_ptr<nerix::NerixBridge> bridge;
     try {
-        bridge = std::make_shared<nerix::NerixBridge>(argv[1], argv[2]);
+        bridge = std::make_shared<nerix::NerixBridge>(argv[1], repoRoot);
     } catch (const nerix::NerixError& error) {
         std::cerr << "NerixBridge failed to start: " << error.description() << "\n";
         return 1;
