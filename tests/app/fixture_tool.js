@@ -1,18 +1,15 @@
-// Stands in for the tool chain's command line in the window's end-to-end test. Records every
-// run (its arguments, working folder, process id and, for compose, the source text) in
-// calls.jsonl beside itself before doing anything else; compose copies its source to the -o
-// path; the manifest "manifests/wait.master.json" writes a line and waits to be stopped.
+// Stands in for the tool chain's command line in the window's end-to-end test. Records every run
+// (arguments, working folder, process id, for compose the source) in calls.jsonl beside itself
+// first; compose copies its source to the -o path; "manifests/wait.master.json" writes a line
+// and waits to be stopped.
 'use strict';
 const fs = require('fs');
-const path = require('path');
-
 const args = process.argv.slice(2);
 const record = { args, cwd: process.cwd(), pid: process.pid };
 if (args[0] === 'compose') record.source = fs.readFileSync(args[2], 'utf8');
-fs.appendFileSync(path.join(__dirname, 'calls.jsonl'), JSON.stringify(record) + '\n');
-
+fs.appendFileSync(`${__dirname}/calls.jsonl`, JSON.stringify(record) + '\n');
 if (args[0] === 'compose') {
-  fs.mkdirSync(path.dirname(args[4]), { recursive: true });
+  fs.mkdirSync(require('path').dirname(args[4]), { recursive: true });
   fs.writeFileSync(args[4], record.source);
 }
 if (args[2] === 'manifests/wait.master.json') {

@@ -14,11 +14,7 @@ namespace {
 const std::string kBad = "\xEF\xBF\xBD";  // U+FFFD
 
 TEST(JobOutput, WhereverTheReadsSplitTheStreamTheTextIsTheSame) {
-    struct Sample {
-        std::string bytes;
-        std::string live;  // the text the live lines carry
-    };
-    const Sample samples[] = {
+    const std::pair<std::string, std::string> samples[] = {  // the bytes, the text the live lines carry
         {"plain \"ascii\" /\n\x01", "plain \"ascii\" /\n\x01"},
         {"a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z", "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z"},
         {"ab\x80" "cd", "ab" + kBad + "cd"},                      // stray continuation byte
@@ -30,14 +26,13 @@ TEST(JobOutput, WhereverTheReadsSplitTheStreamTheTextIsTheSame) {
         {"\xf0\x9f\x98\x80\x80\x80", "\xf0\x9f\x98\x80" + kBad + kBad},
     };
     for (const auto& [bytes, expected] : samples) {
-        const bool utf8 = expected == bytes;
+        const bool utf8 = expected == bytes;  // then the plain answer holds it escaped, else nothing
         std::string escaped;
         appendJsonEscaped(escaped, bytes);
-        for (std::size_t i = 0; i <= bytes.size(); ++i) {
+        const std::string_view all = bytes;
+        for (std::size_t i = 0; i <= bytes.size(); ++i)
             for (std::size_t j = i; j <= bytes.size(); ++j) {
-                const std::string_view reads[] = {std::string_view(bytes).substr(0, i),
-                                                  std::string_view(bytes).substr(i, j - i),
-                                                  std::string_view(bytes).substr(j)};
+                const std::string_view reads[] = {all.substr(0, i), all.substr(i, j - i), all.substr(j)};
                 LiveStream live("stderr");
                 EscapedStream plain;
                 std::string text;
@@ -56,12 +51,9 @@ TEST(JobOutput, WhereverTheReadsSplitTheStreamTheTextIsTheSame) {
                 plain.finish();
                 std::string joined;
                 for (const auto& piece : plain.take()) joined += piece;
-                const auto where = testing::PrintToString(bytes) + " split at " + std::to_string(i) + ", " +
-                                   std::to_string(j);
-                EXPECT_EQ(text, expected) << where;
-                EXPECT_EQ(joined, utf8 ? escaped : "") << where;
+                EXPECT_EQ(text, expected) << testing::PrintToString(bytes) << " split at " << i << ", " << j;
+                EXPECT_EQ(joined, utf8 ? escaped : "") << testing::PrintToString(bytes) << " at " << i << ", " << j;
             }
-        }
     }
 }
 

@@ -1,25 +1,14 @@
 #pragma once
 
-// Test worlds of their own. ScratchTest gives a fresh folder and environment changes that are
-// undone after the test; JobEndpointTest adds a bridge over real loopback sockets whose
-// "Node.js" is the record_tool fixture, with HOME, XDG_CONFIG_HOME and XDG_RUNTIME_DIR in the
-// scratch folder, and the tool writing what it saw (arguments, working folder, the source file)
-// to record.json there.
-#include <sys/stat.h>
+// ScratchTest: a fresh folder, and environment changes undone after the test. JobEndpointTest: a
+// bridge over loopback whose "Node.js" is record_tool, HOME and the XDG folders in the scratch
+// folder, and the tool's record of what it saw (arguments, working folder, source) in record.json.
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
-#include <memory>
 #include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -30,18 +19,6 @@
 namespace nerix::test {
 
 namespace fs = std::filesystem;
-
-inline const std::string kRecordTool = VANTOREL_TEST_FIXTURE_DIR "/record_tool";
-
-// Checks a condition often until it holds or a deadline that only a fault reaches has passed.
-inline bool waitUntil(const std::function<bool()>& condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 inline std::string contentOf(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -65,12 +42,7 @@ protected:
     }
 
     void TearDown() override {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second)
-                ::setenv(it->first.c_str(), it->second->c_str(), 1);
-            else
-                ::unsetenv(it->first.c_str());
-        }
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) set(it->first, it->second);
         std::error_code ignored;
         fs::remove_all(root, ignored);
     }
@@ -80,15 +52,15 @@ protected:
     void saveAndSet(const std::string& name, std::optional<std::string> value) {
         const char* old = std::getenv(name.c_str());
         saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        if (value)
-            ::setenv(name.c_str(), value->c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
+        set(name, value);
     }
 
     std::string root;
 
 private:
+    static void set(const std::string& name, const std::optional<std::string>& value) {
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    }
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
@@ -96,29 +68,17 @@ class JobEndpointTest : public ScratchTest {
 protected:
     void SetUp() override {
         ScratchTest::SetUp();
-        home = root + "/home";
-        runtime = root + "/runtime";
-        repo = root + "/repo";
-        for (const auto& folder : {home, runtime, repo, root + "/config"}) fs::create_directories(folder);
+        home = root + "/home", runtime = root + "/runtime", repo = root + "/repo";
+        for (const auto& folder : {home, runtime, repo}) fs::create_directories(folder);
         fs::permissions(runtime, fs::perms::owner_all);
-
-        saveAndSet("HOME", home);
-        saveAndSet("XDG_CONFIG_HOME", root + "/config");
-        saveAndSet("XDG_RUNTIME_DIR", runtime);
-        saveAndSet("RECORD_TOOL_FILE", recordPath());
-        for (const char* name : {"RECORD_TOOL_WAIT_FOR", "RECORD_TOOL_STDOUT", "RECORD_TOOL_STDOUT_BYTES",
-                                 "RECORD_TOOL_STDERR", "RECORD_TOOL_EXIT"})
-            saveAndSet(name, std::nullopt);
-        startBridge(kRecordTool);
-    }
-
-    void TearDown() override {
-        bridge.reset();
-        ScratchTest::TearDown();
+        for (const auto& [name, value] : std::initializer_list<std::pair<const char*, std::string>>{
+                 {"HOME", home}, {"XDG_CONFIG_HOME", root + "/config"}, {"XDG_RUNTIME_DIR", runtime},
+                 {"RECORD_TOOL_FILE", recordPath()}})
+            saveAndSet(name, value);
+        startBridge(VANTOREL_TEST_FIXTURE_DIR "/record_tool");
     }
 
     void startBridge(const std::string& nodePath) {
-        bridge.reset();
         bridge = std::make_shared<NerixBridge>(nodePath, repo);
         bridge->start();
         ASSERT_NE(bridge->port(), 0);
@@ -127,27 +87,20 @@ protected:
     ParsedAnswer postJob(const std::string& path, const std::string& body) {
         return roundTrip(bridge->port(), post(path, bridge->token(), body));
     }
-
-    static nlohmann::json bodyOf(const ParsedAnswer& answer) {
-        return nlohmann::json::parse(answer.body, nullptr, false);
-    }
+    static nlohmann::json bodyOf(const ParsedAnswer& answer) { return nlohmann::json::parse(answer.body, nullptr, false); }
 
     std::string recordPath() const { return root + "/record.json"; }
     bool toolRan() const { return fs::exists(recordPath()); }
-
     // What the tool saw; null when it did not run.
     nlohmann::json record() const {
-        if (!toolRan()) return nullptr;
-        return nlohmann::json::parse(contentOf(recordPath()), nullptr, false);
+        return toolRan() ? nlohmann::json::parse(contentOf(recordPath()), nullptr, false) : nullptr;
     }
 
-    // The tool's arguments after the entry script, which is checked on the way.
+    // The tool's arguments after the entry script; the entry and the working folder are checked on the way.
     std::vector<std::string> toolArgs() const {
         nlohmann::json seen = record();
-        if (!seen.is_object()) return {"(the tool did not run)"};
+        if (!seen.is_object() || seen["args"].empty()) return {"(the tool did not run)"};
         auto args = seen["args"].get<std::vector<std::string>>();
-        EXPECT_FALSE(args.empty());
-        if (args.empty()) return args;
         EXPECT_EQ(args.front(), repo + "/packages/cli/dist/index.js");
         EXPECT_EQ(seen["cwd"], repo);
         args.erase(args.begin());

@@ -1,62 +1,81 @@
-// The three job endpoints over real loopback sockets, with a tool that records what it was
-// given: one request per path through each handler. The body decoders' own tests go through
-// every refusal and argument text.
+// The job endpoints over loopback with a tool that records what it was given: one request per path
+// through the handlers; the body decoders' and the stem's own tests go through every text and name.
+#include <chrono>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "http/json_writer.h"
 #include "jobs/job_endpoint_fixture.h"
+#include "platform/posix/files.h"
+#include "support/bridge_process.h"
 
 namespace nerix {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
+using test::entriesOf;
 using test::post;
 using Json = nlohmann::json;
 
 using JobEndpoints = test::JobEndpointTest;
 
-TEST_F(JobEndpoints, RefusedBodiesRunNothingAndWriteNothing) {
-    struct Case {
-        std::string path, body, error;
-    };
+// A refused body, or a folder compose cannot use, is answered before the tool runs and leaves
+// nothing behind; a format with a "/" would put the output outside the output folder. Root may
+// write anywhere, so a folder is made unusable by a file in its place.
+TEST_F(JobEndpoints, RefusalsAndUnusableFoldersRunNothingAndWriteNothing) {
+    struct Case { std::string path, body, error, blocked, envName; };
     for (const Case& c : std::vector<Case>{
-             // A format with a "/" would put the output outside the output folder.
              {"/compose", R"({"source":"C4","name":"x","format":"\/..\/..\/.bashrc"})", "invalid 'format'"},
              {"/master", R"({"manifest":"a\u0000.master.json"})", "missing 'manifest' (path to .master.json)"},
              {"/verify", R"({"wav":"a.wav","seed":"42","carrier":"4\u00000"})", "missing 'wav' or 'seed'"},
+             {"/compose", R"({"source":"C4"})", "could not create output dir: ", "/home/Music"},
+             {"/compose", R"({"source":"C4"})", "could not write source: ", "/runtime-file", "XDG_RUNTIME_DIR"},
          }) {
+        const bool refused = c.blocked.empty();
+        if (!refused) std::ofstream(root + c.blocked) << "not a folder";
+        if (!c.envName.empty()) saveAndSet(c.envName, root + c.blocked);
         auto answer = postJob(c.path, c.body);
-        EXPECT_EQ(answer.status, 400) << c.body;
-        EXPECT_EQ(bodyOf(answer), (Json{{"error", c.error}})) << c.body;
+        EXPECT_EQ(answer.status, refused ? 400 : 500) << c.body;
+        Json body = bodyOf(answer);
+        ASSERT_EQ(body.size(), 1u) << answer.body;
+        const std::string error = body.value("error", "");
+        EXPECT_TRUE(refused ? error == c.error : error.starts_with(c.error) && error.size() > c.error.size())
+            << error << " (a folder's error gives the system's reason)";
+        EXPECT_FALSE(toolRan());
+        EXPECT_THAT(entriesOf(runtime), IsEmpty());
+        if (refused) EXPECT_FALSE(fs::exists(home + "/Music"));
+        if (!refused) fs::remove(root + c.blocked);
     }
-    EXPECT_FALSE(toolRan());
-    EXPECT_FALSE(fs::exists(home + "/Music"));
-    EXPECT_THAT(test::entriesOf(runtime), IsEmpty());
 }
 
-// Master sends the exit code on failure and drops stderr on success; verify sends both streams
-// and "ok" either way, never the exit code.
-TEST_F(JobEndpoints, MasterAndVerifyPassTheBodyOnAndAnswerInTheirShapes) {
+std::string ideographs(int count) { return count ? "\xe6\xbc\xa2" + ideographs(count - 1) : ""; }
+
+// Each endpoint passes the body on as the tool's arguments and answers in its shape, byte for
+// byte as the JSON writer writes it: compose and master give the exit code on failure and drop
+// stderr on success; verify gives both streams and "ok" either way. Compose's source file holds
+// the text as UTF-8 with nothing added, and is gone after the run, failed or not.
+TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
     saveAndSet("RECORD_TOOL_STDOUT", "out");
     saveAndSet("RECORD_TOOL_STDERR", "err");
-    struct Case {
-        std::string path, body, exit;
-        std::vector<std::string> args;
-        int status;
-        Json answer;
-    };
+    const std::string music = home + "/Music/Nerix/", source = "tempo 96\nC4 \xE2\x99\xAA caf\xC3\xA9";
+    const std::string longName = ideographs(79);  // of 85: the source's side file name fits in 255 bytes
+    struct Case { std::string path, body, exit; std::vector<std::string> args; int status; Json answer; };
     for (const Case& c : std::vector<Case>{
+             {"/compose", Json{{"source", source}, {"name", std::string("My\0Song", 7)}, {"format", ".."}}.dump(), "0",
+              {"compose", "build", runtime + "/My-Song.morvane", "-o", music + "My-Song..."}, 200,
+              {{"ok", true}, {"outputPath", music + "My-Song..."}, {"stdout", "out"}}},
+             {"/compose", Json{{"source", source}, {"name", ideographs(85)}, {"format", "wav"}}.dump(), "3",
+              {"compose", "build", runtime + "/" + longName + ".morvane", "-o", music + longName + ".wav"}, 500,
+              {{"error", "compose failed"}, {"exitCode", 3}, {"stdout", "out"}, {"stderr", "err"}}},
              {"/master", R"({"output":"out/a b.wav","manifest":"album.master.json"})", "0",
               {"master", "run", "album.master.json", "-o", "out/a b.wav"}, 200, {{"ok", true}, {"stdout", "out"}}},
-             {"/master", R"({"manifest":"","output":12})", "2", {"master", "run", ""}, 500,
-              {{"error", "master failed"}, {"exitCode", 2}, {"stdout", "out"}, {"stderr", "err"}}},
-             {"/verify", R"({"nullTrials":200,"mixDb":-6.5,"carrier":440,"wav":"t.wav","seed":"7"})", "0",
-              {"master", "verify", "t.wav", "--seed", "7", "--carrier", "440", "--mix-db", "-6.5", "--null-trials",
-               "200"},
-              200, {{"ok", true}, {"stdout", "out"}, {"stderr", "err"}}},
+             {"/verify", R"({"carrier":440,"wav":"t.wav","seed":"7"})", "0",
+              {"master", "verify", "t.wav", "--seed", "7", "--carrier", "440"}, 200,
+              {{"ok", true}, {"stdout", "out"}, {"stderr", "err"}}},
              {"/verify", R"({"wav":"take 1.wav","seed":"7","mixDb":null})", "1",
               {"master", "verify", "take 1.wav", "--seed", "7", "--mix-db", "null"}, 500,
               {{"ok", false}, {"stdout", "out"}, {"stderr", "err"}}},
@@ -65,21 +84,79 @@ TEST_F(JobEndpoints, MasterAndVerifyPassTheBodyOnAndAnswerInTheirShapes) {
         saveAndSet("RECORD_TOOL_EXIT", c.exit);
         auto answer = postJob(c.path, c.body);
         EXPECT_EQ(answer.status, c.status) << c.body;
-        EXPECT_EQ(answer.body, writeJson(c.answer)) << "byte for byte as the JSON writer writes it";
+        EXPECT_EQ(answer.body, writeJson(c.answer)) << c.body;
         EXPECT_EQ(toolArgs(), c.args) << c.body;
+        if (c.path == "/compose") EXPECT_EQ(record()["source"], source);
+        EXPECT_THAT(entriesOf(runtime), IsEmpty());
     }
 }
 
-// The JSON lines of a chunked body, each checked to come in a chunk of its own.
+// Without a name the stem comes from the clock at the request and the format is mid; without a
+// runtime folder the source goes to the user's private temporary folder.
+TEST_F(JobEndpoints, ComposeWithoutANameOrARuntimeFolder) {
+    saveAndSet("XDG_RUNTIME_DIR", std::nullopt);
+    fs::create_directories(root + "/tmp");
+    saveAndSet("TMPDIR", root + "/tmp");
+    auto now = [] { return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()); };
+    const std::int64_t before = now();
+    auto answer = postJob("/compose", R"({"source":"C4"})");
+    const std::int64_t after = now();
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    const std::string prefix = home + "/Music/Nerix/untitled-", path = bodyOf(answer).value("outputPath", "");
+    ASSERT_THAT(path, StartsWith(prefix));
+    const std::int64_t stamp = std::stoll(path.substr(prefix.size()));
+    EXPECT_EQ(path, prefix + std::to_string(stamp) + ".mid");
+    EXPECT_TRUE(stamp >= before && stamp <= after) << stamp;
+    platform::TemporaryFolder temporary = platform::userTemporaryFolder();  // under TMPDIR: files_test
+    EXPECT_THAT(toolArgs(), ElementsAre("compose", "build", temporary.path + "/untitled-" + std::to_string(stamp) + ".morvane",
+                                        "-o", path));
+    EXPECT_EQ(record()["source"], "C4");
+    EXPECT_THAT(entriesOf(temporary.path), IsEmpty());
+}
+
+// A tool that cannot start is a failure (never "ok") with its reason, and the source is removed.
+TEST_F(JobEndpoints, AToolThatCannotStartIsAFailureWithItsReason) {
+    startBridge(root + "/no/such/node");
+    auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
+    EXPECT_EQ(answer.status, 500);
+    Json body = bodyOf(answer);
+    EXPECT_THAT(body.value("stderr", ""), StartsWith("spawn failed: ")) << answer.body;
+    body.erase("stderr");
+    EXPECT_EQ(body, (Json{{"error", "compose failed"}, {"exitCode", -1}, {"stdout", ""}}));
+    EXPECT_THAT(entriesOf(runtime), IsEmpty());
+}
+
+// Jobs run one at a time in arrival order, beside the queue: while one runs, everything else is
+// answered at once, and a waiting compose job has written nothing yet.
+TEST_F(JobEndpoints, JobsWaitTheirTurnWhileEverythingElseIsAnswered) {
+    std::string release = root + "/release";
+    saveAndSet("RECORD_TOOL_WAIT_FOR", release);
+    test::LoopbackClient first(bridge->port());
+    first.send(post("/compose", bridge->token(), R"({"source":"C4","name":"song"})"));
+    ASSERT_TRUE(test::waitFor([&] { return toolRan(); })) << "the tool never started";
+    test::LoopbackClient second(bridge->port());
+    second.send(post("/compose", bridge->token(), R"({"source":"D4","name":"later"})"));
+
+    EXPECT_EQ(test::roundTrip(bridge->port(), "GET /health HTTP/1.1\r\n\r\n").status, 200);
+    EXPECT_EQ(test::roundTrip(bridge->port(), "OPTIONS /compose HTTP/1.1\r\n\r\n").status, 204);
+    EXPECT_EQ(postJob("/compose", "{}").status, 400);
+    EXPECT_EQ(test::roundTrip(bridge->port(), post("/master", "", "{}")).status, 401);
+    EXPECT_THAT(entriesOf(runtime), ElementsAre("song.morvane"));
+
+    std::ofstream(release) << "go";
+    EXPECT_EQ(test::parseAnswer(first.readAll()).status, 200);
+    EXPECT_EQ(test::parseAnswer(second.readAll()).status, 200);
+    EXPECT_EQ(record()["source"], "D4") << "the second job ran after the first";
+    EXPECT_THAT(entriesOf(runtime), IsEmpty());
+}
+
+// The JSON lines of a chunked body, each checked to come in a chunk of its own, up to the last chunk.
 std::vector<Json> liveLines(std::string_view body) {
     std::vector<Json> lines;
     for (;;) {
         std::size_t end = body.find("\r\n");
         std::size_t size = std::stoul(std::string(body.substr(0, end)), nullptr, 16);
-        if (size == 0) {
-            EXPECT_EQ(body.substr(end), "\r\n\r\n");
-            return lines;
-        }
+        if (size == 0) return lines;
         std::string_view chunk = body.substr(end + 2, size);
         EXPECT_TRUE(chunk.ends_with("\n") && body.substr(end + 2 + size, 2) == "\r\n") << chunk;
         lines.push_back(Json::parse(chunk, nullptr, false));
@@ -87,6 +164,8 @@ std::vector<Json> liveLines(std::string_view body) {
     }
 }
 
+// A live answer: its head, one line per piece of output (bytes that are not UTF-8 become
+// U+FFFD), then the plain answer's other members; a refusal before the tool runs stays plain.
 TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
     saveAndSet("RECORD_TOOL_STDOUT", "out \xff/");
     saveAndSet("RECORD_TOOL_STDERR", "err");
@@ -95,64 +174,27 @@ TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
         request.insert(request.find("\r\n") + 2, "Accept: text/html, Application/X-NDJSON; q=0.9\r\n");
         return test::roundTrip(bridge->port(), request);
     };
-    struct Case {
-        std::string path, body, exit;
-        Json last;
-    };
-    for (const Case& c : std::vector<Case>{
-             {"/master", R"({"manifest":"m"})", "2", {{"status", 500}, {"error", "master failed"}, {"exitCode", 2}}},
-             {"/verify", R"({"wav":"w","seed":"7"})", "0", {{"status", 200}, {"ok", true}}},
-         }) {
-        saveAndSet("RECORD_TOOL_EXIT", c.exit);
-        auto answer = live(c.path, c.body);
-        EXPECT_EQ(answer.statusLine, "HTTP/1.1 200 OK");
-        EXPECT_EQ(answer.headerLines, (std::vector<std::string>{
-                                          "Content-Type: application/x-ndjson",
-                                          "Access-Control-Allow-Origin: *",
-                                          "Access-Control-Allow-Headers: Content-Type, X-Nerix-Token",
-                                          "Access-Control-Allow-Methods: GET, POST, OPTIONS",
-                                          "Connection: close",
-                                          "Transfer-Encoding: chunked",
-                                      }));
-        auto lines = liveLines(answer.body);
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), c.last);
-        std::string out, err;
-        for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
-            EXPECT_EQ(lines[i].size(), 1u) << lines[i].dump();
-            out += lines[i].value("stdout", "");
-            err += lines[i].value("stderr", "");
-        }
-        EXPECT_EQ(out, "out \xEF\xBF\xBD/") << "a byte that is not UTF-8 becomes U+FFFD";
-        EXPECT_EQ(err, "err");
+    saveAndSet("RECORD_TOOL_EXIT", "2");
+    auto answer = live("/master", R"({"manifest":"m"})");
+    EXPECT_EQ(answer.statusLine, "HTTP/1.1 200 OK");
+    EXPECT_EQ(answer.headerLines, (std::vector<std::string>{"Content-Type: application/x-ndjson",
+        "Access-Control-Allow-Origin: *", "Access-Control-Allow-Headers: Content-Type, X-Nerix-Token",
+        "Access-Control-Allow-Methods: GET, POST, OPTIONS", "Connection: close", "Transfer-Encoding: chunked"}));
+    EXPECT_TRUE(answer.body.ends_with("\r\n0\r\n\r\n")) << "nothing after the last chunk";
+    auto lines = liveLines(answer.body);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), (Json{{"status", 500}, {"error", "master failed"}, {"exitCode", 2}}));
+    std::string out, err;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].size(), 1u) << lines[i].dump();
+        out += lines[i].value("stdout", "");
+        err += lines[i].value("stderr", "");
     }
-    // A refusal before the tool runs is the plain answer.
+    EXPECT_EQ(out, "out \xEF\xBF\xBD/");
+    EXPECT_EQ(err, "err");
     auto refused = live("/master", "{}");
     EXPECT_EQ(refused.status, 400);
     EXPECT_EQ(refused.headers["Content-Type"], "application/json");
-}
-
-TEST_F(JobEndpoints, AMissingNodeExecutableIsASpawnFailureOnEveryEndpoint) {
-    startBridge(root + "/no/such/node");
-    struct Case {
-        std::string path, body;
-        Json answer;  // without stderr
-    };
-    for (const Case& c : std::vector<Case>{
-             {"/compose", R"({"source":"C4","name":"song"})",
-              {{"error", "compose failed"}, {"exitCode", -1}, {"stdout", ""}}},
-             {"/master", R"({"manifest":"album.master.json"})",
-              {{"error", "master failed"}, {"exitCode", -1}, {"stdout", ""}}},
-             {"/verify", R"({"wav":"t.wav","seed":"7"})", {{"ok", false}, {"stdout", ""}}},
-         }) {
-        auto answer = postJob(c.path, c.body);
-        EXPECT_EQ(answer.status, 500) << c.path;
-        Json body = bodyOf(answer);
-        EXPECT_THAT(body.value("stderr", ""), StartsWith("spawn failed: ")) << answer.body;
-        body.erase("stderr");
-        EXPECT_EQ(body, c.answer) << c.path;
-    }
-    EXPECT_THAT(test::entriesOf(runtime), IsEmpty()) << "compose's source file is gone";
 }
 
 }  // namespace

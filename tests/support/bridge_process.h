@@ -2,7 +2,6 @@
 
 // The windowless bridge program as a separate process, for tests that load it, starve it or
 // watch it from outside: its pid, port and token, its open descriptors and its children.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -38,62 +38,44 @@ inline bool waitFor(const std::function<bool()>& condition,
     return true;
 }
 
-// Number of descriptors a process holds open.
-inline int openDescriptors(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) return -1;
-    int count = 0;
-    while (dirent* entry = ::readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    ::closedir(dir);
-    return count;
+// The numbers of the descriptors a process holds open.
+inline std::vector<int> descriptorsOf(pid_t pid) {
+    std::vector<int> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        fds.push_back(std::stoi(entry.path().filename()));
+    return fds;
 }
+inline int openDescriptors(pid_t pid) { return static_cast<int>(descriptorsOf(pid).size()); }
 
 // The lowest descriptor limit that leaves a process exactly `spare` free descriptor numbers
 // (a limit bounds the numbers, not the count: a high descriptor it inherited takes no room).
 inline int limitLeavingSpare(pid_t pid, int spare) {
-    std::vector<bool> used;
-    std::string path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) return -1;
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        auto fd = static_cast<std::size_t>(std::stoul(entry->d_name));
-        if (fd >= used.size()) used.resize(fd + 1);
-        used[fd] = true;
-    }
-    ::closedir(dir);
+    std::vector<bool> used(1 << 16);
+    for (int fd : descriptorsOf(pid)) used.at(static_cast<std::size_t>(fd)) = true;
     int limit = 0;
-    for (int free = 0; free < spare; ++limit)
-        if (static_cast<std::size_t>(limit) >= used.size() || !used[static_cast<std::size_t>(limit)]) ++free;
+    for (int free = 0; free < spare; ++limit) free += used[static_cast<std::size_t>(limit)] ? 0 : 1;
     return limit;
 }
 
-struct ProcessState {
-    pid_t pid;
-    char state;  // R, S, Z, ...
-};
+// A process's state letter (Z: ended, not yet reaped; 0: no such process) and its parent.
+inline std::pair<char, pid_t> stateOf(const std::string& pid) {
+    std::ifstream in("/proc/" + pid + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+    std::istringstream rest(stat.substr(stat.rfind(')') + 1));
+    std::pair<char, pid_t> state{0, 0};
+    rest >> state.first >> state.second;
+    return state;
+}
 
-// The children of a process, with their states (Z: ended but not yet reaped).
-inline std::vector<ProcessState> childrenOf(pid_t parent) {
-    std::vector<ProcessState> children;
-    DIR* proc = ::opendir("/proc");
-    if (!proc) return children;
-    while (dirent* entry = ::readdir(proc)) {
-        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-        std::ifstream in(std::string("/proc/") + entry->d_name + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        // "pid (name) state ppid ...": the name may hold spaces and parentheses.
-        auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(stat.substr(close + 1));
-        char state = 0;
-        long ppid = 0;
-        rest >> state >> ppid;
-        if (ppid == parent) children.push_back({static_cast<pid_t>(std::stol(entry->d_name)), state});
+// The children of a process, reaped or not.
+inline std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();  // a process, or another of /proc's entries
+        if (pid.find_first_not_of("0123456789") == std::string::npos && stateOf(pid).second == parent)
+            children.push_back(std::stoi(pid));
     }
-    ::closedir(proc);
     return children;
 }
 
@@ -102,23 +84,13 @@ inline std::vector<ProcessState> childrenOf(pid_t parent) {
 // read). -1 when there is no such socket.
 inline int receiveQueue(std::uint16_t port, const std::string& wantedState) {
     std::ifstream in("/proc/net/tcp");
-    std::string line;
+    std::string line, slot, local, remote, state, queues;
     std::getline(in, line);  // column titles
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        if (state != wantedState) continue;
-        auto colon = local.rfind(':');
-        if (colon == std::string::npos || std::stoul(local.substr(colon + 1), nullptr, 16) != port) continue;
-        auto split = queues.find(':');
-        return static_cast<int>(std::stoul(queues.substr(split + 1), nullptr, 16));
-    }
+    while (in >> slot >> local >> remote >> state >> queues && std::getline(in, line))
+        if (state == wantedState && std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16) == port)
+            return static_cast<int>(std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16));
     return -1;
 }
-
-// Connections waiting in a listening socket's accept queue.
-inline int acceptQueueLength(std::uint16_t port) { return receiveQueue(port, "0A"); }
 
 // `vantorel-bridge NODE_PATH REPO_ROOT`, started at construction and stopped with SIGTERM at
 // destruction. With `keepErrors` its standard error is kept for errors() instead of shown.
@@ -134,30 +106,22 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         if (keepErrors) posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        std::string path = program();
-        std::vector<std::string> args{path, nodePath, repoRoot};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int rc = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
+        std::string path = program(), node = nodePath, repo = repoRoot;
+        char* argv[] = {path.data(), node.data(), repo.data(), nullptr};
+        int rc = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         if (keepErrors) ::close(err[1]);
-        err_ = err[0];
-        if (rc != 0) {
-            ::close(out[0]);
-            throw std::runtime_error("could not start " + path);
-        }
         // Kept open for the bridge's lifetime, so that its standard output never breaks.
         out_ = out[0];
+        err_ = err[0];
+        if (rc != 0) throw std::runtime_error("could not start " + path);
         std::string line;
         char c;
         while (::read(out_, &c, 1) == 1 && c != '\n') line += c;
         announcement_ = nlohmann::json::parse(line, nullptr, false);
         if (announcement_.is_discarded() || !announcement_.contains("port"))
             throw std::runtime_error("no listening line: " + line);
-        port_ = announcement_["port"].get<std::uint16_t>();
-        token_ = announcement_["token"].get<std::string>();
     }
 
     ~BridgeProcess() {
@@ -165,6 +129,8 @@ public:
         if (out_ >= 0) ::close(out_);
         if (err_ >= 0) ::close(err_);
     }
+    BridgeProcess(const BridgeProcess&) = delete;
+    BridgeProcess& operator=(const BridgeProcess&) = delete;
 
     // Stops the bridge with SIGTERM (or `signal`) and returns its wait status. In a sanitizer
     // build a report (or a leak found at exit) makes that status non-zero.
@@ -177,12 +143,10 @@ public:
         }
         return status;
     }
-    BridgeProcess(const BridgeProcess&) = delete;
-    BridgeProcess& operator=(const BridgeProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-    std::uint16_t port() const { return port_; }
-    const std::string& token() const { return token_; }
+    std::uint16_t port() const { return announcement_["port"].get<std::uint16_t>(); }
+    std::string token() const { return announcement_["token"].get<std::string>(); }
     const nlohmann::json& announcement() const { return announcement_; }  // its first output line
 
     // Its standard error to the end, with `keepErrors`: read after stop().
@@ -194,20 +158,10 @@ public:
         return text;
     }
 
-    // Still running. A bridge found ended is reaped here and counts as gone from then on.
-    bool running() {
-        if (pid_ <= 0) return false;
-        if (::waitpid(pid_, nullptr, WNOHANG) == 0) return true;
-        pid_ = -1;
-        return false;
-    }
-
 private:
     pid_t pid_ = -1;
     int out_ = -1, err_ = -1;
-    std::uint16_t port_ = 0;
     nlohmann::json announcement_;
-    std::string token_;
 };
 
 }  // namespace nerix::test

@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -22,17 +21,13 @@ namespace nerix::test {
 
 class LoopbackClient {
 public:
-    explicit LoopbackClient(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    explicit LoopbackClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         if (fd_ < 0) throw std::runtime_error("socket failed");
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
+            close();
             throw std::runtime_error("connect failed");
         }
     }
@@ -43,7 +38,6 @@ public:
     void send(std::string_view bytes) {
         while (!bytes.empty()) {
             ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
             if (n < 0) throw std::runtime_error("send failed");
             bytes.remove_prefix(static_cast<std::size_t>(n));
         }
@@ -57,15 +51,13 @@ public:
     // Everything the server sends until it closes (or the deadline passes).
     std::string readAll(std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
         std::string out;
-        auto end = std::chrono::steady_clock::now() + deadline;
+        const auto end = std::chrono::steady_clock::now() + deadline;
         char buffer[65536];
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
             ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             out.append(buffer, static_cast<std::size_t>(n));
         }
@@ -75,9 +67,8 @@ public:
     // True when the server has closed without sending anything more within the deadline.
     bool closedWithoutData(std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(deadline.count())) <= 0) return false;
         char c;
-        return ::recv(fd_, &c, 1, MSG_PEEK) <= 0;
+        return ::poll(&p, 1, static_cast<int>(deadline.count())) > 0 && ::recv(fd_, &c, 1, MSG_PEEK) <= 0;
     }
 
     int fd() const { return fd_; }
@@ -96,26 +87,19 @@ struct ParsedAnswer {
 
 inline ParsedAnswer parseAnswer(const std::string& raw) {
     ParsedAnswer answer;
-    auto headEnd = raw.find("\r\n\r\n");
+    const auto headEnd = raw.find("\r\n\r\n");
     if (headEnd == std::string::npos) return answer;
-    std::string head = raw.substr(0, headEnd);
     answer.body = raw.substr(headEnd + 4);
-    std::size_t start = 0;
-    bool first = true;
-    while (start <= head.size()) {
-        auto end = head.find("\r\n", start);
-        std::string line = head.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (first) {
+    for (std::size_t start = 0, end; (end = raw.find("\r\n", start)) <= headEnd; start = end + 2) {
+        std::string line = raw.substr(start, end - start);
+        if (start == 0) {
             answer.statusLine = line;
             if (line.size() >= 12) answer.status = std::stoi(line.substr(9, 3));
-            first = false;
-        } else {
-            answer.headerLines.push_back(line);
-            auto colon = line.find(": ");
-            if (colon != std::string::npos) answer.headers[line.substr(0, colon)] = line.substr(colon + 2);
+            continue;
         }
-        if (end == std::string::npos) break;
-        start = end + 2;
+        answer.headerLines.push_back(line);
+        if (auto colon = line.find(": "); colon != std::string::npos)
+            answer.headers[line.substr(0, colon)] = line.substr(colon + 2);
     }
     return answer;
 }
@@ -130,9 +114,8 @@ inline ParsedAnswer roundTrip(std::uint16_t port, std::string_view request) {
 inline std::string post(std::string_view path, std::string_view token, std::string_view body) {
     std::string request = "POST " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     if (!token.empty()) request += "X-Nerix-Token: " + std::string(token) + "\r\n";
-    request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-    request += body;
-    return request;
+    return request + "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + std::string(body);
 }
 
 }  // namespace nerix::test

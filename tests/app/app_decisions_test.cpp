@@ -1,0 +1,183 @@
+// What the application decides, without a display: where its resources are, what its Info.plist
+// says, the bridge and the script that hands it to the page, which page to show, which links
+// leave the window, and what to do when the page's content process ends.
+#include <cstdlib>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include "app/bundle.h"
+#include "app/info_dictionary.h"
+#include "app/launch_plan.h"
+#include "app/page_recovery.h"
+#include "jobs/job_endpoint_fixture.h"
+
+namespace nerix {
+namespace {
+
+namespace fs = std::filesystem;
+using Scratch = test::ScratchTest;
+
+TEST(BridgeScript, IsFiveLinesWithThePortTwice) {
+    EXPECT_EQ(bridgeScript(54321, "QUJD+/=="),
+              "window.__NERIX_BRIDGE = {\n  port: 54321,\n  token: \"QUJD+/==\",\n"
+              "  origin: \"http://127.0.0.1:54321\"\n};");
+}
+
+// Absent, or not text (both arrive as nullopt), or empty: no bridge.
+TEST(BridgeSettings, BothValuesMustBeNonEmptyText) {
+    const std::optional<std::string> node = "/usr/bin/node", repo = "/repo", none, empty = "";
+    auto both = bridgeSettings(node, repo).value_or(BridgeSettings{});
+    EXPECT_EQ(both.nodePath + " " + both.repoRoot, "/usr/bin/node /repo");
+    for (const auto& [n, r] : {std::pair{none, repo}, {node, none}, {node, empty}, {empty, repo}})
+        EXPECT_FALSE(bridgeSettings(n, r)) << n.value_or("(none)") << " " << r.value_or("(none)");
+}
+
+// A script exactly when there is a bridge, with the port and token read once; a failed start
+// is one log line.
+TEST(BringUpBridge, AScriptExactlyWhenThereIsABridge) {
+    std::vector<std::string> log;
+    auto launch = [&](std::optional<BridgeSettings> settings, const BridgeStarter& start) {
+        log.clear();
+        return bringUpBridge(settings, start, [&](std::string_view line) { log.emplace_back(line); });
+    };
+    const BridgeSettings settings{"/usr/bin/node", "/tmp"};
+    BridgeLaunch none = launch(std::nullopt, [](const BridgeSettings&) -> std::shared_ptr<NerixBridge> { throw 1; });
+    EXPECT_FALSE(none.bridge || none.script || !log.empty());
+
+    BridgeLaunch ready = launch(settings, startBridge);
+    ASSERT_TRUE(ready.bridge && ready.script);
+    EXPECT_NE(ready.bridge->port(), 0);
+    EXPECT_EQ(*ready.script, bridgeScript(ready.bridge->port(), ready.bridge->token()));
+    EXPECT_TRUE(log.empty());
+
+    BridgeLaunch failed = launch(settings, [](const BridgeSettings& s) {
+        BridgeOptions options;
+        options.random = [](void*, std::size_t) { return 5; };
+        auto bridge = std::make_shared<NerixBridge>(s.nodePath, s.repoRoot, options);
+        bridge->start();
+        return bridge;
+    });
+    EXPECT_FALSE(failed.bridge || failed.script);
+    EXPECT_EQ(log, std::vector<std::string>{"NerixBridge failed to start: SecRandomCopyBytes failed"});
+
+    // A bridge whose listener never reported (what start() leaves after its wait): port 0.
+    BridgeLaunch unready = launch(settings, [](const BridgeSettings& s) {
+        return std::make_shared<NerixBridge>(s.nodePath, s.repoRoot);
+    });
+    ASSERT_TRUE(unready.bridge && unready.script);
+    EXPECT_EQ(*unready.script, bridgeScript(0, unready.bridge->token()));
+    EXPECT_TRUE(log.empty());
+}
+
+// Resources lie in share/vantorel beside bin, wherever the bundle is (this program's: <build>/tests).
+TEST(Bundle, ResourcesLieInShareBesideBin) {
+    EXPECT_EQ(resourceFolderFor("/opt/vantorel/bin/vantorel"), "/opt/vantorel/share/vantorel");
+    EXPECT_EQ(infoPlistPath(resourceFolderFor("/usr/bin/vantorel")), "/usr/share/vantorel/Info.plist");
+    EXPECT_EQ(resourceFolder(), fs::path(VANTOREL_BINARY_DIR "/tests/share/vantorel").lexically_normal());
+}
+
+// The page only when Web/index.html is a file of a known (absolute) folder, else the fallback text.
+TEST_F(Scratch, PageChoiceIsIndexWhenItExistsElseTheFallbackText) {
+    const fs::path base = root;
+    fs::create_directories(base / "good/Web");
+    std::ofstream(base / "good/Web/index.html") << "<p>page</p>";
+    PageChoice page = choosePage(base / "good");
+    EXPECT_TRUE(page.found);
+    EXPECT_EQ(page.fileUri + " " + page.readAccessUri + page.html,
+              "file://" + root + "/good/Web/index.html file://" + root + "/good/Web");
+
+    fs::create_directories(base / "wrong-name/Web");
+    std::ofstream(base / "wrong-name/Web/index.htm") << "<p>page</p>";
+    fs::create_directories(base / "a-folder/Web/index.html");
+    const auto workingFolder = fs::current_path();
+    fs::current_path(base);
+    for (auto folder : {base / "empty", base / "wrong-name", base / "a-folder", fs::path("good")}) {
+        PageChoice missing = choosePage(folder);
+        EXPECT_FALSE(missing.found) << folder;
+        EXPECT_EQ(missing.html + missing.fileUri, "<h1>Vantorel resources missing.</h1>") << folder;
+    }
+    fs::current_path(workingFolder);
+}
+
+TEST(FileUri, EscapesEverythingButUnreservedCharactersAndSlashes) {
+    EXPECT_EQ(fileUri("/opt/vantorel-1.0/share_/~Web"), "file:///opt/vantorel-1.0/share_/~Web");
+    EXPECT_EQ(fileUri("/a b/c#d/e%f/\xC3\xA9/x?y/AZaz09@[`{"),
+              "file:///a%20b/c%23d/e%25f/%C3%A9/x%3Fy/AZaz09%40%5B%60%7B");
+    EXPECT_EQ(fileUri("/a/./b/../c/"), "file:///a/c");
+    EXPECT_EQ(fileUri("/"), "file:///");
+    EXPECT_EQ(scriptAllowPattern("/my bundle/Web"), "file:///my%20bundle/Web/*");
+}
+
+// Only web and mail links the user follows; a page's own loads (frames, redirects, scripts) stay.
+TEST(OpensInBrowser, OnlyWebAndMailLinksTheUserFollows) {
+    for (const char* uri : {"http://example.invalid/", "https://example.invalid/a?b", "HTTPS://EXAMPLE.INVALID/",
+                            "mailto:someone@example.invalid"})
+        EXPECT_TRUE(opensInBrowser(uri, true) && !opensInBrowser(uri, false)) << uri;
+    for (const char* uri : {"file:///opt/v/share/vantorel/Web/other.html", "about:blank", "javascript:void(0)",
+                            "data:text/html,x", "no-scheme", "httpx://a"})
+        EXPECT_FALSE(opensInBrowser(uri, true)) << uri;
+}
+
+std::string xmlPlist(const std::string& entries) {
+    return "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n<dict>\n" + entries + "</dict>\n</plist>\n";
+}
+
+// Only string values count; any other type, and anything that is not a dictionary, reads as
+// absent (no bridge).
+TEST_F(Scratch, InfoPlistGivesTheStringValuesOfAnXmlOrBinaryPlistAndNothingElse) {
+    auto info = InfoDictionary::parse(xmlPlist("<key>NerixNodePath</key><string>/usr/bin/node</string>\n"
+                                               "<key>NerixRepoRoot</key><string>/srv/a &amp; b</string>\n"
+                                               "<key>Empty</key><string></string>\n"
+                                               "<key>Number</key><integer>18</integer>\n"
+                                               "<key>List</key><array><string>x</string></array>\n"));
+    EXPECT_EQ(info.text("NerixNodePath"), "/usr/bin/node");
+    EXPECT_EQ(info.text("NerixRepoRoot"), "/srv/a & b");
+    EXPECT_EQ(info.text("Empty"), "");
+    for (const char* absent : {"nerixnodepath", "Number", "List"}) EXPECT_EQ(info.text(absent), std::nullopt) << absent;
+
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "NerixNodePath", plist_new_string("/opt/node/bin/node"));
+    plist_dict_set_item(dict, "NerixRepoRoot", plist_new_uint(7));
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(dict, &bytes, &length);
+    plist_free(dict);
+    auto binary = InfoDictionary::parse(std::string(bytes, length));
+    std::free(bytes);
+    EXPECT_EQ(binary.text("NerixNodePath"), "/opt/node/bin/node");
+    EXPECT_EQ(binary.text("NerixRepoRoot"), std::nullopt);
+
+    for (const std::string& bad : {std::string(), std::string("not a plist"), std::string("<plist><dict><key>A"),
+                                   std::string("<plist version=\"1.0\"><array><string>x</string></array></plist>")})
+        EXPECT_EQ(InfoDictionary::parse(bad).text("NerixNodePath"), std::nullopt) << bad;
+    EXPECT_EQ(InfoDictionary::load(root + "/none/Info.plist").text("NerixNodePath"), std::nullopt);
+    std::ofstream(root + "/Info.plist") << xmlPlist("<key>NerixNodePath</key><string>node</string>\n");
+    EXPECT_EQ(InfoDictionary::load(root + "/Info.plist").text("NerixNodePath"), "node");
+}
+
+// Reload until three ends of the content process fall within a minute, then the plain page once
+// and nothing after.
+TEST(PageRecovery, ReloadsUntilThreeEndsWithinAMinuteThenGivesUpForGood) {
+    using enum PageRecovery::Action;
+    const struct {
+        std::vector<int> at;  // seconds since the first end
+        std::vector<PageRecovery::Action> expected;
+    } cases[] = {
+        {{0, 1, 2, 3}, {Reload, Reload, ShowGaveUpPage, Nothing}},
+        // Ends a minute apart or more are forgotten.
+        {{0, 30, 60, 90, 120, 121}, {Reload, Reload, Reload, Reload, Reload, ShowGaveUpPage}},
+        {{0, 59, 200, 201, 202}, {Reload, Reload, Reload, Reload, ShowGaveUpPage}},
+    };
+    for (const auto& c : cases) {
+        PageRecovery recovery;
+        const auto start = PageRecovery::Clock::now();
+        std::vector<PageRecovery::Action> actions;
+        for (int at : c.at) actions.push_back(recovery.pageEnded(start + std::chrono::seconds(at)));
+        EXPECT_EQ(actions, c.expected) << "case with " << c.at.size() << " ends";
+    }
+}
+
+}  // namespace
+}  // namespace nerix
