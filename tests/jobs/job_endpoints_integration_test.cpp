@@ -27,7 +27,7 @@ using JobEndpoints = test::JobEndpointTest;
 // nothing behind; a format with a "/" would put the output outside the output folder. Root may
 // write anywhere, so a folder is made unusable by a file in its place.
 TEST_F(JobEndpoints, RefusalsAndUnusableFoldersRunNothingAndWriteNothing) {
-    struct Case { std::string path, body, error, blocked, envName; };
+    struct Case { std::string path, body, error, blocked{}, envName{}; };
     for (const Case& c : std::vector<Case>{
              {"/compose", R"({"source":"C4","name":"x","format":"\/..\/..\/.bashrc"})", "invalid 'format'"},
              {"/master", R"({"manifest":"a\u0000.master.json"})", "missing 'manifest' (path to .master.json)"},
@@ -47,7 +47,7 @@ TEST_F(JobEndpoints, RefusalsAndUnusableFoldersRunNothingAndWriteNothing) {
             << error << " (a folder's error gives the system's reason)";
         EXPECT_FALSE(toolRan());
         EXPECT_THAT(entriesOf(runtime), IsEmpty());
-        if (refused) EXPECT_FALSE(fs::exists(home + "/Music"));
+        if (refused) { EXPECT_FALSE(fs::exists(home + "/Music")); }
         if (!refused) fs::remove(root + c.blocked);
     }
 }
@@ -86,7 +86,7 @@ TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
         EXPECT_EQ(answer.status, c.status) << c.body;
         EXPECT_EQ(answer.body, writeJson(c.answer)) << c.body;
         EXPECT_EQ(toolArgs(), c.args) << c.body;
-        if (c.path == "/compose") EXPECT_EQ(record()["source"], source);
+        if (c.path == "/compose") { EXPECT_EQ(record()["source"], source); }
         EXPECT_THAT(entriesOf(runtime), IsEmpty());
     }
 }
