@@ -148,16 +148,20 @@ void NerixBridge::accepted(std::shared_ptr<platform::Connection> connection) {
     const auto now = Clock::now();
     unfinished_.push_back(Unfinished{std::move(connection), std::string(), now, now});
     readRequest(std::prev(unfinished_.end()));
-    if (!sweepArmed_ && !unfinished_.empty()) {
-        sweepArmed_ = true;
-        sweepTimer_->expires_after(std::min(limits_.quiet, std::chrono::milliseconds(1000)));
-        sweepTimer_->async_wait([weak = weak_from_this()](std::error_code ec) {
-            auto self = weak.lock();
-            if (ec || !self) return;
-            self->sweepArmed_ = false;
-            self->sweepUnfinished();
-        });
-    }
+    armSweep();
+}
+
+// The sweep runs about once a second while any request is unfinished, and not otherwise.
+void NerixBridge::armSweep() {
+    if (sweepArmed_ || unfinished_.empty()) return;
+    sweepArmed_ = true;
+    sweepTimer_->expires_after(std::min(limits_.quiet, std::chrono::milliseconds(1000)));
+    sweepTimer_->async_wait([weak = weak_from_this()](std::error_code ec) {
+        auto self = weak.lock();
+        if (ec || !self) return;
+        self->sweepArmed_ = false;
+        self->sweepUnfinished();
+    });
 }
 
 bool NerixBridge::closeOldestUnfinished() {
@@ -167,8 +171,7 @@ bool NerixBridge::closeOldestUnfinished() {
     return true;
 }
 
-// Closes, without an answer, the connections that have been quiet or slow for too long. Runs
-// about once a second while any request is unfinished.
+// Closes, without an answer, the connections that have been quiet or slow for too long.
 void NerixBridge::sweepUnfinished() {
     const auto now = Clock::now();
     for (auto entry = unfinished_.begin(); entry != unfinished_.end();) {
@@ -179,15 +182,7 @@ void NerixBridge::sweepUnfinished() {
             ++entry;
         }
     }
-    if (unfinished_.empty()) return;
-    sweepArmed_ = true;
-    sweepTimer_->expires_after(std::min(limits_.quiet, std::chrono::milliseconds(1000)));
-    sweepTimer_->async_wait([weak = weak_from_this()](std::error_code ec) {
-        auto self = weak.lock();
-        if (ec || !self) return;
-        self->sweepArmed_ = false;
-        self->sweepUnfinished();
-    });
+    armSweep();
 }
 
 void NerixBridge::readRequest(UnfinishedList::iterator entry) {

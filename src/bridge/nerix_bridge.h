@@ -107,6 +107,7 @@ private:
     bool closeOldestUnfinished();
     void readRequest(UnfinishedList::iterator entry);
     void requestComplete(UnfinishedList::iterator entry, ParseResult& parsed);
+    void armSweep();
     void sweepUnfinished();
     void send(const std::shared_ptr<platform::Connection>& connection, Response response, bool drainInput);
 
