@@ -75,6 +75,16 @@ TEST(JsonWriter, Utf8IsJudgedWholeAcrossTheWritersPieces) {
     while (text.size() < (4u << 20)) text += "render 00000001 bars/beats ok ... caf\xC3\xA9\t\"done\"\n";
     EXPECT_EQ(writeJson(nlohmann::json{{"ok", true}, {"stdout", text}}).value_or(""),
               R"({"ok":true,"stdout":)" + referenceString(text) + "}");
+    // A large answer is written into memory reckoned ahead at its size: a count too low grows
+    // it by copying, one too high holds memory for nothing. Escapes as dense as they come.
+    for (std::string unit : {"\"/\\\n"s, "a/\x01b\\"s, "\x02"s}) {
+        std::string dense;
+        while (dense.size() < (1u << 20)) dense += unit;
+        const auto out = writeJson(nlohmann::json{{"stdout", dense}});
+        ASSERT_TRUE(out);
+        EXPECT_EQ(*out, R"({"stdout":)" + referenceString(dense) + "}");
+        EXPECT_LE(out->capacity(), out->size() + out->size() / 64) << "reckoned " << out->capacity();
+    }
     text[text.size() - 3] = '\xff';
     EXPECT_FALSE(writeJson(nlohmann::json{{"stdout", text}}));
 }
