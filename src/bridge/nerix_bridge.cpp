@@ -11,6 +11,7 @@
 #include "bridge/router.h"
 #include "bridge/wire_response.h"
 #include "http/path.h"
+#include "platform/posix/process.h"
 #include "platform/posix/loopback_listener.h"
 #include "platform/posix/random.h"
 #include "platform/posix/serial_queue.h"
@@ -109,6 +110,9 @@ void NerixBridge::stop() {
 }
 
 void NerixBridge::start() {
+    // A tool's exit code is part of its answer: a SIGCHLD ignored by whoever started this process
+    // would have the kernel discard it.
+    platform::keepChildExitStatuses();
     std::weak_ptr<NerixBridge> weak = weak_from_this();
     listener_->start(
         [weak](std::uint16_t port) {

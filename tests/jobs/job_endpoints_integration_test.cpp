@@ -1,6 +1,8 @@
 // The job endpoints over loopback with a tool that records what it was given: one request per path
 // through the handlers; the body decoders' and the stem's own tests go through every text and name.
 #include <chrono>
+#include <csignal>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -59,6 +61,11 @@ std::string ideographs(int count) { return count ? "\xe6\xbc\xa2" + ideographs(c
 // stderr on success; verify gives both streams and "ok" either way. Compose's source file holds
 // the text as UTF-8 with nothing added, and is gone after the run, failed or not.
 TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
+    // Started by a host that ignores SIGCHLD, the bridge still learns each tool's exit code.
+    struct sigaction ignore{}, saved{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGCHLD, &ignore, &saved);
+    startBridge(VANTOREL_TEST_FIXTURE_DIR "/record_tool");
     saveAndSet("RECORD_TOOL_STDOUT", "out");
     saveAndSet("RECORD_TOOL_STDERR", "err");
     const std::string music = home + "/Music/Nerix/", source = "tempo 96\nC4 \xE2\x99\xAA caf\xC3\xA9";
@@ -89,6 +96,7 @@ TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
         if (c.path == "/compose") { EXPECT_EQ(record()["source"], source); }
         EXPECT_THAT(entriesOf(runtime), IsEmpty());
     }
+    ::sigaction(SIGCHLD, &saved, nullptr);
 }
 
 // Without a name the stem comes from the clock at the request and the format is mid; without a
@@ -195,6 +203,26 @@ TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
     auto refused = live("/master", "{}");
     EXPECT_EQ(refused.status, 400);
     EXPECT_EQ(refused.headers["Content-Type"], "application/json");
+
+    // A reader that falls behind makes the tool wait, and the tool goes on once the reader has
+    // caught up: every byte still arrives. The reader first lets far more pile up than the
+    // socket buffers hold.
+    const std::size_t total = 48u << 20;
+    saveAndSet("RECORD_TOOL_STDOUT", std::nullopt);
+    saveAndSet("RECORD_TOOL_STDOUT_BYTES", std::to_string(total));
+    saveAndSet("RECORD_TOOL_EXIT", "0");
+    std::string request = post("/master", bridge->token(), R"({"manifest":"m"})");
+    request.insert(request.find("\r\n") + 2, "Accept: application/x-ndjson\r\n");
+    test::LoopbackClient slow(bridge->port());
+    slow.send(request);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    auto slowAnswer = test::parseAnswer(slow.readAll(std::chrono::seconds(15)));
+    ASSERT_TRUE(slowAnswer.body.ends_with("\r\n0\r\n\r\n")) << "the answer stopped after " << slowAnswer.body.size();
+    lines = liveLines(slowAnswer.body);
+    std::size_t received = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) received += lines[i].value("stdout", "").size();
+    EXPECT_EQ(received, total);
+    EXPECT_EQ(lines.back().value("ok", false), true);
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ void ChildProcess::waitForEnd() {
         if (ec) return;
         int status = 0;
         pid_t got = ::waitpid(self->pid_, &status, WNOHANG);
-        if (got == 0 || (got < 0 && errno == EINTR)) {
+        if (got == 0) {  // not ended after all
             self->waitForEnd();
             return;
         }

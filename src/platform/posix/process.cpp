@@ -333,6 +333,16 @@ void drain(int outFd, int errFd, StreamBuffer& out, StreamBuffer& err, const Str
 
 }  // namespace
 
+void keepChildExitStatuses() {
+    struct sigaction current {};
+    if (::sigaction(SIGCHLD, nullptr, &current) != 0) return;
+    if (current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT)) {
+        struct sigaction byDefault {};
+        byDefault.sa_handler = SIG_DFL;
+        ::sigaction(SIGCHLD, &byDefault, nullptr);
+    }
+}
+
 int waitForChild(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {

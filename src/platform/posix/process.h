@@ -38,6 +38,11 @@ struct StartedChild {
 StartedChild startChild(const std::string& program, const std::vector<std::string>& argv,
                         const std::string& workingDir);
 
+// Gives SIGCHLD its default action if this process was started with it ignored (the ignored
+// disposition is inherited across exec): the kernel would then reap every child at once and
+// discard its exit status.
+void keepChildExitStatuses();
+
 // Waits for a child and returns its exit status, or the number of the signal that ended it.
 int waitForChild(pid_t pid);
 // The same, from a wait status.
