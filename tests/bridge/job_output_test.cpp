@@ -24,6 +24,11 @@ TEST(JobOutput, WhereverTheReadsSplitTheStreamTheTextIsTheSame) {
         {"\xed\xa0\x80", kBad + kBad + kBad},                    // surrogate
         {"\xf4\x90\x80\x80", kBad + kBad + kBad + kBad},         // beyond U+10FFFF
         {"\xf0\x9f\x98\x80\x80\x80", "\xf0\x9f\x98\x80" + kBad + kBad},
+        // the first and last character of each lead byte's range (U+0080, U+07FF, U+0800,
+        // U+D7FF, U+FFFF, U+10000, U+10FFFF), then just outside the ranges the second byte allows
+        {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf",
+         "\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
+        {"\xe0\x9f\xbf\xc1\xbf\xf5\x80", kBad + kBad + kBad + kBad + kBad + kBad + kBad},
     };
     for (const auto& [bytes, expected] : samples) {
         const bool utf8 = expected == bytes;  // then the plain answer holds it escaped, else nothing

@@ -283,7 +283,6 @@ LoopbackListener::LoopbackListener(asio::io_context& context)
 }
 
 LoopbackListener::~LoopbackListener() {
-    *alive_ = false;
     std::error_code ignored;
     retryTimer_.cancel();
     acceptor_.close(ignored);
