@@ -13,7 +13,7 @@ using namespace std::string_literals;
 // Fed the way receives would: no prefix completes a request that needs the rest.
 TEST(RequestParser, IncompleteUntilTheLastByte) {
     for (std::string bytes : {"POST /compose HTTP/1.1\r\nHost: x\r\nX-Nerix-Token: abc=\r\n"
-                              "Content-Length: 17\r\n\r\n{\"source\":\"C D\"}\n"s,
+                              "Content-Length: 19\r\n\r\n{\"source\":\"C D E\"}\n"s,
                               "GET /health HTTP/1.1\r\n\r\n"s, "OPTIONS /x\r\n\r\n"s}) {
         ParseResult whole = tryParseRequest(bytes);
         ASSERT_EQ(whole.outcome, Outcome::Complete);
@@ -24,7 +24,7 @@ TEST(RequestParser, IncompleteUntilTheLastByte) {
 }
 
 // Runs of spaces split the line; a head that is not UTF-8, has no path or a negative length is
-// the placeholder BAD / at once, without waiting for a body.
+// the placeholder BAD / at once, without waiting for a body; a length out of range counts as none.
 TEST(RequestParser, RequestLine) {
     for (auto [bytes, expected] : std::vector<std::pair<std::string, std::string>>{
              {"GET  /health   HTTP/1.1\r\n\r\n", "GET /health"},
@@ -32,7 +32,9 @@ TEST(RequestParser, RequestLine) {
              {"  POST /verify\r\n\r\n", "POST /verify"}, {"GET\r\n\r\n", "BAD /"}, {"\r\n\r\n", "BAD /"},
              {"\r\nGET / HTTP/1.1\r\n\r\n", "BAD /"}, {"GET\t/health\r\n\r\n", "BAD /"}, {"   \r\n\r\n", "BAD /"},
              {"GET  \r\n\r\n", "BAD /"}, {"GET /\xff HTTP/1.1\r\nContent-Length: 10\r\n\r\n", "BAD /"},
-             {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "BAD /"}}) {
+             {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "BAD /"},
+             {"POST / HTTP/1.1\r\nContent-Length: -9223372036854775808\r\n\r\n", "BAD /"},
+             {"POST / HTTP/1.1\r\nContent-Length: -9223372036854775809\r\n\r\n", "POST /"}}) {  // unreadable: none
         ParseResult result = tryParseRequest(bytes);
         ASSERT_EQ(result.outcome, Outcome::Complete) << bytes;
         EXPECT_EQ(result.request.method + " " + result.request.path, expected) << bytes;

@@ -18,9 +18,10 @@ const std::string kToken = "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNkZWY=";
 // exactly (no byte more, less or other), and an unknown route names its method and path. A
 // job would be a fault here.
 TEST(Routing, WhatIsAnsweredAtOnce) {
-    std::string lowered = kToken, flipped = kToken;
+    std::string lowered = kToken, flipped = kToken, firstFlipped = kToken;
     for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     flipped[43] = 'A';
+    firstFlipped[0] ^= 1;
     const nlohmann::json refused{{"error", "missing or invalid X-Nerix-Token"}};
     struct Case {
         std::string method, path;
@@ -36,6 +37,7 @@ TEST(Routing, WhatIsAnsweredAtOnce) {
         {"BAD", "/", {}, 401, refused},             {"POST", "/compose", lowered, 401, refused},
         {"POST", "/nowhere", kToken + "x", 401, refused}, {"POST", "/nowhere", "", 401, refused},
         {"POST", "/nowhere", kToken.substr(0, 43), 401, refused}, {"POST", "/nowhere", flipped, 401, refused},
+        {"POST", "/nowhere", firstFlipped, 401, refused},
         {"POST", "/health", kToken, 404, {{"error", "no route for POST /health"}}},
         {"GET", "/compose", kToken, 404, {{"error", "no route for GET /compose"}}},
     };

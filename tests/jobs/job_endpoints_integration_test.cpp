@@ -156,6 +156,14 @@ TEST_F(JobEndpoints, JobsWaitTheirTurnWhileEverythingElseIsAnswered) {
     EXPECT_EQ(test::parseAnswer(second.readAll()).status, 200);
     EXPECT_EQ(record()["source"], "D4") << "the second job ran after the first";
     EXPECT_THAT(entriesOf(runtime), IsEmpty());
+
+    // Stopping the bridge while compose runs stops the tool and still removes its source.
+    fs::remove(release), fs::remove(recordPath());
+    test::LoopbackClient third(bridge->port());
+    third.send(post("/compose", bridge->token(), R"({"source":"E4","name":"stopped"})"));
+    ASSERT_TRUE(test::waitFor([&] { return toolRan(); }));
+    bridge->stop();
+    EXPECT_THAT(entriesOf(runtime), IsEmpty());
 }
 
 // The JSON lines of a chunked body, each checked to come in a chunk of its own, up to the last chunk.
@@ -179,7 +187,7 @@ TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
     saveAndSet("RECORD_TOOL_STDERR", "err");
     auto live = [&](const std::string& path, const std::string& body) {
         std::string request = post(path, bridge->token(), body);
-        request.insert(request.find("\r\n") + 2, "Accept: text/html, Application/X-NDJSON; q=0.9\r\n");
+        request.insert(request.find("\r\n") + 2, "Accept: text/html,\tApplication/X-NDJSON ; q=0.9\r\n");
         return test::roundTrip(bridge->port(), request);
     };
     saveAndSet("RECORD_TOOL_EXIT", "2");
