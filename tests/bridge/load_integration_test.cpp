@@ -60,6 +60,17 @@ bool toolGone(pid_t tool) {
     return state == 0 || state == 'Z';  // gone, or ended and waiting to be reaped
 }
 
+// The processor time a process has used, in clock ticks.
+long cpuTicks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), field;
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    long user = 0, system = 0;
+    for (int i = 0; i < 11; ++i) rest >> field;  // state to cmajflt
+    rest >> user >> system;
+    return user + system;
+}
+
 std::string makeRoot() {
     char pattern[] = "/tmp/vantorel-load-XXXXXX";
     return ::mkdtemp(pattern) ? pattern : "";
@@ -265,6 +276,11 @@ TEST(JobCancel, ToolsEndedBySignalsAndNoToolOutlivesTheBridge) {
         held.send(job(bridge.token(), "hold:" + last));
         pid_t tool = heldTool(last);
         ASSERT_GT(tool, 0);
+        if (toolSignal == SIGKILL) {  // a tool that writes nothing costs the bridge nothing
+            const long before = cpuTicks(bridge.pid());
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            EXPECT_LT(cpuTicks(bridge.pid()) - before, 20) << "the bridge spins while its tool is silent";
+        }
         const auto stopping = std::chrono::steady_clock::now();
         int status = bridge.stop(bridgeSignal);
         if (bridgeSignal == SIGTERM) {

@@ -28,12 +28,14 @@ std::string referenceString(const std::string& text) {
 
 std::string written(const std::string& text) { return writeJson(nlohmann::json(text)).value_or("(no text)"); }
 
-// Integers keep their signs and width; keys and nested strings take the same escapes; a value
-// that is not a number gives no text.
+// Integers keep their signs and width; keys and nested strings take the same escapes; a number
+// that is not finite, a key that is not UTF-8 or binary data gives no text.
 TEST(JsonWriter, ScalarsKeysAndNesting) {
     nlohmann::json scalars = {-1, 18446744073709551615u, -6.5, true, false, nullptr};
     EXPECT_EQ(writeJson(scalars).value_or(""), "[-1,18446744073709551615,-6.5,true,false,null]");
     EXPECT_FALSE(writeJson(nlohmann::json(std::nan(""))));
+    EXPECT_FALSE(writeJson(nlohmann::json{{"k\xff", 1}}));
+    EXPECT_FALSE(writeJson(nlohmann::json::array({1, nlohmann::json::binary({1, 2})})));
     nlohmann::json value{{"a/b", {{"c\n", std::string(20, '"')}}}, {"list", {"x/y", 1, nullptr}}};
     EXPECT_EQ(writeJson(value).value_or(""),
               R"({"a\/b":{"c\n":)" + referenceString(std::string(20, '"')) + R"(},"list":["x\/y",1,null]})");

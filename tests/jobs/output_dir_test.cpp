@@ -40,6 +40,7 @@ TEST_F(OutputDirTest, TheMusicLineOfUserDirsOrMusicInTheHomeFolder) {
              {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n \tXDG_MUSIC_DIR\t= \"$HOME/Musik\"\n", root + "/Musik"},
              {"XDG_MUSIC_DIR=\"/srv/shared \\\"tunes\\\"\"\n", "/srv/shared \"tunes\""},  // backslashes quote
              {"XDG_MUSIC_DIR=\"$HOME/Unended\\\n", root + "/Unended\\"},
+             {"XDG_MUSIC_DIR=\"$HOME//Doubled/\"\n", root + "/Doubled"},
              {"XDG_MUSIC_DIR=\"$HOME/One\"\nXDG_MUSIC_DIR=\"$HOME/Two\"\nXDG_MUSIC_DIR=\"bad\"\n", root + "/Two"},
          }) {
         writeUserDirs(root + "/.config", c.userDirs);
