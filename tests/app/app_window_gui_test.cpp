@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "jobs/job_endpoint_fixture.h"
+#include "support/bridge_process.h"
 
 // Last: Xlib's names (None, Status, Bool...) must not shadow anything above.
 #include <X11/Xlib.h>
@@ -35,15 +36,8 @@ using Env = std::map<std::string, std::string>;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 
-// Polls every 20 ms; generous, as WebKit starts three processes on machines shared with builds.
-bool waitFor(const std::function<bool()>& condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
+// Generous, as WebKit starts three processes on machines shared with builds.
+bool waitFor(const std::function<bool()>& condition) { return test::waitFor(condition, std::chrono::minutes(2)); }
 
 std::string readText(const fs::path& file) { return test::contentOf(file); }
 void writeText(const fs::path& file, const std::string& text) {

@@ -1,12 +1,13 @@
 // A job's output on its way into an answer: cut at character boundaries wherever the reads
 // split it, escaped for a plain answer (empty when not UTF-8) or framed as live lines (bad
-// bytes as U+FFFD).
+// bytes as U+FFFD); and the runner's check of a growing stream, which must judge it whole.
 #include "bridge/job_output.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "http/json_writer.h"
+#include "jobs/cli_runner.h"
 
 namespace nerix {
 namespace {
@@ -24,6 +25,7 @@ TEST(JobOutput, WhereverTheReadsSplitTheStreamTheTextIsTheSame) {
         {"\xed\xa0\x80", kBad + kBad + kBad},                    // surrogate
         {"\xf4\x90\x80\x80", kBad + kBad + kBad + kBad},         // beyond U+10FFFF
         {"\xf0\x9f\x98\x80\x80\x80", "\xf0\x9f\x98\x80" + kBad + kBad},
+        {"x\xff\xf0\x9f\x98\x80\x80\x80\x80\x80", "x" + kBad + "\xf0\x9f\x98\x80" + kBad + kBad + kBad + kBad},
         // the first and last character of each lead byte's range (U+0080, U+07FF, U+0800,
         // U+D7FF, U+FFFF, U+10000, U+3FFFF, U+10FFFF), then just outside the ranges the second byte allows
         {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf\xf0\x90\x80\x80\xf0\xbf\xbf\xbf\xf4\x8f\xbf\xbf",
@@ -35,8 +37,15 @@ TEST(JobOutput, WhereverTheReadsSplitTheStreamTheTextIsTheSame) {
         std::string escaped;
         appendJsonEscaped(escaped, bytes);
         const std::string_view all = bytes;
+        Utf8Check byteByByte;
+        for (std::size_t i = 1; i <= bytes.size(); ++i) byteByByte.advance(all.substr(0, i));
+        EXPECT_EQ(byteByByte.valid(all), utf8) << testing::PrintToString(bytes) << " byte by byte";
         for (std::size_t i = 0; i <= bytes.size(); ++i)
             for (std::size_t j = i; j <= bytes.size(); ++j) {
+                Utf8Check check;
+                check.advance(all.substr(0, i));
+                check.advance(all.substr(0, j));
+                EXPECT_EQ(check.valid(all), utf8) << testing::PrintToString(bytes) << " split at " << i << ", " << j;
                 const std::string_view reads[] = {all.substr(0, i), all.substr(i, j - i), all.substr(j)};
                 LiveStream live("stderr");
                 EscapedStream plain;

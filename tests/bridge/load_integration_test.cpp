@@ -60,17 +60,6 @@ bool toolGone(pid_t tool) {
     return state == 0 || state == 'Z';  // gone, or ended and waiting to be reaped
 }
 
-// The processor time a process has used, in clock ticks.
-long cpuTicks(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), field;
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-    long user = 0, system = 0;
-    for (int i = 0; i < 11; ++i) rest >> field;  // state to cmajflt
-    rest >> user >> system;
-    return user + system;
-}
-
 std::string makeRoot() {
     char pattern[] = "/tmp/vantorel-load-XXXXXX";
     return ::mkdtemp(pattern) ? pattern : "";
@@ -123,13 +112,9 @@ TEST_F(BridgeUnderLoad, ManyPeersAtOnceAreEachAnsweredOnce) {
         std::vector<std::size_t> cuts = {};  // sent in pieces at these offsets
     };
     const std::vector<Kind> kinds{
-        {kHealth, 200},
         {"OPTIONS /compose HTTP/1.1\r\nAccess-Control-Request-Method: POST\r\n\r\n", 204},
-        {job("", "ok"), 401},
         {job(std::string(44, 'A'), "ok"), 401},
-        {"GET /nothing/here HTTP/1.1\r\nX-Nerix-Token: " + token + "\r\n\r\n", 404},
-        {kHealth + "bytes behind the request", 200},
-        {kHealth, 200, {3, 21, kHealth.size() - 1}},
+        {kHealth + "bytes behind the request", 200, {3, 21, kHealth.size() - 1}},
         {"POST /master HTTP/1.1\r\nContent-Length: 70000000\r\n\r\n", 413},
         {master, 200},
         {job(token, "exit:3"), 500, {20}},
@@ -277,9 +262,9 @@ TEST(JobCancel, ToolsEndedBySignalsAndNoToolOutlivesTheBridge) {
         pid_t tool = heldTool(last);
         ASSERT_GT(tool, 0);
         if (toolSignal == SIGKILL) {  // a tool that writes nothing costs the bridge nothing
-            const long before = cpuTicks(bridge.pid());
+            const double before = cpuSeconds(bridge.pid());
             std::this_thread::sleep_for(std::chrono::seconds(1));
-            EXPECT_LT(cpuTicks(bridge.pid()) - before, 20) << "the bridge spins while its tool is silent";
+            EXPECT_LT(cpuSeconds(bridge.pid()) - before, 0.2) << "the bridge spins while its tool is silent";
         }
         const auto stopping = std::chrono::steady_clock::now();
         int status = bridge.stop(bridgeSignal);

@@ -76,22 +76,6 @@ TEST_F(CliRunnerTest, ExitStatusOrSignalAndEachStreamComeBackAsTheyAreOrEmptyWhe
     pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
 }
 
-// A program that cannot start (missing, not executable, a missing folder, a bare name, which is
-// never looked up on the PATH) is a spawn failure with the system's reason, never a run.
-TEST_F(CliRunnerTest, AChildThatCannotStartIsASpawnFailure) {
-    const std::string plainFile = root + "/not-executable";
-    std::ofstream(plainFile) << "#!/bin/sh\n";
-    saveAndSet("PATH", VANTOREL_TEST_FIXTURE_DIR);
-    for (const CliCommand& command : {CliCommand{plainFile, root, "args"}, CliCommand{kFixture, root + "/no-such-folder", "args"},
-                                      CliCommand{"cli_fixture", root, "args"}}) {
-        CliResult result = runCli(command, {});
-        EXPECT_EQ(result.exitCode, -1) << command.nodePath << " in " << command.repoRoot;
-        EXPECT_EQ(result.stdout, "");
-        EXPECT_THAT(result.stderr, ::testing::MatchesRegex("spawn failed: .+"));
-    }
-    EXPECT_EQ(runCli(CliCommand{root + "/no-such-node", root, "args"}, {}).stderr, "spawn failed: No such file or directory");
-}
-
 // Both pipes are drained together: megabytes on each, in interleaved pieces, neither stalls the
 // tool nor loses, repeats or reorders a byte.
 TEST_F(CliRunnerTest, MegabytesOnBothStreamsComeBackWhole) {
@@ -103,31 +87,6 @@ TEST_F(CliRunnerTest, MegabytesOnBothStreamsComeBackWhole) {
         std::string expected(sizes[stream], '\0');
         for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>('0' + (i * 31 + i / 1000 + stream) % 62);
         EXPECT_TRUE(text == expected) << "stream " << stream << " differs, " << text.size() << " bytes";
-    }
-}
-
-// The check runs on each stretch as it arrives; wherever the reads split the stream, and read
-// byte by byte, the answer must be the one for the whole text.
-TEST(Utf8Check, GivesTheWholeTextsAnswerWhereverTheStreamIsSplit) {
-    for (const auto& [text, valid] : std::vector<std::pair<std::string, bool>>{
-             {"a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z", true},  // a é € 😀 z
-             {"ab\x80" "cd", false},                            // stray continuation byte
-             {"ab\xe2\x82", false},                             // cut short at the end
-             {"\xe2\x82" "a\xac", false},                       // lead byte interrupted
-             {"\xed\xa0\x80", false},                           // surrogate
-             {"x\xff", false},
-             {"\xf0\x9f\x98\x80\x80\x80\x80\x80", false},  // a character, then four continuation bytes
-         }) {
-        for (std::size_t i = 0; i <= text.size(); ++i)
-            for (std::size_t j = i; j <= text.size(); ++j) {
-                Utf8Check check;
-                check.advance(std::string_view(text).substr(0, i));
-                check.advance(std::string_view(text).substr(0, j));
-                EXPECT_EQ(check.valid(text), valid) << testing::PrintToString(text) << " split at " << i << ", " << j;
-            }
-        Utf8Check byteByByte;
-        for (std::size_t i = 1; i <= text.size(); ++i) byteByByte.advance(std::string_view(text).substr(0, i));
-        EXPECT_EQ(byteByByte.valid(text), valid) << testing::PrintToString(text) << " byte by byte";
     }
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <thread>
+#include <tuple>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -122,16 +123,25 @@ TEST_F(JobEndpoints, ComposeWithoutANameOrARuntimeFolder) {
     EXPECT_THAT(entriesOf(temporary.path), IsEmpty());
 }
 
-// A tool that cannot start is a failure (never "ok") with its reason, and the source is removed.
+// A tool that cannot start (missing, not executable, a bare name, which is never looked up on the
+// PATH, or a repository folder that is gone) is a failure, never "ok", with the system's reason;
+// the source is removed.
 TEST_F(JobEndpoints, AToolThatCannotStartIsAFailureWithItsReason) {
-    startBridge(root + "/no/such/node");
-    auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
-    EXPECT_EQ(answer.status, 500);
-    Json body = bodyOf(answer);
-    EXPECT_THAT(body.value("stderr", ""), StartsWith("spawn failed: ")) << answer.body;
-    body.erase("stderr");
-    EXPECT_EQ(body, (Json{{"error", "compose failed"}, {"exitCode", -1}, {"stdout", ""}}));
-    EXPECT_THAT(entriesOf(runtime), IsEmpty());
+    std::ofstream(root + "/not-executable") << "#!/bin/sh\n";
+    saveAndSet("PATH", VANTOREL_TEST_FIXTURE_DIR);
+    const std::string tool = VANTOREL_TEST_FIXTURE_DIR "/record_tool";
+    for (const auto& [node, folder, reason] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {root + "/no/such/node", repo, "No such file or directory"}, {root + "/not-executable", repo, "Permission denied"},
+             {"record_tool", repo, "No such file or directory"}, {tool, root + "/gone", "No such file or directory"}}) {
+        bridge = std::make_shared<NerixBridge>(node, folder);
+        bridge->start();
+        auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
+        EXPECT_EQ(answer.status, 500);
+        EXPECT_EQ(bodyOf(answer), (Json{{"error", "compose failed"}, {"exitCode", -1}, {"stdout", ""},
+                                        {"stderr", "spawn failed: " + reason}})) << node << " in " << folder;
+        EXPECT_THAT(entriesOf(runtime), IsEmpty());
+    }
+    EXPECT_FALSE(toolRan());
 }
 
 // Jobs run one at a time in arrival order, beside the queue: while one runs, everything else is

@@ -22,9 +22,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../../bench/process_stats.h"
+
 extern char** environ;
 
 namespace nerix::test {
+
+// A process's children (reaped or not) and the processor time it has used.
+using bench::childrenOf;
+using bench::cpuSeconds;
 
 // Waits for a condition, checking it often, up to a generous deadline that only a fault
 // reaches. Returns whether the condition came true.
@@ -66,17 +72,6 @@ inline std::pair<char, pid_t> stateOf(const std::string& pid) {
     std::pair<char, pid_t> state{0, 0};
     rest >> state.first >> state.second;
     return state;
-}
-
-// The children of a process, reaped or not.
-inline std::vector<pid_t> childrenOf(pid_t parent) {
-    std::vector<pid_t> children;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string pid = entry.path().filename();  // a process, or another of /proc's entries
-        if (pid.find_first_not_of("0123456789") == std::string::npos && stateOf(pid).second == parent)
-            children.push_back(std::stoi(pid));
-    }
-    return children;
 }
 
 // The receive-queue column of /proc/net/tcp for the socket on local `port` in `state` ("0A"
