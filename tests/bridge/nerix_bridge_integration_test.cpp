@@ -83,6 +83,18 @@ TEST_F(BridgeTest, ARequestIsAnsweredOnceWhenWhole) {
     EXPECT_EQ(parseAnswer(client.readAll()).status, 413);
 }
 
+// A host without standard input hands descriptor 0 to the next connection: it is served like
+// any other, and closed after.
+TEST_F(BridgeTest, AConnectionOnDescriptorZero) {
+    LoopbackClient client(port);
+    const int savedIn = ::fcntl(0, F_DUPFD_CLOEXEC, 10);
+    ::close(0);
+    client.send(kHealth);
+    EXPECT_EQ(parseAnswer(client.readAll()).status, 200);
+    EXPECT_TRUE(waitFor([] { return ::fcntl(0, F_GETFD) == -1; })) << "descriptor 0 is still open";
+    ::dup2(savedIn, 0), ::close(savedIn);
+}
+
 // No descriptor of the bridge (the listener, an accepted connection) may leak into a process
 // its host starts.
 TEST_F(BridgeTest, EveryDescriptorIsCloseOnExec) {

@@ -1,5 +1,6 @@
 #include "platform/posix/files.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <csignal>
@@ -41,6 +42,12 @@ TEST_F(FilesTest, AtomicWriteGivesExactlyTheBytesAndReplacesTheOldFile) {
     EXPECT_EQ(contentOf(path), text);
     EXPECT_THAT(entriesOf(root), ElementsAre("song.morvane")) << "no side file is left behind";
     EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    // A host without standard input hands descriptor 0 to the side file.
+    const int savedIn = ::fcntl(0, F_DUPFD_CLOEXEC, 10);
+    ::close(0);
+    auto withoutInput = writeTextAtomically(path, text);
+    ::dup2(savedIn, 0), ::close(savedIn);
+    EXPECT_EQ(withoutInput, std::nullopt);
 
     // The side file sits beside the target, so a folder on another file system than the root
     // folder's (a runtime folder on tmpfs) works too.
