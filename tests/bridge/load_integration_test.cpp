@@ -155,6 +155,12 @@ TEST_F(BridgeUnderLoad, ManyPeersAtOnceAreEachAnsweredOnce) {
         });
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures, "");
+
+    // A peer that keeps its end open after its job's answer is let go once the linger is over.
+    LoopbackClient stays(port());
+    stays.send(master);
+    EXPECT_EQ(wholeStatus(parseAnswer(stays.readAll())), 200);
+    EXPECT_TRUE(waitFor([&] { return openDescriptors(bridge->pid()) <= baseline; })) << "a lingering peer is held";
 }
 
 // Local peers without the token cannot make the bridge unreachable: at 1024 descriptors, 1500
