@@ -225,21 +225,24 @@ TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
     // A reader that falls behind makes the tool wait, and the tool goes on once the reader has
     // caught up: every byte still arrives. The reader first lets far more pile up than the
     // socket buffers hold.
-    const std::size_t total = 48u << 20;
+    const std::size_t total = 24u << 20;
     saveAndSet("RECORD_TOOL_STDOUT", std::nullopt);
     saveAndSet("RECORD_TOOL_STDOUT_BYTES", std::to_string(total));
+    saveAndSet("RECORD_TOOL_PROGRESS", "1");  // stderr between the pieces, also while the tool waits
     saveAndSet("RECORD_TOOL_EXIT", "0");
     std::string request = post("/master", bridge->token(), R"({"manifest":"m"})");
     request.insert(request.find("\r\n") + 2, "Accept: application/x-ndjson\r\n");
     test::LoopbackClient slow(bridge->port());
     slow.send(request);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    auto slowAnswer = test::parseAnswer(slow.readAll(std::chrono::seconds(15)));
+    auto slowAnswer = test::parseAnswer(slow.readAll(std::chrono::seconds(60)));
     ASSERT_TRUE(slowAnswer.body.ends_with("\r\n0\r\n\r\n")) << "the answer stopped after " << slowAnswer.body.size();
     lines = liveLines(slowAnswer.body);
-    std::size_t received = 0;
-    for (std::size_t i = 0; i + 1 < lines.size(); ++i) received += lines[i].value("stdout", "").size();
+    std::size_t received = 0, progress = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+        received += lines[i].value("stdout", "").size(), progress += lines[i].value("stderr", "").size();
     EXPECT_EQ(received, total);
+    EXPECT_EQ(progress, (total >> 20) * 9 + 3) << "every progress line, and \"err\" at the end";
     EXPECT_EQ(lines.back().value("ok", false), true);
 }
 
