@@ -10,11 +10,8 @@
 //   job_answer_bench [RUNS]
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,34 +19,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "bridge_process.h"
 #include "http/json_writer.h"
 #include "jobs/cli_runner.h"
-
-extern char** environ;
+#include "process_stats.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using nerix::bench::BridgeProcess;
+using nerix::bench::median;
 
 constexpr std::size_t kOutputBytes = 64u << 20;
 const std::string kTool = VANTOREL_BINARY_DIR "/tests/fixtures/record_tool";
-const std::string kBridge = VANTOREL_BINARY_DIR "/bundle/bin/vantorel-bridge";
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 double threadCpuSeconds() {
     rusage usage{};
@@ -60,84 +52,19 @@ double threadCpuSeconds() {
 
 double megabytesPerSecond(double secondsTaken) { return kOutputBytes / secondsTaken / 1e6; }
 
-// The bridge program in its own process, so that its peak memory is its own.
-struct BridgeProcess {
-    pid_t pid = -1;
-    std::uint16_t port = 0;
-    std::string token;
-
-    bool start(const std::string& repo) {
-        int out[2];
-        if (::pipe(out) != 0) return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<std::string> args{kBridge, kTool, repo};
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        int error = ::posix_spawn(&pid, kBridge.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        if (error != 0) {
-            ::close(out[0]);
-            return false;
-        }
-        std::string line;
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-        ::close(out[0]);
-        auto ready = nlohmann::json::parse(line, nullptr, false);
-        if (!ready.is_object()) return false;
-        port = ready["port"].get<std::uint16_t>();
-        token = ready["token"].get<std::string>();
-        return true;
-    }
-
-    // CPU time of the bridge's own threads so far (the tool's is not counted), in seconds.
-    double cpuSeconds() const {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string field;
-        double ticks = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i)
-            if (i >= 14) ticks += std::stod(field);  // utime, stime
-        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
-
-    // Peak and current resident memory, in bytes.
-    std::pair<std::size_t, std::size_t> memory() const {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        std::size_t peak = 0, now = 0;
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("VmHWM:", 0) == 0) peak = std::stoull(line.substr(6)) * 1024;
-            if (line.rfind("VmRSS:", 0) == 0) now = std::stoull(line.substr(6)) * 1024;
-        }
-        return {peak, now};
-    }
-
-    ~BridgeProcess() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGTERM);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-    }
-};
-
 // One POST /master; returns the seconds until the bridge closed the connection, or a
 // negative number when the answer was not the whole 200 answer.
 double timedRequest(const BridgeProcess& bridge, std::vector<char>& buffer) {
     const std::string body = R"({"manifest":"album.master.json"})";
-    std::string request = "POST /master HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Nerix-Token: " + bridge.token +
+    std::string request = "POST /master HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Nerix-Token: " + bridge.token() +
                           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
                           "\r\n\r\n" + body;
+    const std::uint16_t port = bridge.port();
     auto start = Clock::now();
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(bridge.port);
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
@@ -175,7 +102,7 @@ double timedRequest(const BridgeProcess& bridge, std::vector<char>& buffer) {
 
 int main(int argc, char** argv) {
     int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-    if (::access(kTool.c_str(), X_OK) != 0 || ::access(kBridge.c_str(), X_OK) != 0) {
+    if (::access(kTool.c_str(), X_OK) != 0 || ::access(BridgeProcess::program().c_str(), X_OK) != 0) {
         std::fprintf(stderr, "job_answer_bench: build record_tool and vantorel-bridge first\n");
         return 1;
     }
@@ -187,13 +114,15 @@ int main(int argc, char** argv) {
     ::unsetenv("RECORD_TOOL_WAIT_FOR");
     ::unsetenv("RECORD_TOOL_EXIT");
 
-    BridgeProcess bridge;
-    if (!bridge.start(repo)) {
+    // The bridge program in its own process, so that its peak memory is its own.
+    std::optional<BridgeProcess> bridge;
+    try {
+        bridge.emplace(kTool, repo);
+    } catch (const std::runtime_error&) {
         std::fprintf(stderr, "job_answer_bench: the bridge did not start\n");
         return 1;
     }
-    auto [idlePeak, idleNow] = bridge.memory();
-    (void)idlePeak;
+    const auto idleNow = nerix::bench::statusBytes(bridge->pid(), "VmRSS");
 
     nerix::CliCommand command{kTool, repo, repo + "/packages/cli/dist/index.js"};
     const std::vector<std::string> args{"master", "run", "album.master.json"};
@@ -225,17 +154,17 @@ int main(int argc, char** argv) {
         writer.push_back(seconds(Clock::now() - start));
         if (!text) return 1;
 
-        double bridgeBefore = bridge.cpuSeconds();
-        double elapsed = timedRequest(bridge, buffer);
-        bridgeCpu += bridge.cpuSeconds() - bridgeBefore;
+        // The bridge's own threads: the tool's processor time is not counted.
+        double bridgeBefore = nerix::bench::cpuSeconds(bridge->pid());
+        double elapsed = timedRequest(*bridge, buffer);
+        bridgeCpu += nerix::bench::cpuSeconds(bridge->pid()) - bridgeBefore;
         if (elapsed < 0) {
             std::fprintf(stderr, "job_answer_bench: the answer was incomplete or wrong\n");
             return 1;
         }
         endToEnd.push_back(elapsed);
     }
-    auto [peak, now] = bridge.memory();
-    (void)now;
+    const auto peak = nerix::bench::statusBytes(bridge->pid(), "VmHWM");
 
     double runnerMedian = median(runner);
     double writerMedian = median(writer);

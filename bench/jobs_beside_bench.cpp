@@ -14,10 +14,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,24 +25,24 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "bridge_process.h"
 #include "process_stats.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using nerix::bench::BridgeProcess;
 using nerix::bench::median;
 
 constexpr std::size_t kOutput = 256u << 20;
-const std::string kBridge = VANTOREL_BINARY_DIR "/bundle/bin/vantorel-bridge";
 const std::string kRecordTool = VANTOREL_BINARY_DIR "/tests/fixtures/record_tool";
 const std::string kLoadTool = VANTOREL_BINARY_DIR "/tests/fixtures/load_tool";
 const std::string kHealth = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -57,45 +55,14 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
 }
 
-struct Bridge {
-    pid_t pid = -1;
-    std::uint16_t port = 0;
-    std::string token;
-
-    Bridge(const std::string& tool, const std::string& repo) {
-        int out[2];
-        if (::pipe(out) != 0) std::exit(1);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<std::string> args{kBridge, tool, repo};
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid, kBridge.c_str(), &actions, nullptr, argv.data(), environ) != 0) std::exit(1);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        std::string line;
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-        ::close(out[0]);
-        auto ready = nlohmann::json::parse(line);
-        port = ready["port"].get<std::uint16_t>();
-        token = ready["token"].get<std::string>();
-    }
-    ~Bridge() {
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
-    }
-    std::string job(const std::string& manifest, bool live) const {
-        std::string body = nlohmann::json{{"manifest", manifest}}.dump();
-        return "POST /master HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Nerix-Token: " + token +
-               (live ? "\r\nAccept: application/x-ndjson" : "") +
-               "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-               body;
-    }
-};
+// POST /master for `manifest`, its output as live lines or as one whole answer.
+std::string masterRequest(const std::string& token, const std::string& manifest, bool live) {
+    std::string body = nlohmann::json{{"manifest", manifest}}.dump();
+    return "POST /master HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Nerix-Token: " + token +
+           (live ? "\r\nAccept: application/x-ndjson" : "") +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
+}
 
 int connectTo(std::uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -145,16 +112,16 @@ bool waitFor(Condition condition) {
 }
 
 void healthWhileDraining(const std::string& repo, int rounds) {
-    Bridge bridge(kRecordTool, repo);
+    BridgeProcess bridge(kRecordTool, repo);
     std::vector<double> idle, busy;
-    for (int i = 0; i < 2000; ++i) idle.push_back(timedHealth(bridge.port));
+    for (int i = 0; i < 2000; ++i) idle.push_back(timedHealth(bridge.port()));
     for (int round = 0; round < rounds; ++round) {
         std::atomic<bool> done{false};
         std::thread job([&] {
-            askOnce(bridge.port, bridge.job("album.master.json", false));
+            askOnce(bridge.port(), masterRequest(bridge.token(), "album.master.json", false));
             done = true;
         });
-        while (!done) busy.push_back(timedHealth(bridge.port));
+        while (!done) busy.push_back(timedHealth(bridge.port()));
         job.join();
     }
     std::printf("health while a job drains 256 MiB: GET /health one after the other, %zu and %zu requests\n",
@@ -166,14 +133,14 @@ void healthWhileDraining(const std::string& repo, int rounds) {
 }
 
 void cancelLatency(const std::string& repo, int rounds) {
-    Bridge bridge(kLoadTool, repo);
+    BridgeProcess bridge(kLoadTool, repo);
     std::vector<double> viaBridge, direct;
     for (int round = 0; round < 2 * rounds; ++round) {
         const bool cancel = round % 2 == 0;
         std::string dir = repo + "/hold" + std::to_string(round);
         fs::create_directories(dir);
-        int fd = connectTo(bridge.port);
-        std::string request = bridge.job("hold:" + dir, false);
+        int fd = connectTo(bridge.port());
+        std::string request = masterRequest(bridge.token(), "hold:" + dir, false);
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         pid_t tool = 0;
         waitFor([&] { return static_cast<bool>(std::ifstream(dir + "/pid") >> tool); });
@@ -201,17 +168,17 @@ void liveOutput(const std::string& repo, int rounds) {
     double peak[2] = {};
     double idle = 0;
     for (int live = 0; live < 2; ++live) {
-        Bridge bridge(kRecordTool, repo);
-        idle = nerix::bench::statusBytes(bridge.pid, "VmRSS");
+        BridgeProcess bridge(kRecordTool, repo);
+        idle = nerix::bench::statusBytes(bridge.pid(), "VmRSS");
         std::vector<double> times;
         for (int round = 0; round < rounds; ++round) {
             auto start = Clock::now();
-            std::size_t got = askOnce(bridge.port, bridge.job("album.master.json", live));
+            std::size_t got = askOnce(bridge.port(), masterRequest(bridge.token(), "album.master.json", live));
             if (got < kOutput) std::fprintf(stderr, "jobs_beside_bench: a short answer (%zu bytes)\n", got);
             times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         }
         seconds[live] = median(times);
-        peak[live] = nerix::bench::statusBytes(bridge.pid, "VmHWM");
+        peak[live] = nerix::bench::statusBytes(bridge.pid(), "VmHWM");
     }
     const double mib = 1024.0 * 1024.0;
     std::printf("live output: 256 MiB of text lines from the tool, %d rounds, medians\n", rounds);
@@ -228,20 +195,20 @@ void behindIdlePeers(const std::string& repo, int rounds) {
     rlimit roomy = own;
     roomy.rlim_cur = std::min<rlim_t>(own.rlim_max, 4096);
     ::setrlimit(RLIMIT_NOFILE, &roomy);
-    Bridge bridge(kRecordTool, repo);
+    BridgeProcess bridge(kRecordTool, repo);
     rlimit tight{1024, 1024};
-    ::prlimit(bridge.pid, RLIMIT_NOFILE, &tight, nullptr);
+    ::prlimit(bridge.pid(), RLIMIT_NOFILE, &tight, nullptr);
     std::vector<double> idle, crowded;
     for (int round = 0; round < rounds; ++round) {
-        idle.push_back(timedHealth(bridge.port));
+        idle.push_back(timedHealth(bridge.port()));
         std::vector<int> peers;
         for (int i = 0; i < 1500; ++i) {
-            int fd = connectTo(bridge.port);
+            int fd = connectTo(bridge.port());
             if (fd < 0) break;
             ::send(fd, "G", 1, MSG_NOSIGNAL);
             peers.push_back(fd);
         }
-        crowded.push_back(timedHealth(bridge.port));
+        crowded.push_back(timedHealth(bridge.port()));
         for (int fd : peers) ::close(fd);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
@@ -256,7 +223,7 @@ void behindIdlePeers(const std::string& repo, int rounds) {
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    for (const auto& program : {kBridge, kRecordTool, kLoadTool}) {
+    for (const auto& program : {BridgeProcess::program(), kRecordTool, kLoadTool}) {
         if (::access(program.c_str(), X_OK) != 0) {
             std::fprintf(stderr, "jobs_beside_bench: build %s first\n", program.c_str());
             return 1;
@@ -267,14 +234,20 @@ int main(int argc, char** argv) {
     ::setenv("RECORD_TOOL_STDOUT_BYTES", std::to_string(kOutput).c_str(), 1);
     for (const char* name : {"RECORD_TOOL_FILE", "RECORD_TOOL_WAIT_FOR", "RECORD_TOOL_EXIT"}) ::unsetenv(name);
 
-    healthWhileDraining(repo, rounds);
-    std::printf("\n");
-    cancelLatency(repo, 4 * rounds);
-    std::printf("\n");
-    liveOutput(repo, rounds);
-    std::printf("\n");
-    behindIdlePeers(repo, rounds);
+    int status = 0;
+    try {
+        healthWhileDraining(repo, rounds);
+        std::printf("\n");
+        cancelLatency(repo, 4 * rounds);
+        std::printf("\n");
+        liveOutput(repo, rounds);
+        std::printf("\n");
+        behindIdlePeers(repo, rounds);
+    } catch (const std::runtime_error& error) {
+        std::fprintf(stderr, "jobs_beside_bench: the bridge did not start (%s)\n", error.what());
+        status = 1;
+    }
     std::error_code ignored;
     fs::remove_all(repo, ignored);
-    return 0;
+    return status;
 }
