@@ -88,6 +88,7 @@ TEST(RequestParser, SizeLimits) {
     EXPECT_EQ(tryParseRequest(longHead).outcome, Outcome::TooLarge);
     EXPECT_EQ(tryParseRequest(std::string_view(longHead).substr(0, kMaxHeadBytes - 1)).outcome,
               Outcome::Incomplete);
+    EXPECT_EQ(tryParseRequest(std::string_view(longHead).substr(0, kMaxHeadBytes)).outcome, Outcome::TooLarge);
     // A head that ends exactly at the limit is still fine.
     std::string exact = "GET / HTTP/1.1\r\nX: ";
     exact += std::string(kMaxHeadBytes - exact.size() - 4, 'b') + "\r\n\r\n";
