@@ -60,6 +60,7 @@ TEST(JsonWriter, EveryEscapeAtEveryPlace) {
         ASSERT_EQ(written(text), referenceString(text)) << round;
     }
     EXPECT_EQ(written(""), "\"\"");
+    EXPECT_EQ(written(std::string(256, '\x01')), referenceString(std::string(256, '\x01')));  // the most a short text takes
 }
 
 // Characters and faults straddle the borders of the pieces (16 KiB) the writer works in, and a
