@@ -241,6 +241,13 @@ TEST(JobCancel, AWaitingJobNeverRunsARunningToolIsStoppedTheNextJobRuns) {
             EXPECT_FALSE(std::filesystem::exists(waiting + "/pid")) << "the cancelled waiting job ran";
         }
     }
+    // Stopping the bridge kills a tool that ignores SIGTERM once the grace is over.
+    const std::string last = holdFolder(root, "last");
+    LoopbackClient held(bridge->port());
+    held.send(job(bridge->token(), "stubborn:" + last));
+    const pid_t tool = heldTool(last);
+    bridge->stop();
+    EXPECT_TRUE(tool > 0 && toolGone(tool));
     bridge.reset();
     std::filesystem::remove_all(root);
 }
