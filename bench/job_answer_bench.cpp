@@ -30,6 +30,7 @@
 #include "bridge_process.h"
 #include "http/json_writer.h"
 #include "jobs/cli_runner.h"
+#include "load_client.h"
 #include "process_stats.h"
 
 namespace {
@@ -61,15 +62,8 @@ double timedRequest(const BridgeProcess& bridge, std::vector<char>& buffer) {
                           "\r\n\r\n" + body;
     const std::uint16_t port = bridge.port();
     auto start = Clock::now();
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
+    int fd = nerix::bench::connectLoopback(port);
+    if (fd < 0) return -1;
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
 
     // Keep the head and the last bytes to check the answer; count the rest.

@@ -33,6 +33,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge_process.h"
+#include "load_client.h"
 #include "process_stats.h"
 
 namespace {
@@ -64,22 +65,9 @@ std::string masterRequest(const std::string& token, const std::string& manifest,
            body;
 }
 
-int connectTo(std::uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // One request; the bytes of the answer (read to the close), or 0 on failure.
 std::size_t askOnce(std::uint16_t port, const std::string& request) {
-    int fd = connectTo(port);
+    int fd = nerix::bench::connectLoopback(port);
     if (fd < 0) return 0;
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     static thread_local std::vector<char> buffer(1 << 20);
@@ -139,7 +127,7 @@ void cancelLatency(const std::string& repo, int rounds) {
         const bool cancel = round % 2 == 0;
         std::string dir = repo + "/hold" + std::to_string(round);
         fs::create_directories(dir);
-        int fd = connectTo(bridge.port());
+        int fd = nerix::bench::connectLoopback(bridge.port());
         std::string request = masterRequest(bridge.token(), "hold:" + dir, false);
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         pid_t tool = 0;
@@ -203,7 +191,7 @@ void behindIdlePeers(const std::string& repo, int rounds) {
         idle.push_back(timedHealth(bridge.port()));
         std::vector<int> peers;
         for (int i = 0; i < 1500; ++i) {
-            int fd = connectTo(bridge.port());
+            int fd = nerix::bench::connectLoopback(bridge.port());
             if (fd < 0) break;
             ::send(fd, "G", 1, MSG_NOSIGNAL);
             peers.push_back(fd);

@@ -36,6 +36,15 @@ inline sockaddr_in loopback(std::uint16_t port) {
     return address;
 }
 
+// A connected loopback socket (blocking, close-on-exec), or -1.
+inline int connectLoopback(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(port);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
 inline bool goodAnswer(std::string_view answer, std::string_view statusLine) {
     return answer.substr(0, statusLine.size()) == statusLine;
 }
