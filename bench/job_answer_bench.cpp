@@ -8,8 +8,6 @@
 // and the bridge process's peak resident memory against the size of the output.
 //
 //   job_answer_bench [RUNS]
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>

@@ -11,8 +11,6 @@
 //                               and stay, the bridge at 1024 descriptors; baseline: idle
 //
 //   jobs_beside_bench [ROUNDS]
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
