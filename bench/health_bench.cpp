@@ -78,8 +78,8 @@ bool answers(std::uint16_t port) { return runSequential(port, kRequest, kStatusL
 
 struct Server {
     std::string name;
-    pid_t pid = -1;        // the process started here
-    pid_t servingPid = -1; // the process that serves (nginx: the worker)
+    pid_t pid = -1;         // the process started here
+    pid_t servingPid = -1;  // the process that serves (nginx: the worker)
     std::uint16_t port = 0;
 };
 
@@ -117,22 +117,40 @@ Server startNginx(const std::string& dir) {
     std::string conf = dir + "/nginx.conf";
     std::ofstream(conf) << "worker_processes 1;\n"
                            "daemon off;\n"
-                           "pid " << dir << "/nginx.pid;\n"
-                           "error_log " << dir << "/error.log error;\n"
+                           "pid "
+                        << dir
+                        << "/nginx.pid;\n"
+                           "error_log "
+                        << dir
+                        << "/error.log error;\n"
                            "events { worker_connections 1024; }\n"
                            "http {\n"
                            "  access_log off;\n"
                            "  keepalive_timeout 0;\n"
-                           "  client_body_temp_path " << dir << "/body;\n"
-                           "  proxy_temp_path " << dir << "/proxy;\n"
-                           "  fastcgi_temp_path " << dir << "/fastcgi;\n"
-                           "  uwsgi_temp_path " << dir << "/uwsgi;\n"
-                           "  scgi_temp_path " << dir << "/scgi;\n"
+                           "  client_body_temp_path "
+                        << dir
+                        << "/body;\n"
+                           "  proxy_temp_path "
+                        << dir
+                        << "/proxy;\n"
+                           "  fastcgi_temp_path "
+                        << dir
+                        << "/fastcgi;\n"
+                           "  uwsgi_temp_path "
+                        << dir
+                        << "/uwsgi;\n"
+                           "  scgi_temp_path "
+                        << dir
+                        << "/scgi;\n"
                            "  server {\n"
-                           "    listen 127.0.0.1:" << server.port << ";\n"
+                           "    listen 127.0.0.1:"
+                        << server.port
+                        << ";\n"
                            "    location = /health {\n"
                            "      default_type application/json;\n"
-                           "      return 200 '" << kHealthBody << "';\n"
+                           "      return 200 '"
+                        << kHealthBody
+                        << "';\n"
                            "    }\n"
                            "  }\n"
                            "}\n";
@@ -145,16 +163,15 @@ Server startNginx(const std::string& dir) {
 }
 
 struct Figures {
-    std::vector<double> rate;        // requests per second
-    std::vector<double> cpuPerReq;   // microseconds of server CPU per request
+    std::vector<double> rate;       // requests per second
+    std::vector<double> cpuPerReq;  // microseconds of server CPU per request
     int failed = 0;
 };
 
 void measure(const Server& server, bool concurrent, Figures& figures) {
     double cpuBefore = cpuSeconds(server.servingPid);
-    LoadResult result = concurrent
-                            ? runConcurrent(server.port, kRequest, kStatusLine, kConcurrentRequests, kInFlight)
-                            : runSequential(server.port, kRequest, kStatusLine, kSequentialRequests);
+    LoadResult result = concurrent ? runConcurrent(server.port, kRequest, kStatusLine, kConcurrentRequests, kInFlight)
+                                   : runSequential(server.port, kRequest, kStatusLine, kSequentialRequests);
     double cpu = cpuSeconds(server.servingPid) - cpuBefore;
     figures.rate.push_back(result.answered / result.seconds);
     figures.cpuPerReq.push_back(cpu / std::max(1, result.answered) * 1e6);
@@ -203,9 +220,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("health: GET /health, one request per connection, median of %d rounds "
-                "(%d requests one after the other, %d with %d connections at once)\n",
-                rounds, kSequentialRequests, kConcurrentRequests, kInFlight);
+    std::printf(
+        "health: GET /health, one request per connection, median of %d rounds "
+        "(%d requests one after the other, %d with %d connections at once)\n",
+        rounds, kSequentialRequests, kConcurrentRequests, kInFlight);
     std::printf("  nginx: 1 worker, access_log off, keepalive_timeout 0, 'return 200' of the same body\n");
     if (pinned)
         std::printf("  servers on core %ld, this client on core 0; CPU time: utime + stime of the server process\n",

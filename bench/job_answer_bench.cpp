@@ -8,8 +8,8 @@
 // and the bridge process's peak resident memory against the size of the output.
 //
 //   job_answer_bench [RUNS]
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>

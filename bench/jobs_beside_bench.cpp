@@ -59,8 +59,7 @@ std::string masterRequest(const std::string& token, const std::string& manifest,
     std::string body = nlohmann::json{{"manifest", manifest}}.dump();
     return "POST /master HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Nerix-Token: " + token +
            (live ? "\r\nAccept: application/x-ndjson" : "") +
-           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-           body;
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 // One request; the bytes of the answer (read to the close), or 0 on failure.
@@ -131,15 +130,16 @@ void cancelLatency(const std::string& repo, int rounds) {
         pid_t tool = 0;
         waitFor([&] { return static_cast<bool>(std::ifstream(dir + "/pid") >> tool); });
         std::int64_t from = monotonicNs();
-        if (cancel) ::close(fd);
-        else ::kill(tool, SIGTERM);
+        if (cancel)
+            ::close(fd);
+        else
+            ::kill(tool, SIGTERM);
         std::int64_t at = 0;
         waitFor([&] { return static_cast<bool>(std::ifstream(dir + "/term") >> at); });
         (cancel ? viaBridge : direct).push_back((at - from) / 1e6);
         if (!cancel) {
             char drop[4096];
-            while (::recv(fd, drop, sizeof drop, 0) > 0) {
-            }
+            while (::recv(fd, drop, sizeof drop, 0) > 0) {}
             ::close(fd);
         }
         waitFor([&] { return ::kill(tool, 0) != 0; });

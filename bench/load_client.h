@@ -50,8 +50,7 @@ inline bool goodAnswer(std::string_view answer, std::string_view statusLine) {
 }
 
 // `count` requests, each on its own connection, one after the other.
-inline LoadResult runSequential(std::uint16_t port, std::string_view request, std::string_view statusLine,
-                                int count) {
+inline LoadResult runSequential(std::uint16_t port, std::string_view request, std::string_view statusLine, int count) {
     LoadResult result;
     const sockaddr_in address = loopback(port);
     char buffer[4096];
@@ -77,8 +76,8 @@ inline LoadResult runSequential(std::uint16_t port, std::string_view request, st
 }
 
 // `count` requests with `inFlight` connections open at any time.
-inline LoadResult runConcurrent(std::uint16_t port, std::string_view request, std::string_view statusLine,
-                                int count, int inFlight) {
+inline LoadResult runConcurrent(std::uint16_t port, std::string_view request, std::string_view statusLine, int count,
+                                int inFlight) {
     struct Slot {
         int fd = -1;
         bool sent = false;
@@ -111,7 +110,7 @@ inline LoadResult runConcurrent(std::uint16_t port, std::string_view request, st
     auto finish = [&](std::size_t index, bool ok) {
         Slot& slot = slots[index];
         ::close(slot.fd);  // also takes it out of the epoll set
-        ok && goodAnswer(slot.answer, statusLine) ? ++result.answered : ++result.failed;
+        ok&& goodAnswer(slot.answer, statusLine) ? ++result.answered : ++result.failed;
         slot.fd = -1;
     };
 
@@ -131,8 +130,8 @@ inline LoadResult runConcurrent(std::uint16_t port, std::string_view request, st
                 int error = 0;
                 socklen_t length = sizeof error;
                 ::getsockopt(slot.fd, SOL_SOCKET, SO_ERROR, &error, &length);
-                if (error != 0 ||
-                    ::send(slot.fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+                if (error != 0 || ::send(slot.fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+                                      static_cast<ssize_t>(request.size())) {
                     finish(index, false);
                     open(index);
                     continue;

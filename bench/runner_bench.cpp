@@ -7,20 +7,20 @@
 //      alternation so that both see the same machine.
 // TRIVIAL_PROGRAM defaults to the exit_at_once fixture; give a statically linked build of it
 // to take the dynamic loader out of the measure.
+#include <elf.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <elf.h>
-#include <fcntl.h>
 #include <fstream>
 #include <functional>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "jobs/cli_runner.h"
@@ -49,7 +49,8 @@ std::size_t statusBytes(const char* field) {
     std::string line;
     std::size_t length = std::strlen(field);
     while (std::getline(status, line)) {
-        if (line.compare(0, length, field) == 0 && line[length] == ':') return std::stoull(line.substr(length + 1)) * 1024;
+        if (line.compare(0, length, field) == 0 && line[length] == ':')
+            return std::stoull(line.substr(length + 1)) * 1024;
     }
     return 0;
 }
@@ -153,9 +154,10 @@ void benchDrain() {
     std::printf("  pipe alone, read and dropped     %6.2f GB/s\n", median(pipeRates));
     std::printf("  plain growing std::string        %6.2f GB/s   peak memory %.2fx the output\n", median(stringRates),
                 median(stringPeaks));
-    std::printf("  runCli                           %6.2f GB/s   peak memory %.2fx the output"
-                "   (target >= 1.5 GB/s, <= 1.5x)\n",
-                median(runnerRates), median(runnerPeaks));
+    std::printf(
+        "  runCli                           %6.2f GB/s   peak memory %.2fx the output"
+        "   (target >= 1.5 GB/s, <= 1.5x)\n",
+        median(runnerRates), median(runnerPeaks));
 }
 
 // Peak memory for an output just past a growth step, where a growing buffer that copies

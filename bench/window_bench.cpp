@@ -25,8 +25,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -82,8 +82,8 @@ struct Xlib {
         return find(openDisplay, "XOpenDisplay") && find(closeDisplay, "XCloseDisplay") &&
                find(defaultRootWindow, "XDefaultRootWindow") && find(selectInput, "XSelectInput") &&
                find(pending, "XPending") && find(nextEvent, "XNextEvent") &&
-               find(connectionNumber, "XConnectionNumber") && find(flush, "XFlush") &&
-               find(getImage, "XGetImage") && find(setErrorHandler, "XSetErrorHandler");
+               find(connectionNumber, "XConnectionNumber") && find(flush, "XFlush") && find(getImage, "XGetImage") &&
+               find(setErrorHandler, "XSetErrorHandler");
     }
 };
 
@@ -387,12 +387,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("window_bench: %d rounds after one warm-up, the programs in turn, on a 1920x1200 Xvfb screen; "
-                "medians in ms\n",
-                runs);
+    std::printf(
+        "window_bench: %d rounds after one warm-up, the programs in turn, on a 1920x1200 Xvfb screen; "
+        "medians in ms\n",
+        runs);
     for (int mode = 0; mode < 2 && !failed; ++mode) {
-        std::printf("%s%*s %14s %12s %14s\n", modes[mode], int(40 - std::strlen(modes[mode])), "",
-                    "first script", "page drawn", "window shown");
+        std::printf("%s%*s %14s %12s %14s\n", modes[mode], int(40 - std::strlen(modes[mode])), "", "first script",
+                    "page drawn", "window shown");
         for (std::size_t p = 0; p < programs.size(); ++p)
             std::printf("  %-38s %14.1f %12.1f %14.1f\n", programs[p].label, median(samples[mode][p][0]),
                         median(samples[mode][p][1]), median(samples[mode][p][2]));
@@ -409,8 +410,7 @@ int main(int argc, char** argv) {
                 ratios.push_back(samples[mode][0][figure][i] / samples[mode][1][figure][i]);
             paired[figure] = median(ratios);
         }
-        std::printf("  %-38s %14.2f %12.2f %14.2f\n", "median of the rounds' ratios", paired[0], paired[1],
-                    paired[2]);
+        std::printf("  %-38s %14.2f %12.2f %14.2f\n", "median of the rounds' ratios", paired[0], paired[1], paired[2]);
     }
     if (!failed) {
         const bool allExited = std::find(handover.begin(), handover.end(), -1.0) == handover.end();

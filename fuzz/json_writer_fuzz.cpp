@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
 #include <simdjson.h>
+#include <nlohmann/json.hpp>
 
 #include "http/json_writer.h"
 

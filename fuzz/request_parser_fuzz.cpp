@@ -34,7 +34,6 @@ bool sameRequest(const nerix::Request& a, const nerix::Request& b) {
     return a.method == b.method && a.path == b.path && a.headers == b.headers && a.body == b.body;
 }
 
-
 std::string expand(std::string_view input) {
     if (input.size() < 2 || input.front() != '~') return std::string(input);
     input.remove_prefix(1);
@@ -54,8 +53,7 @@ void checkAnswer(const nerix::Request& request) {
     const nerix::Response& response = std::get<nerix::Response>(routed);
     nerix::WireResponse wire = nerix::frameResponse(response);
     check(wire.head.ends_with("\r\n\r\n"));
-    check(wire.head.find("\r\nContent-Length: " + std::to_string(wire.body.size()) + "\r\n") !=
-          std::string::npos);
+    check(wire.head.find("\r\nContent-Length: " + std::to_string(wire.body.size()) + "\r\n") != std::string::npos);
     if (!response.json) {
         check(wire.body.empty());
         return;
@@ -83,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(nerix::tryParseRequest(input + "\r\n\r\nxyz").outcome == ParseResult::Outcome::TooLarge);
             return 0;
         }
-        case ParseResult::Outcome::Complete:
-            break;
+        case ParseResult::Outcome::Complete: break;
     }
 
     check(full.consumed > 0 && full.consumed <= input.size());
@@ -92,15 +89,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ParseResult again = nerix::tryParseRequest(exact);
     check(again.outcome == ParseResult::Outcome::Complete && again.consumed == full.consumed);
     check(sameRequest(again.request, full.request));
-    check(nerix::tryParseRequest(exact.substr(0, exact.size() - 1)).outcome ==
-          ParseResult::Outcome::Incomplete);
+    check(nerix::tryParseRequest(exact.substr(0, exact.size() - 1)).outcome == ParseResult::Outcome::Incomplete);
 
     const nerix::Request& request = full.request;
     check(!request.method.empty() && request.method.find(' ') == std::string::npos);
     check(!request.path.empty() && request.path.find(' ') == std::string::npos);
     if (auto it = request.headers.find("content-length"); it != request.headers.end())
-        check(request.body.size() == static_cast<std::size_t>(std::max<std::int64_t>(
-                                         0, nerix::parseContentLength(it->second))));
+        check(request.body.size() ==
+              static_cast<std::size_t>(std::max<std::int64_t>(0, nerix::parseContentLength(it->second))));
     else
         check(request.body.empty());
     checkAnswer(request);

@@ -28,12 +28,9 @@ bool holdsNul(std::string_view text) { return text.find('\0') != std::string_vie
 // Whether `text` is a fair text for the setting's value.
 bool textFits(const simdjson::dom::element& value, const std::string& text) {
     switch (value.type()) {
-        case simdjson::dom::element_type::STRING:
-            return text == value.get_string().value_unsafe();
-        case simdjson::dom::element_type::INT64:
-            return text == std::to_string(value.get_int64().value_unsafe());
-        case simdjson::dom::element_type::UINT64:
-            return text == std::to_string(value.get_uint64().value_unsafe());
+        case simdjson::dom::element_type::STRING: return text == value.get_string().value_unsafe();
+        case simdjson::dom::element_type::INT64: return text == std::to_string(value.get_int64().value_unsafe());
+        case simdjson::dom::element_type::UINT64: return text == std::to_string(value.get_uint64().value_unsafe());
         case simdjson::dom::element_type::DOUBLE: {
             char* end = nullptr;
             double read = std::strtod(text.c_str(), &end);

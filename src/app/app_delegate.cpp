@@ -1,9 +1,9 @@
 #include "app/app_delegate.h"
 
 #include "app/bundle.h"
-#include "bridge/nerix_bridge.h"
 #include "app/info_dictionary.h"
 #include "app/page_recovery.h"
+#include "bridge/nerix_bridge.h"
 #include "platform/posix/system_log.h"
 
 namespace nerix {
@@ -79,9 +79,7 @@ void AppDelegate::pageEnded(const std::string& reason) {
             platform::logLine(what + ", the third time within a minute: showing a plain page instead");
             webView_->loadHTMLString(std::string(kGaveUpPage));
             break;
-        case PageRecovery::Action::Nothing:
-            platform::logLine(what + ": not loaded again");
-            break;
+        case PageRecovery::Action::Nothing: platform::logLine(what + ": not loaded again"); break;
     }
 }
 

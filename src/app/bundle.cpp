@@ -16,6 +16,8 @@ std::filesystem::path resourceFolder() {
     return resourceFolderFor(executable);
 }
 
-std::filesystem::path infoPlistPath(const std::filesystem::path& resourceFolder) { return resourceFolder / "Info.plist"; }
+std::filesystem::path infoPlistPath(const std::filesystem::path& resourceFolder) {
+    return resourceFolder / "Info.plist";
+}
 
 }  // namespace nerix

@@ -8,9 +8,7 @@
 namespace nerix {
 namespace {
 
-bool isTrimmed(utf8proc_int32_t cp) {
-    return cp == '\t' || utf8proc_category(cp) == UTF8PROC_CATEGORY_ZS;
-}
+bool isTrimmed(utf8proc_int32_t cp) { return cp == '\t' || utf8proc_category(cp) == UTF8PROC_CATEGORY_ZS; }
 
 // Decodes the code point that starts at `pos`; returns its length, or 0 when the bytes are
 // not a valid code point (the head was checked as UTF-8 before, so that does not happen).
@@ -93,9 +91,8 @@ std::int64_t parseContentLength(std::string_view text) {
     if (ec != std::errc() || end != text.data() + text.size()) return 0;
     if (negative) {
         if (magnitude > static_cast<std::uint64_t>(INT64_MAX) + 1) return 0;
-        return magnitude == static_cast<std::uint64_t>(INT64_MAX) + 1
-                   ? INT64_MIN
-                   : -static_cast<std::int64_t>(magnitude);
+        return magnitude == static_cast<std::uint64_t>(INT64_MAX) + 1 ? INT64_MIN
+                                                                      : -static_cast<std::int64_t>(magnitude);
     }
     if (magnitude > static_cast<std::uint64_t>(INT64_MAX)) return 0;
     return static_cast<std::int64_t>(magnitude);

@@ -35,8 +35,7 @@ struct JobQueue::Ticket {
     LiveStream lines[2]{LiveStream("stdout"), LiveStream("stderr")};
 };
 
-JobQueue::JobQueue(asio::io_context& context, Settings settings)
-    : context_(context), settings_(std::move(settings)) {}
+JobQueue::JobQueue(asio::io_context& context, Settings settings) : context_(context), settings_(std::move(settings)) {}
 
 JobQueue::~JobQueue() { *alive_ = false; }
 
@@ -147,8 +146,10 @@ void JobQueue::ended(const std::shared_ptr<Ticket>& ticket, int exitCode) {
         // tool's output.
         std::string last = "{\"status\":" + std::to_string(answer.status);
         auto fields = writeJson(answer.fields);
-        if (fields && fields->size() > 2) last += "," + fields->substr(1);
-        else last += "}";
+        if (fields && fields->size() > 2)
+            last += "," + fields->substr(1);
+        else
+            last += "}";
         last += "\n";
         connection.write(chunkHead(last.size()));
         connection.write(std::move(last) + "\r\n0\r\n\r\n");
@@ -197,8 +198,7 @@ void JobQueue::cancel(const std::shared_ptr<Ticket>& ticket) {
             ticket->state = Ticket::State::Stopping;
             ticket->child->stop(settings_.stopGrace);
             break;
-        default:
-            return;
+        default: return;
     }
     settings_.log("NerixBridge cancelled " + ticket->endpoint + ": the requester left");
 }

@@ -11,8 +11,8 @@
 #include "bridge/router.h"
 #include "bridge/wire_response.h"
 #include "http/path.h"
-#include "platform/posix/process.h"
 #include "platform/posix/loopback_listener.h"
+#include "platform/posix/process.h"
 #include "platform/posix/random.h"
 #include "platform/posix/serial_queue.h"
 #include "platform/posix/system_log.h"
@@ -36,9 +36,8 @@ bool wantsLiveAnswer(const Request& request) {
         while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
         while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
         constexpr std::string_view kLive = "application/x-ndjson";
-        if (std::equal(item.begin(), item.end(), kLive.begin(), kLive.end(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) == b;
-            }))
+        if (std::equal(item.begin(), item.end(), kLive.begin(), kLive.end(),
+                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
             return true;
     }
     return false;
@@ -232,8 +231,7 @@ void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& p
                parsed.request.path);
 }
 
-void NerixBridge::send(const std::shared_ptr<platform::Connection>& connection, Response response,
-                       bool drainInput) {
+void NerixBridge::send(const std::shared_ptr<platform::Connection>& connection, Response response, bool drainInput) {
     WireResponse wire = frameResponse(response);
     connection->sendAndClose(std::move(wire.head), std::move(wire.body), drainInput);
 }

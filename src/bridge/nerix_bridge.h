@@ -1,11 +1,11 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <list>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,8 +15,8 @@
 
 #include <asio/steady_timer.hpp>
 
-#include "http/response.h"
 #include "bridge/token.h"
+#include "http/response.h"
 #include "jobs/cli_runner.h"
 
 namespace nerix {
@@ -47,17 +47,17 @@ private:
 
 // How long a connection may take to send its request, and how many may be at it at once.
 struct RequestLimits {
-    std::chrono::milliseconds quiet{10'000};   // without a byte before the request is whole
-    std::chrono::milliseconds whole{60'000};   // from accept until the request is whole
-    std::size_t unfinished = 256;              // one more closes the oldest
+    std::chrono::milliseconds quiet{10'000};  // without a byte before the request is whole
+    std::chrono::milliseconds whole{60'000};  // from accept until the request is whole
+    std::size_t unfinished = 256;             // one more closes the oldest
 };
 
 // Things a test (or another host program) may put in place of the system's own.
 struct BridgeOptions {
-    RandomSource random;                          // default: the kernel's random source
-    std::function<void(std::string_view)> log;    // default: standard error and syslog
+    RandomSource random;                        // default: the kernel's random source
+    std::function<void(std::string_view)> log;  // default: standard error and syslog
     RequestLimits limits;
-    std::chrono::milliseconds stopGrace{5000};    // a stopped tool's SIGTERM to its SIGKILL
+    std::chrono::milliseconds stopGrace{5000};  // a stopped tool's SIGTERM to its SIGKILL
 };
 
 // The loopback HTTP bridge between the web interface and the command-line tool. Listens on

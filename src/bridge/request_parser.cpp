@@ -53,8 +53,7 @@ ParseResult tryParseRequest(std::string_view buffer) {
     // The head may not grow past its limit: look for the terminator only within it.
     std::string_view window = buffer.substr(0, kMaxHeadBytes);
     std::size_t headEnd = window.find(kHeadTerminator);
-    if (headEnd == std::string_view::npos)
-        return buffer.size() >= kMaxHeadBytes ? tooLarge() : ParseResult{};
+    if (headEnd == std::string_view::npos) return buffer.size() >= kMaxHeadBytes ? tooLarge() : ParseResult{};
 
     std::string_view head = buffer.substr(0, headEnd);
     std::size_t bodyStart = headEnd + kHeadTerminator.size();
@@ -69,9 +68,8 @@ ParseResult tryParseRequest(std::string_view buffer) {
     while (lineEnd != std::string_view::npos) {
         std::size_t lineStart = lineEnd + kLineSeparator.size();
         lineEnd = head.find(kLineSeparator, lineStart);
-        std::string_view line = head.substr(lineStart, lineEnd == std::string_view::npos
-                                                           ? std::string_view::npos
-                                                           : lineEnd - lineStart);
+        std::string_view line =
+            head.substr(lineStart, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - lineStart);
         std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
         request.headers.insert_or_assign(lowerCaseText(trimHeaderText(line.substr(0, colon))),

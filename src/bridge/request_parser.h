@@ -9,7 +9,7 @@
 namespace nerix {
 
 // Limits that keep an unauthenticated local peer from growing a connection's buffer without bound.
-inline constexpr std::size_t kMaxHeadBytes = 64 * 1024;          // head and its terminator
+inline constexpr std::size_t kMaxHeadBytes = 64 * 1024;            // head and its terminator
 inline constexpr std::int64_t kMaxBodyBytes = 64LL * 1024 * 1024;  // announced Content-Length
 
 struct ParseResult {

@@ -62,8 +62,7 @@ inline unsigned escapeMask(__m128i block) {
 
 // One bit per byte of the block below 0x20.
 inline unsigned controlMask(__m128i block) {
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(0x1F)), block)));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(0x1F)), block)));
 }
 
 // Set bits of a 16-bit mask, without relying on a popcount instruction.
@@ -138,8 +137,7 @@ char* writeEscaped(char* out, const unsigned char* in, const unsigned char* end)
             from = at + 1;
             mask &= mask - 1;
         } while (mask != 0);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + from)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + from)));
         out += kBlock - from;
         in += kBlock;
     }
@@ -187,12 +185,10 @@ void appendString(std::string& out, const std::string& text) {
 
 std::size_t estimateSize(const nlohmann::json& value) {
     switch (value.type()) {
-        case nlohmann::json::value_t::string:
-            return escapedSize(value.get_ref<const std::string&>());
+        case nlohmann::json::value_t::string: return escapedSize(value.get_ref<const std::string&>());
         case nlohmann::json::value_t::object: {
             std::size_t total = 2;
-            for (const auto& [key, member] : value.items())
-                total += escapedSize(key) + 2 + estimateSize(member);
+            for (const auto& [key, member] : value.items()) total += escapedSize(key) + 2 + estimateSize(member);
             return total;
         }
         case nlohmann::json::value_t::array: {
@@ -200,20 +196,15 @@ std::size_t estimateSize(const nlohmann::json& value) {
             for (const auto& member : value) total += 1 + estimateSize(member);
             return total;
         }
-        default:
-            return 24;
+        default: return 24;
     }
 }
 
 bool append(std::string& out, const nlohmann::json& value) {
     using Type = nlohmann::json::value_t;
     switch (value.type()) {
-        case Type::null:
-            out += "null";
-            return true;
-        case Type::boolean:
-            out += value.get<bool>() ? "true" : "false";
-            return true;
+        case Type::null: out += "null"; return true;
+        case Type::boolean: out += value.get<bool>() ? "true" : "false"; return true;
         case Type::number_integer:
         case Type::number_unsigned: {
             char digits[24];

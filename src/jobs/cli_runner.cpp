@@ -78,8 +78,7 @@ CliResult runCli(const CliCommand& command, const std::vector<std::string>& args
         outcome = {};
         outcome.startError = ENOMEM;
     }
-    if (outcome.startError != 0)
-        return CliResult{-1, "", spawnFailure(outcome.startError)};
+    if (outcome.startError != 0) return CliResult{-1, "", spawnFailure(outcome.startError)};
     // A stream that is not UTF-8 as a whole becomes the empty text; bad bytes are never
     // replaced or passed on.
     CliResult result{outcome.status, "", ""};

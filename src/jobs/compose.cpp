@@ -13,8 +13,8 @@ namespace {
 
 // "untitled-" and the whole seconds since the epoch, the fraction cut off.
 std::string defaultStem() {
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::system_clock::now().time_since_epoch());
+    auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
     return "untitled-" + std::to_string(seconds.count());
 }
 

@@ -1,11 +1,11 @@
 #include "jobs/output_dir.h"
 
+#include <pwd.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <pwd.h>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 #include "http/path.h"

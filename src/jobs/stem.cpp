@@ -19,20 +19,18 @@ constexpr std::size_t kMaxBytes = 255 - kAroundStem;  // 239
 bool isAllowed(utf8proc_int32_t codePoint) {
     if (codePoint == '-' || codePoint == '_') return true;
     switch (utf8proc_category(codePoint)) {
-    case UTF8PROC_CATEGORY_LU:
-    case UTF8PROC_CATEGORY_LL:
-    case UTF8PROC_CATEGORY_LT:
-    case UTF8PROC_CATEGORY_LM:
-    case UTF8PROC_CATEGORY_LO:
-    case UTF8PROC_CATEGORY_MN:
-    case UTF8PROC_CATEGORY_MC:
-    case UTF8PROC_CATEGORY_ME:
-    case UTF8PROC_CATEGORY_ND:
-    case UTF8PROC_CATEGORY_NL:
-    case UTF8PROC_CATEGORY_NO:
-        return true;
-    default:
-        return false;
+        case UTF8PROC_CATEGORY_LU:
+        case UTF8PROC_CATEGORY_LL:
+        case UTF8PROC_CATEGORY_LT:
+        case UTF8PROC_CATEGORY_LM:
+        case UTF8PROC_CATEGORY_LO:
+        case UTF8PROC_CATEGORY_MN:
+        case UTF8PROC_CATEGORY_MC:
+        case UTF8PROC_CATEGORY_ME:
+        case UTF8PROC_CATEGORY_ND:
+        case UTF8PROC_CATEGORY_NL:
+        case UTF8PROC_CATEGORY_NO: return true;
+        default: return false;
     }
 }
 
@@ -66,8 +64,8 @@ std::optional<std::string> sanitizeStem(const std::optional<std::string>& name) 
     std::size_t characterStart = 0;
     for (std::size_t i = first; i <= last; ++i) {
         auto codePoint = static_cast<utf8proc_int32_t>(kept[i]);
-        bool startsCharacter = i == first || utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(kept[i - 1]),
-                                                                              codePoint, &state);
+        bool startsCharacter = i == first || utf8proc_grapheme_break_stateful(
+                                                 static_cast<utf8proc_int32_t>(kept[i - 1]), codePoint, &state);
         if (startsCharacter) {
             if (++characters > kMaxCharacters) break;
             characterStart = stem.size();

@@ -63,9 +63,8 @@ TEST(BringUpBridge, AScriptExactlyWhenThereIsABridge) {
     EXPECT_EQ(log, std::vector<std::string>{"NerixBridge failed to start: SecRandomCopyBytes failed"});
 
     // A bridge whose listener never reported (what start() leaves after its wait): port 0.
-    BridgeLaunch unready = launch(settings, [](const BridgeSettings& s) {
-        return std::make_shared<NerixBridge>(s.nodePath, s.repoRoot);
-    });
+    BridgeLaunch unready =
+        launch(settings, [](const BridgeSettings& s) { return std::make_shared<NerixBridge>(s.nodePath, s.repoRoot); });
     ASSERT_TRUE(unready.bridge && unready.script);
     EXPECT_EQ(*unready.script, bridgeScript(0, unready.bridge->token()));
     EXPECT_TRUE(log.empty());
@@ -127,11 +126,12 @@ std::string xmlPlist(const std::string& entries) {
 // Only string values count; any other type, and anything that is not a dictionary, reads as
 // absent (no bridge).
 TEST_F(Scratch, InfoPlistGivesTheStringValuesOfAnXmlOrBinaryPlistAndNothingElse) {
-    auto info = InfoDictionary::parse(xmlPlist("<key>NerixNodePath</key><string>/usr/bin/node</string>\n"
-                                               "<key>NerixRepoRoot</key><string>/srv/a &amp; b</string>\n"
-                                               "<key>Empty</key><string></string>\n"
-                                               "<key>Number</key><integer>18</integer>\n"
-                                               "<key>List</key><array><string>x</string></array>\n"));
+    auto info =
+        InfoDictionary::parse(xmlPlist("<key>NerixNodePath</key><string>/usr/bin/node</string>\n"
+                                       "<key>NerixRepoRoot</key><string>/srv/a &amp; b</string>\n"
+                                       "<key>Empty</key><string></string>\n"
+                                       "<key>Number</key><integer>18</integer>\n"
+                                       "<key>List</key><array><string>x</string></array>\n"));
     EXPECT_EQ(info.text("NerixNodePath"), "/usr/bin/node");
     EXPECT_EQ(info.text("NerixRepoRoot"), "/srv/a & b");
     EXPECT_EQ(info.text("Empty"), "");

@@ -143,7 +143,8 @@ protected:
 
         for (char** entry = environ; *entry; ++entry)
             if (char* equals = std::strchr(*entry, '=')) env_[std::string(*entry, equals)] = equals + 1;
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "WAYLAND_DISPLAY", "GDK_BACKEND"})
+        for (const char* name :
+             {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "WAYLAND_DISPLAY", "GDK_BACKEND"})
             env_.erase(name);
         env_["HOME"] = home_.string();
         env_["XDG_RUNTIME_DIR"] = runtime_.string();
@@ -151,8 +152,8 @@ protected:
         if (std::system("bwrap --ro-bind / / --dev /dev --proc /proc true >/dev/null 2>&1") != 0)
             env_["WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS"] = "1";
         // Each writes where it listens once it is ready; tests side by side never share them.
-        xvfb_ = Child({"Xvfb", "-displayfd", "1", "-screen", "0", "1920x1200x24", "-nolisten", "tcp", "-noreset"},
-                      env_, scratch_ / "xvfb.log");
+        xvfb_ = Child({"Xvfb", "-displayfd", "1", "-screen", "0", "1920x1200x24", "-nolisten", "tcp", "-noreset"}, env_,
+                      scratch_ / "xvfb.log");
         env_["DISPLAY"] = ":" + waitForMatch(scratch_ / "xvfb.log", R"((?:^|\n)(\d+)\n)");
         bus_ = Child({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, env_, scratch_ / "bus.log");
         env_["DBUS_SESSION_BUS_ADDRESS"] = waitForMatch(scratch_ / "bus.log", R"((unix:\S+))");
@@ -188,7 +189,9 @@ protected:
         return env;
     }
 
-    std::string x11(const std::string& command) { return capture("export DISPLAY=" + env_["DISPLAY"] + "; " + command); }
+    std::string x11(const std::string& command) {
+        return capture("export DISPLAY=" + env_["DISPLAY"] + "; " + command);
+    }
     std::string log() { return readText(scratch_ / "app.log"); }
 
     // Starts the application; on X11, the window it shows, checked for its title, class (the
@@ -200,15 +203,16 @@ protected:
         EXPECT_TRUE(waitFor([&] {
             std::string ids = x11("xdotool search --onlyvisible --name '^Vantorel$'");
             return !ids.empty() && (window = std::stoul(ids));
-        })) << "no window; the application said: " << log();
+        })) << "no window; the application said: "
+            << log();
         // GTK sets the size hints with the window's first frame, which may come after it is shown.
         const std::string id = std::to_string(window), command = "xwininfo -id " + id + "; xprop -id " + id;
         std::string props;
         waitFor([&] { return (props = x11(command)).find("minimum size") != std::string::npos; });
-        for (const char* expected : {"Width: 1240\n", "Height: 820\n", "Absolute upper-left X:  340\n",
-                                     "Absolute upper-left Y:  190\n", "_NET_WM_NAME(UTF8_STRING) = \"Vantorel\"",
-                                     "WM_CLASS(STRING) = \"vantorel\", \"org.vantorel.Vantorel\"",
-                                     "program specified minimum size: 1040 by 680"})
+        for (const char* expected :
+             {"Width: 1240\n", "Height: 820\n", "Absolute upper-left X:  340\n", "Absolute upper-left Y:  190\n",
+              "_NET_WM_NAME(UTF8_STRING) = \"Vantorel\"", "WM_CLASS(STRING) = \"vantorel\", \"org.vantorel.Vantorel\"",
+              "program specified minimum size: 1040 by 680"})
             EXPECT_NE(props.find(expected), std::string::npos) << expected << " in\n" << props;
         return window;
     }
@@ -252,7 +256,9 @@ protected:
 
 class AppWindowOn : public AppWindow, public ::testing::WithParamInterface<bool> {};
 INSTANTIATE_TEST_SUITE_P(X11AndWayland, AppWindowOn, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& backend) { return backend.param ? "Wayland" : "X11"; });
+                         [](const ::testing::TestParamInfo<bool>& backend) {
+                             return backend.param ? "Wayland" : "X11";
+                         });
 
 // Every job from the page reaches the tool as asked and its answer the page, live lines while the
 // tool runs and a cancel that stops it; a second start hands over; the app ID holds on both backends.
@@ -276,17 +282,25 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
     // The page saw the bridge the application started, on the port it logged, read the files
     // beside it and nothing outside its folder; without the token a job is refused.
     const std::string port = waitForMatch(scratch_ / "app.log", R"(NerixBridge listening on 127\.0\.0\.1:(\d+))");
-    EXPECT_EQ(report, (json{{"bridge", {{"port", std::stoi(port)}, {"origin", "http://127.0.0.1:" + port},
-                                        {"token", report["bridge"]["token"]}}},
-                            {"sibling", "{\"sibling\":true}\n"}, {"outside", "refused"},
-                            {"health", {{"status", 200}, {"json", {{"ok", true}, {"version", "0.2.0"}}}}},
-                            {"compose", {{"status", 200}, {"json", {{"ok", true}, {"outputPath", out + "e2e-piece.mid"},
-                                                                    {"stdout", "fixture compose build ok\n"}}}}},
-                            {"master", {{"status", 200}, {"json", {{"ok", true}, {"stdout", "fixture master run ok\n"}}}}},
-                            {"verify", {{"status", 200}, {"json", {{"ok", true}, {"stdout", "fixture master verify ok\n"},
-                                                                   {"stderr", "fixture verify notes\n"}}}}},
-                            {"withoutToken", {{"status", 401}, {"json", report["withoutToken"]["json"]}}},
-                            {"live", {{"type", "application/x-ndjson"}, {"first", {{"stdout", "fixture waits\n"}}}}}}));
+    EXPECT_EQ(
+        report,
+        (json{
+            {"bridge",
+             {{"port", std::stoi(port)}, {"origin", "http://127.0.0.1:" + port}, {"token", report["bridge"]["token"]}}},
+            {"sibling", "{\"sibling\":true}\n"},
+            {"outside", "refused"},
+            {"health", {{"status", 200}, {"json", {{"ok", true}, {"version", "0.2.0"}}}}},
+            {"compose",
+             {{"status", 200},
+              {"json",
+               {{"ok", true}, {"outputPath", out + "e2e-piece.mid"}, {"stdout", "fixture compose build ok\n"}}}}},
+            {"master", {{"status", 200}, {"json", {{"ok", true}, {"stdout", "fixture master run ok\n"}}}}},
+            {"verify",
+             {{"status", 200},
+              {"json",
+               {{"ok", true}, {"stdout", "fixture master verify ok\n"}, {"stderr", "fixture verify notes\n"}}}}},
+            {"withoutToken", {{"status", 401}, {"json", report["withoutToken"]["json"]}}},
+            {"live", {{"type", "application/x-ndjson"}, {"first", {{"stdout", "fixture waits\n"}}}}}}));
 
     // What the tool was asked, in order, in the repository root; the options in their fixed
     // order whatever the order of the page's keys; the temporary source gone after its job.
@@ -333,8 +347,9 @@ TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheB
     writeText(home_ / ".local/share/applications/test-browser.desktop",
               "[Desktop Entry]\nType=Application\nName=Test browser\nExec=" + browser.string() +
                   " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\nNoDisplay=true\n");
-    writeText(home_ / ".config/mimeapps.list", "[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n"
-                                               "x-scheme-handler/https=test-browser.desktop\n");
+    writeText(home_ / ".config/mimeapps.list",
+              "[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n"
+              "x-scheme-handler/https=test-browser.desktop\n");
     Window window = launch(env_);
     EXPECT_TRUE(waitForState(window, kMagenta));
     x11("xdotool mousemove --window " + std::to_string(window) + " 750 170 click 1");
@@ -349,7 +364,8 @@ TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheB
         return pages;
     };
     const std::string page = "page loaded: file://" + (web_ / "index.html").string() + "\n";
-    for (const std::string& loaded : {page + page, page + page + page, page + page + page + "page loaded: about:blank\n"}) {
+    for (const std::string& loaded :
+         {page + page, page + page + page, page + page + page + "page loaded: about:blank\n"}) {
         ASSERT_GT(killWebProcesses(app_.pid), 0);
         ASSERT_TRUE(waitFor([&] { return loads() == loaded; })) << log();
     }
@@ -377,7 +393,8 @@ TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
         for (std::size_t i = 0; i < pixels.size(); ++i)
             if (near(pixels[i], 0)) i / kWidth < 90 ? rightmost = std::max(rightmost, int(i % kWidth)) : ++below;
         return rightmost > 250 && rightmost < 800 && below == 0;
-    })) << "heading ends at " << rightmost << ", " << below << " dark pixels below it";
+    })) << "heading ends at "
+        << rightmost << ", " << below << " dark pixels below it";
     closeAndExpectCleanExit(window);
 }
 

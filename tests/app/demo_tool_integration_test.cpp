@@ -31,8 +31,8 @@ protected:
 
 TEST_F(DemoTool, ComposeWritesAStandardMidiFile) {
     const std::string output = root + "/sub/piece.mid";
-    CliResult run = tool({"compose", "build", write("p.morvane", "title \"T\"\ntempo 90  # slow\nC4 E4+G4:2 r F#:1/2\n"),
-                          "-o", output});
+    CliResult run = tool(
+        {"compose", "build", write("p.morvane", "title \"T\"\ntempo 90  # slow\nC4 E4+G4:2 r F#:1/2\n"), "-o", output});
     ASSERT_EQ(run.exitCode, 0) << run.stderr;
     EXPECT_THAT(run.stdout, AllOf(HasSubstr("4 notes"), HasSubstr("output: " + output)));
     // Format 0, one track, 480 ticks; the track's length covers the rest of the file; it ends
@@ -71,7 +71,9 @@ TEST_F(DemoTool, EveryFailureExitsNonZeroSaysWhyAndWritesNothing) {
         int exitCode;
         std::string message;
     } cases[] = {
-        {{"compose", "build", write("bad.morvane", "C4 D4\n  H7\n"), "-o", root + "/a.mid"}, 1, "bad.morvane:2:3: \"H7\""},
+        {{"compose", "build", write("bad.morvane", "C4 D4\n  H7\n"), "-o", root + "/a.mid"},
+         1,
+         "bad.morvane:2:3: \"H7\""},
         {{"compose", "build", write("empty.morvane", "# nothing\n"), "-o", root + "/b.mid"}, 1, "no notes"},
         {{"compose", "build", good, "-o", root + "/c.xyz"}, 1, "must end in .mid or .wav"},
         {{"compose", "build", root + "/missing.morvane", "-o", root + "/d.mid"}, 1, "no such file"},
@@ -80,7 +82,8 @@ TEST_F(DemoTool, EveryFailureExitsNonZeroSaysWhyAndWritesNothing) {
         {{"dance"}, 2, "unknown command"},
         {{"master", "run", write("broken.master.json", "{ inputs: ")}, 1, "is not JSON"},
         {{"master", "run", write("empty.master.json", "{\"inputs\": []}")}, 1, "\"inputs\" must list"},
-        {{"master", "run", write("lost.master.json", "{\"inputs\": [{\"file\": \"nowhere.wav\"}]}")}, 1,
+        {{"master", "run", write("lost.master.json", "{\"inputs\": [{\"file\": \"nowhere.wav\"}]}")},
+         1,
          "nowhere.wav: no such file"},
         {{"master", "run", ""}, 1, "cannot read manifest"},
         {{"master", "verify", write("not.wav", "RIFF....WAVEjunk"), "--seed", "s"}, 1, "not a WAV file"},

@@ -18,9 +18,9 @@ TEST(BridgeProgram, PrintsWhereItListensServesAndStopsOnSignal) {
         const std::string port = std::to_string(bridge.port());
         EXPECT_NE(bridge.port(), 0);
         EXPECT_EQ(bridge.token().size(), 44u);
-        EXPECT_EQ(bridge.announcement(), (nlohmann::json{{"port", bridge.port()},
-                                                         {"origin", "http://127.0.0.1:" + port},
-                                                         {"token", bridge.token()}}));
+        EXPECT_EQ(bridge.announcement(),
+                  (nlohmann::json{
+                      {"port", bridge.port()}, {"origin", "http://127.0.0.1:" + port}, {"token", bridge.token()}}));
         EXPECT_EQ(test::roundTrip(bridge.port(), "GET /health HTTP/1.1\r\n\r\n").status, 200);
         EXPECT_EQ(test::roundTrip(bridge.port(), test::post("/nowhere", bridge.token(), "")).status, 404);
         EXPECT_EQ(bridge.stop(signal), 0);

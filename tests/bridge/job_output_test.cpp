@@ -15,15 +15,20 @@ namespace {
 const std::string kBad = "\xEF\xBF\xBD";  // U+FFFD
 
 TEST(JobOutput, WhereverTheReadsSplitTheStreamTheTextIsTheSame) {
-    const std::pair<std::string, std::string> samples[] = {  // the bytes, the text the live lines carry
+    const std::pair<std::string, std::string> samples[] = {
+        // the bytes, the text the live lines carry
         {"plain \"ascii\" /\n\x01", "plain \"ascii\" /\n\x01"},
         {"a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z", "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z"},
-        {"ab\x80" "cd", "ab" + kBad + "cd"},                      // stray continuation byte
-        {"ab\xe2\x82", "ab" + kBad},                             // cut short at the end
-        {"\xe2\x82" "a\xac", kBad + "a" + kBad},                 // lead byte interrupted
-        {"\xc0\xaf", kBad + kBad},                               // overlong "/"
-        {"\xed\xa0\x80", kBad + kBad + kBad},                    // surrogate
-        {"\xf4\x90\x80\x80", kBad + kBad + kBad + kBad},         // beyond U+10FFFF
+        {"ab\x80"
+         "cd",
+         "ab" + kBad + "cd"},         // stray continuation byte
+        {"ab\xe2\x82", "ab" + kBad},  // cut short at the end
+        {"\xe2\x82"
+         "a\xac",
+         kBad + "a" + kBad},                              // lead byte interrupted
+        {"\xc0\xaf", kBad + kBad},                        // overlong "/"
+        {"\xed\xa0\x80", kBad + kBad + kBad},             // surrogate
+        {"\xf4\x90\x80\x80", kBad + kBad + kBad + kBad},  // beyond U+10FFFF
         {"\xf0\x9f\x98\x80\x80\x80", "\xf0\x9f\x98\x80" + kBad + kBad},
         {"x\xff\xf0\x9f\x98\x80\x80\x80\x80\x80", "x" + kBad + "\xf0\x9f\x98\x80" + kBad + kBad + kBad + kBad},
         // the first and last character of each lead byte's range (U+0080, U+07FF, U+0800,

@@ -213,8 +213,10 @@ TEST_F(BridgeUnderLoad, NeitherAFloodOfIdlePeersNorALackOfDescriptorsShutsOthers
 TEST(JobCancel, AWaitingJobNeverRunsARunningToolIsStoppedTheNextJobRuns) {
     std::atomic<int> cancels{0};
     const std::string_view cancelLine = "NerixBridge cancelled /master: the requester left";
-    BridgeOptions options{.random = {}, .log = [&](std::string_view line) { cancels += line == cancelLine; },
-                          .limits = {}, .stopGrace = std::chrono::milliseconds(200)};
+    BridgeOptions options{.random = {},
+                          .log = [&](std::string_view line) { cancels += line == cancelLine; },
+                          .limits = {},
+                          .stopGrace = std::chrono::milliseconds(200)};
     const std::string root = makeRoot();
     auto bridge = std::make_shared<NerixBridge>(kTool, root, options);
     bridge->start();
@@ -320,9 +322,8 @@ TEST(BridgeLifetime, DestroyingTheBridgeClosesConnectionsStillReading) {
     LoopbackClient peer(bridge->port());
     peer.send("GET /health HTTP/1.1\r\n");
     // Our end and the bridge's accepted end, and the bridge has read what was sent.
-    ASSERT_TRUE(waitFor([&] {
-        return openDescriptors(::getpid()) == listening + 2 && receiveQueue(bridge->port(), "01") == 0;
-    }));
+    ASSERT_TRUE(waitFor(
+        [&] { return openDescriptors(::getpid()) == listening + 2 && receiveQueue(bridge->port(), "01") == 0; }));
     std::weak_ptr<NerixBridge> weak = bridge;
     bridge.reset();
     EXPECT_TRUE(weak.expired());

@@ -35,7 +35,8 @@ protected:
 // fixed order, the body is compact JSON with escaped slashes.
 TEST_F(BridgeTest, EachRequestGetsItsAnswer) {
     const std::string refused = R"({"error":"missing or invalid X-Nerix-Token"})";
-    const std::tuple<std::string, std::string, std::string> cases[] = {  // request, status, body
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        // request, status, body
         {"OPTIONS /compose HTTP/1.1\r\nOrigin: null\r\n\r\n", "204 No Content", ""},
         {kHealth, "200 OK", R"({"ok":true,"version":"0.2.0"})"},
         {post("/compose", "", "{}"), "401 Unauthorized", refused},
@@ -137,8 +138,7 @@ TEST(BridgeLimits, UnfinishedRequestsCannotHoldTheBridge) {
     bool slowClosed = false;
     for (int i = 0; i < 200 && !slowClosed; ++i) try {
             if (!(slowClosed = slow.closedWithoutData(std::chrono::milliseconds(100)))) slow.send("x");
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
     EXPECT_TRUE(slowClosed) << "a peer that trickles for ever";
     EXPECT_TRUE(silent.closedWithoutData(std::chrono::seconds(20))) << "a peer that sends nothing";
 }

@@ -29,9 +29,14 @@ TEST(RequestParser, RequestLine) {
     for (auto [bytes, expected] : std::vector<std::pair<std::string, std::string>>{
              {"GET  /health   HTTP/1.1\r\n\r\n", "GET /health"},
              {"get /a%20b?x=1#f HTTP/1.1\r\n\r\n", "get /a%20b?x=1#f"},
-             {"  POST /verify\r\n\r\n", "POST /verify"}, {"GET\r\n\r\n", "BAD /"}, {"\r\n\r\n", "BAD /"},
-             {"\r\nGET / HTTP/1.1\r\n\r\n", "BAD /"}, {"GET\t/health\r\n\r\n", "BAD /"}, {"   \r\n\r\n", "BAD /"},
-             {"GET  \r\n\r\n", "BAD /"}, {"GET /\xff HTTP/1.1\r\nContent-Length: 10\r\n\r\n", "BAD /"},
+             {"  POST /verify\r\n\r\n", "POST /verify"},
+             {"GET\r\n\r\n", "BAD /"},
+             {"\r\n\r\n", "BAD /"},
+             {"\r\nGET / HTTP/1.1\r\n\r\n", "BAD /"},
+             {"GET\t/health\r\n\r\n", "BAD /"},
+             {"   \r\n\r\n", "BAD /"},
+             {"GET  \r\n\r\n", "BAD /"},
+             {"GET /\xff HTTP/1.1\r\nContent-Length: 10\r\n\r\n", "BAD /"},
              {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "BAD /"},
              {"POST / HTTP/1.1\r\nContent-Length: -9223372036854775808\r\n\r\n", "BAD /"},
              {"POST / HTTP/1.1\r\nContent-Length: -9223372036854775809\r\n\r\n", "POST /"}}) {  // unreadable: none
@@ -45,31 +50,40 @@ TEST(RequestParser, RequestLine) {
 }
 
 TEST(RequestParser, HeaderNamesAndValues) {
-    Request r = tryParseRequest("GET / HTTP/1.1\r\n"
-                                "  X-Nerix-TOKEN \t:  abc:def \t\r\n"
-                                "no colon here\r\n"
-                                "Dup: first\r\n"
-                                "dup: second\r\n"
-                                ": empty name\r\n"
-                                "\xC3\x84rger: \xC2\xA0value\xE2\x80\x83\r\n"  // Ä, no-break space, em space
-                                "\xC4\xB0\xF0\x90\x90\x80: x\r\n"  // dotted capital I, a 4-byte capital
-                                "Lone: a\rb\nc\r\n"
-                                "Zone-A: \t \r\n\r\n")
+    Request r = tryParseRequest(
+                    "GET / HTTP/1.1\r\n"
+                    "  X-Nerix-TOKEN \t:  abc:def \t\r\n"
+                    "no colon here\r\n"
+                    "Dup: first\r\n"
+                    "dup: second\r\n"
+                    ": empty name\r\n"
+                    "\xC3\x84rger: \xC2\xA0value\xE2\x80\x83\r\n"  // Ä, no-break space, em space
+                    "\xC4\xB0\xF0\x90\x90\x80: x\r\n"              // dotted capital I, a 4-byte capital
+                    "Lone: a\rb\nc\r\n"
+                    "Zone-A: \t \r\n\r\n")
                     .request;
     EXPECT_EQ(r.headers, (std::map<std::string, std::string>{{"x-nerix-token", "abc:def"},
-                                                            {"dup", "second"},
-                                                            {"", "empty name"},
-                                                            {"\xC3\xA4rger", "value"},
-                                                            {"lone", "a\rb\nc"},
-                                                            {"zone-a", ""},
-                                                            {"i\xCC\x87\xF0\x90\x90\xA8", "x"}}));
+                                                             {"dup", "second"},
+                                                             {"", "empty name"},
+                                                             {"\xC3\xA4rger", "value"},
+                                                             {"lone", "a\rb\nc"},
+                                                             {"zone-a", ""},
+                                                             {"i\xCC\x87\xF0\x90\x90\xA8", "x"}}));
 }
 
 // The body is exactly the announced bytes, UTF-8 or not; what follows is left alone.
 TEST(RequestParser, ContentLengthGrammar) {
-    for (auto [value, body] : std::vector<std::pair<std::string, std::string>>{
-             {"5", "hello"}, {"+5", "hello"}, {"  5  ", "hello"}, {"-0", ""}, {"5x", ""}, {"", ""}, {"+", ""},
-             {"1 1", ""}, {"99999999999999999999", ""} /* overflow reads as 0 */, {"0x5", ""}}) {
+    for (auto [value, body] :
+         std::vector<std::pair<std::string, std::string>>{{"5", "hello"},
+                                                          {"+5", "hello"},
+                                                          {"  5  ", "hello"},
+                                                          {"-0", ""},
+                                                          {"5x", ""},
+                                                          {"", ""},
+                                                          {"+", ""},
+                                                          {"1 1", ""},
+                                                          {"99999999999999999999", ""} /* overflow reads as 0 */,
+                                                          {"0x5", ""}}) {
         ParseResult result = tryParseRequest("POST / HTTP/1.1\r\ncOnTeNt-LeNgTh:" + value + "\r\n\r\nhello world");
         EXPECT_EQ(result.outcome, Outcome::Complete) << value;
         EXPECT_EQ(result.request.body, body) << value;
@@ -86,8 +100,7 @@ TEST(RequestParser, SizeLimits) {
     // A head that fills the limit without its terminator is refused, not read forever.
     std::string longHead = "GET / HTTP/1.1\r\nX: " + std::string(kMaxHeadBytes, 'a');
     EXPECT_EQ(tryParseRequest(longHead).outcome, Outcome::TooLarge);
-    EXPECT_EQ(tryParseRequest(std::string_view(longHead).substr(0, kMaxHeadBytes - 1)).outcome,
-              Outcome::Incomplete);
+    EXPECT_EQ(tryParseRequest(std::string_view(longHead).substr(0, kMaxHeadBytes - 1)).outcome, Outcome::Incomplete);
     EXPECT_EQ(tryParseRequest(std::string_view(longHead).substr(0, kMaxHeadBytes)).outcome, Outcome::TooLarge);
     // A head that ends exactly at the limit is still fine.
     std::string exact = "GET / HTTP/1.1\r\nX: ";

@@ -32,11 +32,16 @@ TEST(Routing, WhatIsAnsweredAtOnce) {
     const Case cases[] = {
         {"OPTIONS", "/no/such/route", {}, 204, nullptr},
         {"GET", "/health", {}, 200, {{"ok", true}, {"version", "0.2.0"}}},
-        {"POST", "/health", {}, 401, refused},      {"GET", "/health/", {}, 401, refused},
-        {"GET", "/health?x", {}, 401, refused},     {"options", "/", {}, 401, refused},
-        {"BAD", "/", {}, 401, refused},             {"POST", "/compose", lowered, 401, refused},
-        {"POST", "/nowhere", kToken + "x", 401, refused}, {"POST", "/nowhere", "", 401, refused},
-        {"POST", "/nowhere", kToken.substr(0, 43), 401, refused}, {"POST", "/nowhere", flipped, 401, refused},
+        {"POST", "/health", {}, 401, refused},
+        {"GET", "/health/", {}, 401, refused},
+        {"GET", "/health?x", {}, 401, refused},
+        {"options", "/", {}, 401, refused},
+        {"BAD", "/", {}, 401, refused},
+        {"POST", "/compose", lowered, 401, refused},
+        {"POST", "/nowhere", kToken + "x", 401, refused},
+        {"POST", "/nowhere", "", 401, refused},
+        {"POST", "/nowhere", kToken.substr(0, 43), 401, refused},
+        {"POST", "/nowhere", flipped, 401, refused},
         {"POST", "/nowhere", firstFlipped, 401, refused},
         {"POST", "/health", kToken, 404, {{"error", "no route for POST /health"}}},
         {"GET", "/compose", kToken, 404, {{"error", "no route for GET /compose"}}},
@@ -55,9 +60,12 @@ TEST(Routing, WhatIsAnsweredAtOnce) {
 // Every byte of a group and every bit of each six reach the text; the system source fills
 // every byte it is asked for, down to the last.
 TEST(Token, Base64OfThirtyTwoRandomBytes) {
-    const std::pair<std::string, std::string> encoded[] = {{"", ""},         {"f", "Zg=="},
-                                                           {"fo", "Zm8="},   {"foo", "Zm9v"},
-                                                           {"\xfb\xff", "+/8="}, {"foobar", "Zm9vYmFy"},
+    const std::pair<std::string, std::string> encoded[] = {{"", ""},
+                                                           {"f", "Zg=="},
+                                                           {"fo", "Zm8="},
+                                                           {"foo", "Zm9v"},
+                                                           {"\xfb\xff", "+/8="},
+                                                           {"foobar", "Zm9vYmFy"},
                                                            {"\xff\xff\xff", "////"}};
     for (const auto& [bytes, text] : encoded) EXPECT_EQ(base64Encode(bytes), text);
     auto token = makeToken([](void* buffer, std::size_t size) { return std::memset(buffer, 0xAB, size), 0; });

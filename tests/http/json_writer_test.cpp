@@ -19,9 +19,12 @@ std::string referenceString(const std::string& text) {
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         const char* named = std::strchr("\"\\/\b\f\n\r\t", c);
-        if (c != 0 && named) out += "\\"s + "\"\\/bfnrt"[named - "\"\\/\b\f\n\r\t"];
-        else if (byte < 0x20) out += "\\u00"s + "0123456789abcdef"[byte >> 4] + "0123456789abcdef"[byte & 0xF];
-        else out += c;
+        if (c != 0 && named)
+            out += "\\"s + "\"\\/bfnrt"[named - "\"\\/\b\f\n\r\t"];
+        else if (byte < 0x20)
+            out += "\\u00"s + "0123456789abcdef"[byte >> 4] + "0123456789abcdef"[byte & 0xF];
+        else
+            out += c;
     }
     return out + "\"";
 }
@@ -51,8 +54,19 @@ TEST(JsonWriter, EveryEscapeAtEveryPlace) {
                 text[at] = static_cast<char>(c);
                 ASSERT_EQ(written(text), referenceString(text)) << "byte " << c << " at " << at << " of " << length;
             }
-    const std::string pieces[] = {"/", "\"", "\\", "\n", "\x01", "\x1f", "\x7f", "\xC3\xA9", "\xE2\x99\xAA",
-                                  "\xF0\x9F\x8E\xB5", "render 00000001 bars", " ", "x"};
+    const std::string pieces[] = {"/",
+                                  "\"",
+                                  "\\",
+                                  "\n",
+                                  "\x01",
+                                  "\x1f",
+                                  "\x7f",
+                                  "\xC3\xA9",
+                                  "\xE2\x99\xAA",
+                                  "\xF0\x9F\x8E\xB5",
+                                  "render 00000001 bars",
+                                  " ",
+                                  "x"};
     std::mt19937 random(7);
     for (int round = 0; round < 2000; ++round) {
         std::string text;
@@ -60,7 +74,8 @@ TEST(JsonWriter, EveryEscapeAtEveryPlace) {
         ASSERT_EQ(written(text), referenceString(text)) << round;
     }
     EXPECT_EQ(written(""), "\"\"");
-    EXPECT_EQ(written(std::string(256, '\x01')), referenceString(std::string(256, '\x01')));  // the most a short text takes
+    EXPECT_EQ(written(std::string(256, '\x01')),
+              referenceString(std::string(256, '\x01')));  // the most a short text takes
 }
 
 // Characters and faults straddle the borders of the pieces (16 KiB) the writer works in, and a

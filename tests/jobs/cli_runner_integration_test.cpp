@@ -1,10 +1,10 @@
 #include "jobs/cli_runner.h"
 
-#include <csignal>
-#include <tuple>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <csignal>
+#include <tuple>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -28,7 +28,8 @@ protected:
 // the repository folder, a relative program path counted from this process, and no descriptor of
 // a running bridge nor one a library opened without close-on-exec.
 TEST_F(CliRunnerTest, EntryThenArgumentsArriveUnalteredInTheRepositoryFolderAndNothingElse) {
-    const std::vector<std::string> args{"", "two words", "say \"hi\" 'there'", "$HOME;|&`id` *?>x", "line\nbreak", "\\", "-o"};
+    const std::vector<std::string> args{"",   "two words", "say \"hi\" 'there'", "$HOME;|&`id` *?>x", "line\nbreak",
+                                        "\\", "-o"};
     std::string expected("args\0", 5);
     for (const auto& arg : args) expected.append(arg).push_back('\0');
     fs::path saved = fs::current_path();
@@ -57,15 +58,17 @@ TEST_F(CliRunnerTest, ExitStatusOrSignalAndEachStreamComeBackAsTheyAreOrEmptyWhe
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &block, &savedMask);
-    struct sigaction ignore{}, savedAction{};
+    struct sigaction ignore {
+    }, savedAction{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGINT, &ignore, &savedAction);
-    for (const auto& [args, exit, out, err] : std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
+    for (const auto& [args, exit, out, err] :
+         std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
              {{"emit", "6f757420c3a9", "657272", "3"}, 3, "out \xc3\xa9", "err"},
              {{"emit", "6f6bff", "7374696c6c", "0"}, 0, "", "still"},  // one bad byte on stdout only
              {{"emit", "6f6b", "c3", "4"}, 4, "ok", ""},               // a truncated sequence on stderr
-             {{"raise", std::to_string(SIGTERM)}, SIGTERM, "", ""},     // blocked here
-             {{"raise", std::to_string(SIGINT)}, SIGINT, "", ""},       // ignored here
+             {{"raise", std::to_string(SIGTERM)}, SIGTERM, "", ""},    // blocked here
+             {{"raise", std::to_string(SIGINT)}, SIGINT, "", ""},      // ignored here
          }) {
         CliResult result = runCli(fixture(args[0]), {args.begin() + 1, args.end()});
         EXPECT_EQ(result.exitCode, exit) << args[1];
@@ -85,7 +88,8 @@ TEST_F(CliRunnerTest, MegabytesOnBothStreamsComeBackWhole) {
     for (int stream : {0, 1}) {
         const std::string& text = stream ? result.stderr : result.stdout;
         std::string expected(sizes[stream], '\0');
-        for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>('0' + (i * 31 + i / 1000 + stream) % 62);
+        for (std::size_t i = 0; i < expected.size(); ++i)
+            expected[i] = static_cast<char>('0' + (i * 31 + i / 1000 + stream) % 62);
         EXPECT_TRUE(text == expected) << "stream " << stream << " differs, " << text.size() << " bytes";
     }
 }

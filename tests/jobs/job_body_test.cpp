@@ -28,18 +28,29 @@ struct Case {
 TEST(ComposeBody, RefusesOrTakesEachMember) {
     const std::string json = "400 invalid JSON", source = "400 missing 'source'", format = "400 invalid 'format'";
     for (const Case& c : std::vector<Case>{
-             {"", json}, {"[]", json}, {"\"text\"", json}, {"not json", json}, {R"({"source":"a")", json},
-             {"{} {}", json}, {"{\"source\":\"\xff\"}", json},
+             {"", json},
+             {"[]", json},
+             {"\"text\"", json},
+             {"not json", json},
+             {R"({"source":"a")", json},
+             {"{} {}", json},
+             {"{\"source\":\"\xff\"}", json},
              {"{\"source\":\"a\"}\0x"s, json},  // the parser would stop at the NUL
-             {"{}", source}, {R"({"source":""})", source}, {R"({"source":5})", source}, {R"({"Source":"a"})", source},
-             {R"({"source":["a"]})", source}, {R"({"format":"a/b"})", source},  // the source is checked first
+             {"{}", source},
+             {R"({"source":""})", source},
+             {R"({"source":5})", source},
+             {R"({"Source":"a"})", source},
+             {R"({"source":["a"]})", source},
+             {R"({"format":"a/b"})", source},  // the source is checked first
              // The format names the output file: no "/" to leave the folder, no NUL to cut it short.
-             {R"({"source":"x","format":"a/b"})", format}, {R"({"source":"x","format":"\/..\/etc"})", format},
+             {R"({"source":"x","format":"a/b"})", format},
+             {R"({"source":"x","format":"\/..\/etc"})", format},
              {R"({"source":"x","format":"mid\u0000.sh"})", format},
              {R"({"source":"C4 q\n"})", "C4 q\n|mid|-"},
              {R"({"source":"x","name":"My Song","format":"xyz"})", "x|xyz|My Song"},
              {R"({"source":"x","name":7,"format":3})", "x|mid|-"},
-             {R"({"source":"x","format":""})", "x||-"}, {R"({"source":"x","format":".."})", "x|..|-"},
+             {R"({"source":"x","format":""})", "x||-"},
+             {R"({"source":"x","format":".."})", "x|..|-"},
              {R"({"source":"a\u0000b"})", "a\0b|mid|-"s},  // file content, not a path
          }) {
         EXPECT_EQ(shown(decodeComposeBody(c.body)), c.expected) << c.body;
@@ -49,8 +60,12 @@ TEST(ComposeBody, RefusesOrTakesEachMember) {
 TEST(MasterBody, RefusesWithOneMessageOrAddsTheOutputWhenItIsAString) {
     const std::string refused = "400 missing 'manifest' (path to .master.json)";
     for (const Case& c : std::vector<Case>{
-             {"", refused}, {"[{\"manifest\":\"m\"}]", refused}, {"{}", refused}, {R"({"manifest":3})", refused},
-             {R"({"manifest":"m\u0000x"})", refused}, {R"({"manifest":"m","output":"o\u0000"})", refused},
+             {"", refused},
+             {"[{\"manifest\":\"m\"}]", refused},
+             {"{}", refused},
+             {R"({"manifest":3})", refused},
+             {R"({"manifest":"m\u0000x"})", refused},
+             {R"({"manifest":"m","output":"o\u0000"})", refused},
              {R"({"manifest":""})", "master|run|"},
              {R"({"manifest":"a b.master.json","output":5})", "master|run|a b.master.json"},
              {R"({"output":"","manifest":"m"})", "master|run|m|-o|"},
@@ -63,8 +78,11 @@ TEST(MasterBody, RefusesWithOneMessageOrAddsTheOutputWhenItIsAString) {
 TEST(VerifyBody, RefusesWithOneMessageOrPutsTheOptionsInAFixedOrder) {
     const std::string refused = "400 missing 'wav' or 'seed'";
     for (const Case& c : std::vector<Case>{
-             {"not json", refused}, {R"({"wav":"a.wav"})", refused}, {R"({"seed":"7"})", refused},
-             {R"({"wav":"a.wav","seed":7})", refused}, {R"({"wav":"a\u0000.wav","seed":"7"})", refused},
+             {"not json", refused},
+             {R"({"wav":"a.wav"})", refused},
+             {R"({"seed":"7"})", refused},
+             {R"({"wav":"a.wav","seed":7})", refused},
+             {R"({"wav":"a\u0000.wav","seed":"7"})", refused},
              {R"({"wav":"a.wav","seed":"7\u0000"})", refused},
              {R"({"wav":"a.wav","seed":"7","carrier":"44\u00000"})", refused},
              {R"({"seed":"","wav":"x.wav"})", "master|verify|x.wav|--seed|"},
@@ -78,8 +96,15 @@ TEST(VerifyBody, RefusesWithOneMessageOrPutsTheOptionsInAFixedOrder) {
 
 TEST(VerifyBody, AnOptionOfAnyJsonTypeIsOneArgument) {
     for (const Case& c : std::vector<Case>{
-             {R"("440")", "440"}, {"-12", "-12"}, {"18446744073709551615", "18446744073709551615"}, {"0.1", "0.1"},
-             {"440.0", "440"}, {"1e21", "1e+21"}, {"null", "null"}, {"true", "true"}, {"false", "false"},
+             {R"("440")", "440"},
+             {"-12", "-12"},
+             {"18446744073709551615", "18446744073709551615"},
+             {"0.1", "0.1"},
+             {"440.0", "440"},
+             {"1e21", "1e+21"},
+             {"null", "null"},
+             {"true", "true"},
+             {"false", "false"},
              {R"([1, "a/b", {"k" : null}, []])", R"([1,"a/b",{"k":null},[]])"},
              {R"({"q":"say \"hi\"\n","n":-6.5, "\\":0})", R"({"\\":0,"n":-6.5,"q":"say \"hi\"\u000a"})"},
              {R"(["\u0000\u001f "])", R"(["\u0000\u001f "])"},  // escaped, so a NUL cannot cut the argument short

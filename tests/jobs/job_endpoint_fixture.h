@@ -72,9 +72,11 @@ protected:
         home = root + "/home", runtime = root + "/runtime", repo = root + "/repo";
         for (const auto& folder : {home, runtime, repo}) fs::create_directories(folder);
         fs::permissions(runtime, fs::perms::owner_all);
-        for (const auto& [name, value] : std::initializer_list<std::pair<const char*, std::string>>{
-                 {"HOME", home}, {"XDG_CONFIG_HOME", root + "/config"}, {"XDG_RUNTIME_DIR", runtime},
-                 {"RECORD_TOOL_FILE", recordPath()}})
+        for (const auto& [name, value] :
+             std::initializer_list<std::pair<const char*, std::string>>{{"HOME", home},
+                                                                        {"XDG_CONFIG_HOME", root + "/config"},
+                                                                        {"XDG_RUNTIME_DIR", runtime},
+                                                                        {"RECORD_TOOL_FILE", recordPath()}})
             saveAndSet(name, value);
         startBridge(VANTOREL_TEST_FIXTURE_DIR "/record_tool");
     }
@@ -91,7 +93,9 @@ protected:
     ParsedAnswer postJob(const std::string& path, const std::string& body) {
         return roundTrip(bridge->port(), post(path, bridge->token(), body));
     }
-    static nlohmann::json bodyOf(const ParsedAnswer& answer) { return nlohmann::json::parse(answer.body, nullptr, false); }
+    static nlohmann::json bodyOf(const ParsedAnswer& answer) {
+        return nlohmann::json::parse(answer.body, nullptr, false);
+    }
 
     std::string recordPath() const { return root + "/record.json"; }
     bool toolRan() const { return fs::exists(recordPath()); }

@@ -17,11 +17,11 @@ namespace nerix {
 namespace {
 
 namespace fs = std::filesystem;
+using test::entriesOf;
+using test::post;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
-using test::entriesOf;
-using test::post;
 using Json = nlohmann::json;
 
 using JobEndpoints = test::JobEndpointTest;
@@ -30,7 +30,9 @@ using JobEndpoints = test::JobEndpointTest;
 // nothing behind; a format with a "/" would put the output outside the output folder. Root may
 // write anywhere, so a folder is made unusable by a file in its place.
 TEST_F(JobEndpoints, RefusalsAndUnusableFoldersRunNothingAndWriteNothing) {
-    struct Case { std::string path, body, error, blocked{}, envName{}; };
+    struct Case {
+        std::string path, body, error, blocked{}, envName{};
+    };
     for (const Case& c : std::vector<Case>{
              {"/compose", R"({"source":"C4","name":"x","format":"\/..\/..\/.bashrc"})", "invalid 'format'"},
              {"/master", R"({"manifest":"a\u0000.master.json"})", "missing 'manifest' (path to .master.json)"},
@@ -50,7 +52,9 @@ TEST_F(JobEndpoints, RefusalsAndUnusableFoldersRunNothingAndWriteNothing) {
             << error << " (a folder's error gives the system's reason)";
         EXPECT_FALSE(toolRan());
         EXPECT_THAT(entriesOf(runtime), IsEmpty());
-        if (refused) { EXPECT_FALSE(fs::exists(home + "/Music")); }
+        if (refused) {
+            EXPECT_FALSE(fs::exists(home + "/Music"));
+        }
         if (!refused) fs::remove(root + c.blocked);
     }
 }
@@ -63,7 +67,8 @@ std::string ideographs(int count) { return count ? "\xe6\xbc\xa2" + ideographs(c
 // the text as UTF-8 with nothing added, and is gone after the run, failed or not.
 TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
     // Started by a host that ignores SIGCHLD, the bridge still learns each tool's exit code.
-    struct sigaction ignore{}, saved{};
+    struct sigaction ignore {
+    }, saved{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGCHLD, &ignore, &saved);
     startBridge(VANTOREL_TEST_FIXTURE_DIR "/record_tool");
@@ -71,21 +76,42 @@ TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
     saveAndSet("RECORD_TOOL_STDERR", "err");
     const std::string music = home + "/Music/Nerix/", source = "tempo 96\nC4 \xE2\x99\xAA caf\xC3\xA9";
     const std::string longName = ideographs(79);  // of 85: the source's side file name fits in 255 bytes
-    struct Case { std::string path, body, exit; std::vector<std::string> args; int status; Json answer; };
+    struct Case {
+        std::string path, body, exit;
+        std::vector<std::string> args;
+        int status;
+        Json answer;
+    };
     for (const Case& c : std::vector<Case>{
-             {"/compose", Json{{"source", source}, {"name", std::string("My\0Song", 7)}, {"format", ".."}}.dump(), "0",
-              {"compose", "build", runtime + "/My-Song.morvane", "-o", music + "My-Song..."}, 200,
+             {"/compose",
+              Json{{"source", source}, {"name", std::string("My\0Song", 7)}, {"format", ".."}}.dump(),
+              "0",
+              {"compose", "build", runtime + "/My-Song.morvane", "-o", music + "My-Song..."},
+              200,
               {{"ok", true}, {"outputPath", music + "My-Song..."}, {"stdout", "out"}}},
-             {"/compose", Json{{"source", source}, {"name", ideographs(85)}, {"format", "wav"}}.dump(), "3",
-              {"compose", "build", runtime + "/" + longName + ".morvane", "-o", music + longName + ".wav"}, 500,
+             {"/compose",
+              Json{{"source", source}, {"name", ideographs(85)}, {"format", "wav"}}.dump(),
+              "3",
+              {"compose", "build", runtime + "/" + longName + ".morvane", "-o", music + longName + ".wav"},
+              500,
               {{"error", "compose failed"}, {"exitCode", 3}, {"stdout", "out"}, {"stderr", "err"}}},
-             {"/master", R"({"output":"out/a b.wav","manifest":"album.master.json"})", "0",
-              {"master", "run", "album.master.json", "-o", "out/a b.wav"}, 200, {{"ok", true}, {"stdout", "out"}}},
-             {"/verify", R"({"carrier":440,"wav":"t.wav","seed":"7"})", "0",
-              {"master", "verify", "t.wav", "--seed", "7", "--carrier", "440"}, 200,
+             {"/master",
+              R"({"output":"out/a b.wav","manifest":"album.master.json"})",
+              "0",
+              {"master", "run", "album.master.json", "-o", "out/a b.wav"},
+              200,
+              {{"ok", true}, {"stdout", "out"}}},
+             {"/verify",
+              R"({"carrier":440,"wav":"t.wav","seed":"7"})",
+              "0",
+              {"master", "verify", "t.wav", "--seed", "7", "--carrier", "440"},
+              200,
               {{"ok", true}, {"stdout", "out"}, {"stderr", "err"}}},
-             {"/verify", R"({"wav":"take 1.wav","seed":"7","mixDb":null})", "1",
-              {"master", "verify", "take 1.wav", "--seed", "7", "--mix-db", "null"}, 500,
+             {"/verify",
+              R"({"wav":"take 1.wav","seed":"7","mixDb":null})",
+              "1",
+              {"master", "verify", "take 1.wav", "--seed", "7", "--mix-db", "null"},
+              500,
               {{"ok", false}, {"stdout", "out"}, {"stderr", "err"}}},
          }) {
         fs::remove(recordPath());
@@ -94,7 +120,9 @@ TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
         EXPECT_EQ(answer.status, c.status) << c.body;
         EXPECT_EQ(answer.body, writeJson(c.answer)) << c.body;
         EXPECT_EQ(toolArgs(), c.args) << c.body;
-        if (c.path == "/compose") { EXPECT_EQ(record()["source"], source); }
+        if (c.path == "/compose") {
+            EXPECT_EQ(record()["source"], source);
+        }
         EXPECT_THAT(entriesOf(runtime), IsEmpty());
     }
     ::sigaction(SIGCHLD, &saved, nullptr);
@@ -117,8 +145,9 @@ TEST_F(JobEndpoints, ComposeWithoutANameOrARuntimeFolder) {
     EXPECT_EQ(path, prefix + std::to_string(stamp) + ".mid");
     EXPECT_TRUE(stamp >= before && stamp <= after) << stamp;
     platform::TemporaryFolder temporary = platform::userTemporaryFolder();  // under TMPDIR: files_test
-    EXPECT_THAT(toolArgs(), ElementsAre("compose", "build", temporary.path + "/untitled-" + std::to_string(stamp) + ".morvane",
-                                        "-o", path));
+    EXPECT_THAT(toolArgs(),
+                ElementsAre("compose", "build", temporary.path + "/untitled-" + std::to_string(stamp) + ".morvane",
+                            "-o", path));
     EXPECT_EQ(record()["source"], "C4");
     EXPECT_THAT(entriesOf(temporary.path), IsEmpty());
 }
@@ -131,14 +160,19 @@ TEST_F(JobEndpoints, AToolThatCannotStartIsAFailureWithItsReason) {
     saveAndSet("PATH", VANTOREL_TEST_FIXTURE_DIR);
     const std::string tool = VANTOREL_TEST_FIXTURE_DIR "/record_tool";
     for (const auto& [node, folder, reason] : std::vector<std::tuple<std::string, std::string, std::string>>{
-             {root + "/no/such/node", repo, "No such file or directory"}, {root + "/not-executable", repo, "Permission denied"},
-             {"record_tool", repo, "No such file or directory"}, {tool, root + "/gone", "No such file or directory"}}) {
+             {root + "/no/such/node", repo, "No such file or directory"},
+             {root + "/not-executable", repo, "Permission denied"},
+             {"record_tool", repo, "No such file or directory"},
+             {tool, root + "/gone", "No such file or directory"}}) {
         bridge = std::make_shared<NerixBridge>(node, folder);
         bridge->start();
         auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
         EXPECT_EQ(answer.status, 500);
-        EXPECT_EQ(bodyOf(answer), (Json{{"error", "compose failed"}, {"exitCode", -1}, {"stdout", ""},
-                                        {"stderr", "spawn failed: " + reason}})) << node << " in " << folder;
+        EXPECT_EQ(
+            bodyOf(answer),
+            (Json{
+                {"error", "compose failed"}, {"exitCode", -1}, {"stdout", ""}, {"stderr", "spawn failed: " + reason}}))
+            << node << " in " << folder;
         EXPECT_THAT(entriesOf(runtime), IsEmpty());
     }
     EXPECT_FALSE(toolRan());
@@ -203,9 +237,11 @@ TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
     saveAndSet("RECORD_TOOL_EXIT", "2");
     auto answer = live("/master", R"({"manifest":"m"})");
     EXPECT_EQ(answer.statusLine, "HTTP/1.1 200 OK");
-    EXPECT_EQ(answer.headerLines, (std::vector<std::string>{"Content-Type: application/x-ndjson",
-        "Access-Control-Allow-Origin: *", "Access-Control-Allow-Headers: Content-Type, X-Nerix-Token",
-        "Access-Control-Allow-Methods: GET, POST, OPTIONS", "Connection: close", "Transfer-Encoding: chunked"}));
+    EXPECT_EQ(answer.headerLines,
+              (std::vector<std::string>{"Content-Type: application/x-ndjson", "Access-Control-Allow-Origin: *",
+                                        "Access-Control-Allow-Headers: Content-Type, X-Nerix-Token",
+                                        "Access-Control-Allow-Methods: GET, POST, OPTIONS", "Connection: close",
+                                        "Transfer-Encoding: chunked"}));
     EXPECT_TRUE(answer.body.ends_with("\r\n0\r\n\r\n")) << "nothing after the last chunk";
     auto lines = liveLines(answer.body);
     ASSERT_FALSE(lines.empty());

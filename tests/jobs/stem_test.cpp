@@ -24,18 +24,41 @@ TEST(SanitizeStem, KeepsLettersMarksAndNumbersAndCutsBetweenCharacters) {
         std::optional<std::string> name, stem;
     };
     for (const Case& c : std::vector<Case>{
-             {std::nullopt, std::nullopt}, {"", std::nullopt}, {" !.", std::nullopt}, {"----", std::nullopt},
-             {"My Song (B)", "My-Song--B"}, {"../../etc/passwd", "etc-passwd"}, {"_take_", "_take_"},
-             {"a\tb\nc\x7f" "d\x01", "a-b-c-d"}, {"a\xc2\x85" "b", "a-b"},  // NEL, a C1 control
+             {std::nullopt, std::nullopt},
+             {"", std::nullopt},
+             {" !.", std::nullopt},
+             {"----", std::nullopt},
+             {"My Song (B)", "My-Song--B"},
+             {"../../etc/passwd", "etc-passwd"},
+             {"_take_", "_take_"},
+             {"a\tb\nc\x7f"
+              "d\x01",
+              "a-b-c-d"},
+             {"a\xc2\x85"
+              "b",
+              "a-b"},            // NEL, a C1 control
              {"a\xffz", "a-z"},  // a byte that is not UTF-8 counts as one code point
-             {"\xce\xa9mega2", "\xce\xa9mega2"}, {"\xf0\x9d\x90\x80" "1", "\xf0\x9d\x90\x80" "1"},
-             {"Cafe\xcc\x81", "Cafe\xcc\x81"}, {"\xe2\x85\xa7_\xd9\xa3", "\xe2\x85\xa7_\xd9\xa3"},  // Ⅷ, Arabic-Indic 3
+             {"\xce\xa9mega2", "\xce\xa9mega2"},
+             {"\xf0\x9d\x90\x80"
+              "1",
+              "\xf0\x9d\x90\x80"
+              "1"},
+             {"Cafe\xcc\x81", "Cafe\xcc\x81"},
+             {"\xe2\x85\xa7_\xd9\xa3", "\xe2\x85\xa7_\xd9\xa3"},  // Ⅷ, Arabic-Indic 3
              {"\xe6\x9b\xb2 \xe5\x90\x8d", "\xe6\x9b\xb2-\xe5\x90\x8d"},
-             {"a\xf0\x9f\x8e\xb5" "b", "a-b"},  // a🎵b
+             {"a\xf0\x9f\x8e\xb5"
+              "b",
+              "a-b"},  // a🎵b
              // Heart + VS16: the variation selector is a mark and stays.
-             {"a\xe2\x9d\xa4\xef\xb8\x8f" "b", "a-\xef\xb8\x8f" "b"},
+             {"a\xe2\x9d\xa4\xef\xb8\x8f"
+              "b",
+              "a-\xef\xb8\x8f"
+              "b"},
              // Thumbs up + skin tone, man ZWJ woman: every pictograph, modifier and joiner is a "-".
-             {"x\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd" "y\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9" "z", "x--y---z"},
+             {"x\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd"
+              "y\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9"
+              "z",
+              "x--y---z"},
              {repeat("a", 100), repeat("a", 80)},
              {repeat("a", 79) + "-b", repeat("a", 79) + "-"},  // the cut is not trimmed again
              {"---" + repeat("a", 85) + "-", repeat("a", 80)},

@@ -1,10 +1,10 @@
 #include "platform/posix/process.h"
 
 #include <fcntl.h>
-#include <fstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -17,9 +17,15 @@ const std::string kFixture = VANTOREL_TEST_FIXTURE_DIR "/cli_fixture";
 // 0, 1 and 2 for the pipes: the child must still get its own output on 1 and 2.
 TEST(RunProcess, WorksWhenThisProcessHasNoStandardStreams) {
     int saved[3];
-    for (int fd = 0; fd < 3; ++fd) { saved[fd] = ::fcntl(fd, F_DUPFD_CLOEXEC, 10); ::close(fd); }
+    for (int fd = 0; fd < 3; ++fd) {
+        saved[fd] = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+        ::close(fd);
+    }
     ProcessOutcome outcome = runProcess(kFixture, {kFixture, "emit", "6f7574", "657272", "7"}, "/");
-    for (int fd = 0; fd < 3; ++fd) { ::dup2(saved[fd], fd); ::close(saved[fd]); }
+    for (int fd = 0; fd < 3; ++fd) {
+        ::dup2(saved[fd], fd);
+        ::close(saved[fd]);
+    }
     EXPECT_EQ(outcome.startError, 0);
     EXPECT_EQ(outcome.status, 7);
     EXPECT_EQ(outcome.out, "out");

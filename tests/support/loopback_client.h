@@ -114,8 +114,8 @@ inline ParsedAnswer roundTrip(std::uint16_t port, std::string_view request) {
 inline std::string post(std::string_view path, std::string_view token, std::string_view body) {
     std::string request = "POST " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     if (!token.empty()) request += "X-Nerix-Token: " + std::string(token) + "\r\n";
-    return request + "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + std::string(body);
+    return request + "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           std::string(body);
 }
 
 }  // namespace nerix::test

@@ -53,11 +53,10 @@ gboolean onStopSignal(gpointer data) {
     return G_SOURCE_CONTINUE;
 }
 
-const GOptionEntry kOptions[] = {
-    {"version", 0, 0, G_OPTION_ARG_NONE, nullptr, "Show the version and exit", nullptr},
-    {"inspect", 0, 0, G_OPTION_ARG_NONE, nullptr,
-     "Offer the web inspector (\"Inspect Element\" in the page's context menu)", nullptr},
-    {}};
+const GOptionEntry kOptions[] = {{"version", 0, 0, G_OPTION_ARG_NONE, nullptr, "Show the version and exit", nullptr},
+                                 {"inspect", 0, 0, G_OPTION_ARG_NONE, nullptr,
+                                  "Offer the web inspector (\"Inspect Element\" in the page's context menu)", nullptr},
+                                 {}};
 
 }  // namespace
 
@@ -74,9 +73,7 @@ Application::Application(const std::string& id, std::string versionText) : impl_
     g_unix_signal_add(SIGTERM, onStopSignal, impl_->app);
 }
 
-Application::~Application() {
-    g_object_unref(impl_->app);
-}
+Application::~Application() { g_object_unref(impl_->app); }
 
 void Application::setDelegate(ApplicationDelegate& delegate) { impl_->delegate = &delegate; }
 
@@ -86,8 +83,7 @@ bool Application::inspectorRequested() const { return impl_->inspect; }
 
 void Application::runPendingEvents() {
     // Bounded: a source that is always ready must not hold the launch.
-    for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
-    }
+    for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {}
 }
 
 void Application::setActivationPolicyRegular() {}

@@ -14,7 +14,7 @@ namespace nerix::platform {
 struct ReadLimit {
     std::string folderUri;
     bool settled = false;
-    WebKitUserContentFilter* filter = nullptr;  // none when there is no store to keep it in
+    WebKitUserContentFilter* filter = nullptr;           // none when there is no store to keep it in
     std::function<void(WebKitUserContentFilter*)> then;  // the page load waiting for it
 
     ~ReadLimit() {
@@ -51,9 +51,8 @@ void WebViewConfiguration::setDeveloperExtrasEnabled(bool enabled) {
 
 void WebViewConfiguration::addUserScript(const std::string& source, const std::string& allowPattern) {
     const char* allowList[] = {allowPattern.c_str(), nullptr};
-    WebKitUserScript* script =
-        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, allowList, nullptr);
+    WebKitUserScript* script = webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                                      WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, allowList, nullptr);
     webkit_user_content_manager_add_script(impl_->content, script);
     webkit_user_script_unref(script);
 }
@@ -186,7 +185,7 @@ void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason re
     auto* impl = static_cast<WebView::Impl*>(data);
     if (reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API || !impl->contentProcessEnded) return;
     impl->contentProcessEnded(reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "went over its memory limit"
-                                                                                   : "crashed or was killed");
+                                                                                 : "crashed or was killed");
 }
 
 template <typename T>

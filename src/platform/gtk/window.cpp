@@ -70,7 +70,9 @@ Window::~Window() {
 
 void Window::setTitle(const std::string& title) { gtk_window_set_title(impl_->window, title.c_str()); }
 
-void Window::setMinSize(int width, int height) { gtk_widget_set_size_request(GTK_WIDGET(impl_->window), width, height); }
+void Window::setMinSize(int width, int height) {
+    gtk_widget_set_size_request(GTK_WIDGET(impl_->window), width, height);
+}
 
 void Window::setContentView(WebView& view) { gtk_window_set_child(impl_->window, GTK_WIDGET(view.widget())); }
 

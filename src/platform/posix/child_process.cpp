@@ -1,11 +1,11 @@
 #include "platform/posix/child_process.h"
 
-#include <cerrno>
-#include <csignal>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
 
 #include <asio/post.hpp>
 
@@ -14,8 +14,8 @@
 namespace nerix::platform {
 
 std::shared_ptr<ChildProcess> ChildProcess::start(asio::io_context& context, const std::string& program,
-                                                  const std::vector<std::string>& argv,
-                                                  const std::string& workingDir, int& startError) {
+                                                  const std::vector<std::string>& argv, const std::string& workingDir,
+                                                  int& startError) {
     StartedChild child = startChild(program, argv, workingDir);
     startError = child.startError;
     if (startError != 0) return nullptr;

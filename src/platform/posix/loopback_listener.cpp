@@ -1,13 +1,13 @@
 #include "platform/posix/loopback_listener.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <asio/post.hpp>
 
@@ -147,11 +147,10 @@ void Connection::writeSome() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             try {
                 writing_ = true;
-                registered().async_wait(asio::socket_base::wait_write,
-                                        [self = shared_from_this()](std::error_code ec) {
-                                            self->writing_ = false;
-                                            if (!ec) self->writeSome();
-                                        });
+                registered().async_wait(asio::socket_base::wait_write, [self = shared_from_this()](std::error_code ec) {
+                    self->writing_ = false;
+                    if (!ec) self->writeSome();
+                });
             } catch (const std::system_error&) {
                 writing_ = false;
                 peerGone();
@@ -208,11 +207,10 @@ void Connection::readAndDrop() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             try {
                 reading_ = true;
-                registered().async_wait(asio::socket_base::wait_read,
-                                        [self = shared_from_this()](std::error_code ec) {
-                                            self->reading_ = false;
-                                            if (!ec) self->readAndDrop();
-                                        });
+                registered().async_wait(asio::socket_base::wait_read, [self = shared_from_this()](std::error_code ec) {
+                    self->reading_ = false;
+                    if (!ec) self->readAndDrop();
+                });
                 return;
             } catch (const std::system_error&) {
                 reading_ = false;
@@ -309,11 +307,10 @@ void LoopbackListener::start(ReadyHandler onReady, ConnectionHandler onConnectio
 }
 
 void LoopbackListener::armAccept() {
-    acceptor_.async_wait(asio::socket_base::wait_read,
-                         [this, alive = std::weak_ptr<bool>(alive_)](std::error_code ec) {
-                             if (ec || alive.expired()) return;
-                             acceptReady();
-                         });
+    acceptor_.async_wait(asio::socket_base::wait_read, [this, alive = std::weak_ptr<bool>(alive_)](std::error_code ec) {
+        if (ec || alive.expired()) return;
+        acceptReady();
+    });
 }
 
 void LoopbackListener::acceptReady() {

@@ -1,21 +1,21 @@
 #include "platform/posix/process.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <fcntl.h>
-#include <new>
-#include <poll.h>
-#include <dlfcn.h>
-#include <sched.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <memory>
+#include <new>
 #include <vector>
 
 extern char** environ;
@@ -37,9 +37,7 @@ constexpr std::size_t kPage = 4096;
 constexpr std::uintptr_t alignUp(std::uintptr_t address, std::size_t alignment) {
     return (address + alignment - 1) & ~(alignment - 1);
 }
-constexpr std::uintptr_t alignDown(std::uintptr_t address, std::size_t alignment) {
-    return address & ~(alignment - 1);
-}
+constexpr std::uintptr_t alignDown(std::uintptr_t address, std::size_t alignment) { return address & ~(alignment - 1); }
 
 class UniqueFd {
 public:
@@ -118,16 +116,14 @@ private:
             try {
                 text_.reserve(std::max(kFirstBuffer, capacity * 2));
                 return;
-            } catch (const std::bad_alloc&) {
-            }
+            } catch (const std::bad_alloc&) {}
         } else {
             // When the system will not promise that much address space, a smaller step.
             for (std::size_t growth = kLargeGrowth; growth >= 2; growth /= 2) {
                 try {
                     moveTo(capacity * growth);
                     return;
-                } catch (const std::bad_alloc&) {
-                }
+                } catch (const std::bad_alloc&) {}
             }
         }
         lost_ = true;
@@ -291,8 +287,7 @@ int spawnChild(const std::string& program, const std::vector<std::string>& argv,
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     if (pid > 0 && error != 0) {
         int ignored;
-        while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {}
     }
     return error;
 }
@@ -381,8 +376,7 @@ StartedChild startChild(const std::string& program, const std::vector<std::strin
 }
 
 ProcessOutcome runProcess(const std::string& program, const std::vector<std::string>& argv,
-                          const std::string& workingDir, const StreamWatcher& watchOut,
-                          const StreamWatcher& watchErr) {
+                          const std::string& workingDir, const StreamWatcher& watchOut, const StreamWatcher& watchErr) {
     ProcessOutcome outcome;
     StartedChild child = startChild(program, argv, workingDir);
     if (child.startError != 0) {

@@ -1,7 +1,7 @@
 #include "platform/posix/random.h"
 
-#include <cerrno>
 #include <sys/random.h>
+#include <cerrno>
 
 namespace nerix::platform {
 

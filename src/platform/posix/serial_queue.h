@@ -15,7 +15,6 @@ public:
     SerialQueue();
     ~SerialQueue();  // stops the queue if still running
 
-
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 

@@ -1,8 +1,8 @@
 #include "platform/posix/system_log.h"
 
-#include <string>
 #include <syslog.h>
 #include <unistd.h>
+#include <string>
 
 namespace nerix::platform {
 
