@@ -27,14 +27,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "load_client.h"
-#include "process_stats.h"
+#include "support/load_client.h"
+#include "support/process_stats.h"
 
 extern char** environ;
 
 namespace {
 
-using namespace nerix::bench;
+using namespace nerix::support;
 
 const std::string kBridge = VANTOREL_BINARY_DIR "/bundle/bin/vantorel-bridge";
 const std::string kHealthBody = R"({"ok":true,"version":"0.2.0"})";
@@ -115,45 +115,29 @@ Server startNginx(const std::string& dir) {
     Server server{"nginx"};
     server.port = freePort();
     std::string conf = dir + "/nginx.conf";
+    // clang-format off
     std::ofstream(conf) << "worker_processes 1;\n"
                            "daemon off;\n"
-                           "pid "
-                        << dir
-                        << "/nginx.pid;\n"
-                           "error_log "
-                        << dir
-                        << "/error.log error;\n"
+                           "pid " << dir << "/nginx.pid;\n"
+                           "error_log " << dir << "/error.log error;\n"
                            "events { worker_connections 1024; }\n"
                            "http {\n"
                            "  access_log off;\n"
                            "  keepalive_timeout 0;\n"
-                           "  client_body_temp_path "
-                        << dir
-                        << "/body;\n"
-                           "  proxy_temp_path "
-                        << dir
-                        << "/proxy;\n"
-                           "  fastcgi_temp_path "
-                        << dir
-                        << "/fastcgi;\n"
-                           "  uwsgi_temp_path "
-                        << dir
-                        << "/uwsgi;\n"
-                           "  scgi_temp_path "
-                        << dir
-                        << "/scgi;\n"
+                           "  client_body_temp_path " << dir << "/body;\n"
+                           "  proxy_temp_path " << dir << "/proxy;\n"
+                           "  fastcgi_temp_path " << dir << "/fastcgi;\n"
+                           "  uwsgi_temp_path " << dir << "/uwsgi;\n"
+                           "  scgi_temp_path " << dir << "/scgi;\n"
                            "  server {\n"
-                           "    listen 127.0.0.1:"
-                        << server.port
-                        << ";\n"
+                           "    listen 127.0.0.1:" << server.port << ";\n"
                            "    location = /health {\n"
                            "      default_type application/json;\n"
-                           "      return 200 '"
-                        << kHealthBody
-                        << "';\n"
+                           "      return 200 '" << kHealthBody << "';\n"
                            "    }\n"
                            "  }\n"
                            "}\n";
+    // clang-format on
     server.pid = spawn({"nginx", "-p", dir, "-c", conf, "-e", dir + "/error.log"}, -1);
     for (int i = 0; i < 5000 && !answers(server.port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     auto workers = childrenOf(server.pid);

@@ -25,17 +25,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridge_process.h"
 #include "http/json_writer.h"
 #include "jobs/cli_runner.h"
-#include "load_client.h"
-#include "process_stats.h"
+#include "support/bridge_process.h"
+#include "support/load_client.h"
+#include "support/process_stats.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using nerix::bench::BridgeProcess;
-using nerix::bench::median;
+using nerix::support::BridgeProcess;
+using nerix::support::median;
 
 constexpr std::size_t kOutputBytes = 64u << 20;
 const std::string kTool = VANTOREL_BINARY_DIR "/tests/fixtures/record_tool";
@@ -60,7 +60,7 @@ double timedRequest(const BridgeProcess& bridge, std::vector<char>& buffer) {
                           "\r\n\r\n" + body;
     const std::uint16_t port = bridge.port();
     auto start = Clock::now();
-    int fd = nerix::bench::connectLoopback(port);
+    int fd = nerix::support::connectLoopback(port);
     if (fd < 0) return -1;
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
 
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "job_answer_bench: the bridge did not start\n");
         return 1;
     }
-    const auto idleNow = nerix::bench::statusBytes(bridge->pid(), "VmRSS");
+    const auto idleNow = nerix::support::statusBytes(bridge->pid(), "VmRSS");
 
     nerix::CliCommand command{kTool, repo, repo + "/packages/cli/dist/index.js"};
     const std::vector<std::string> args{"master", "run", "album.master.json"};
@@ -147,16 +147,16 @@ int main(int argc, char** argv) {
         if (!text) return 1;
 
         // The bridge's own threads: the tool's processor time is not counted.
-        double bridgeBefore = nerix::bench::cpuSeconds(bridge->pid());
+        double bridgeBefore = nerix::support::cpuSeconds(bridge->pid());
         double elapsed = timedRequest(*bridge, buffer);
-        bridgeCpu += nerix::bench::cpuSeconds(bridge->pid()) - bridgeBefore;
+        bridgeCpu += nerix::support::cpuSeconds(bridge->pid()) - bridgeBefore;
         if (elapsed < 0) {
             std::fprintf(stderr, "job_answer_bench: the answer was incomplete or wrong\n");
             return 1;
         }
         endToEnd.push_back(elapsed);
     }
-    const auto peak = nerix::bench::statusBytes(bridge->pid(), "VmHWM");
+    const auto peak = nerix::support::statusBytes(bridge->pid(), "VmHWM");
 
     double runnerMedian = median(runner);
     double writerMedian = median(writer);

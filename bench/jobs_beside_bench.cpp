@@ -30,16 +30,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridge_process.h"
-#include "load_client.h"
-#include "process_stats.h"
+#include "support/bridge_process.h"
+#include "support/load_client.h"
+#include "support/process_stats.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using nerix::bench::BridgeProcess;
-using nerix::bench::median;
+using nerix::support::BridgeProcess;
+using nerix::support::median;
 
 constexpr std::size_t kOutput = 256u << 20;
 const std::string kRecordTool = VANTOREL_BINARY_DIR "/tests/fixtures/record_tool";
@@ -64,7 +64,7 @@ std::string masterRequest(const std::string& token, const std::string& manifest,
 
 // One request; the bytes of the answer (read to the close), or 0 on failure.
 std::size_t askOnce(std::uint16_t port, const std::string& request) {
-    int fd = nerix::bench::connectLoopback(port);
+    int fd = nerix::support::connectLoopback(port);
     if (fd < 0) return 0;
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     static thread_local std::vector<char> buffer(1 << 20);
@@ -124,7 +124,7 @@ void cancelLatency(const std::string& repo, int rounds) {
         const bool cancel = round % 2 == 0;
         std::string dir = repo + "/hold" + std::to_string(round);
         fs::create_directories(dir);
-        int fd = nerix::bench::connectLoopback(bridge.port());
+        int fd = nerix::support::connectLoopback(bridge.port());
         std::string request = masterRequest(bridge.token(), "hold:" + dir, false);
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         pid_t tool = 0;
@@ -155,7 +155,7 @@ void liveOutput(const std::string& repo, int rounds) {
     double idle = 0;
     for (int live = 0; live < 2; ++live) {
         BridgeProcess bridge(kRecordTool, repo);
-        idle = nerix::bench::statusBytes(bridge.pid(), "VmRSS");
+        idle = nerix::support::statusBytes(bridge.pid(), "VmRSS");
         std::vector<double> times;
         for (int round = 0; round < rounds; ++round) {
             auto start = Clock::now();
@@ -164,7 +164,7 @@ void liveOutput(const std::string& repo, int rounds) {
             times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         }
         seconds[live] = median(times);
-        peak[live] = nerix::bench::statusBytes(bridge.pid(), "VmHWM");
+        peak[live] = nerix::support::statusBytes(bridge.pid(), "VmHWM");
     }
     const double mib = 1024.0 * 1024.0;
     std::printf("live output: 256 MiB of text lines from the tool, %d rounds, medians\n", rounds);
@@ -189,7 +189,7 @@ void behindIdlePeers(const std::string& repo, int rounds) {
         idle.push_back(timedHealth(bridge.port()));
         std::vector<int> peers;
         for (int i = 0; i < 1500; ++i) {
-            int fd = nerix::bench::connectLoopback(bridge.port());
+            int fd = nerix::support::connectLoopback(bridge.port());
             if (fd < 0) break;
             ::send(fd, "G", 1, MSG_NOSIGNAL);
             peers.push_back(fd);

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "bridge/nerix_bridge.h"
-#include "load_client.h"
-#include "process_stats.h"
+#include "support/load_client.h"
+#include "support/process_stats.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 bool connects(std::uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = nerix::bench::loopback(port);
+    sockaddr_in address = nerix::support::loopback(port);
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return ok;
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
         startCall.push_back(ms(returned - start));
     }
 
-    using nerix::bench::median;
+    using nerix::support::median;
     std::printf("listening: a fresh bridge each round, %d rounds, milliseconds (median / worst)\n", rounds);
     std::printf("  %-44s %8.3f / %.3f   (target: <= 5 ms)\n", "start() -> port() non-zero on another thread",
                 median(toPort), worst(toPort));

@@ -20,12 +20,10 @@ AppDelegate::AppDelegate(platform::Application& application, std::filesystem::pa
     : application_(application), resourceFolder_(std::move(resourceFolder)), startBridge_(std::move(startBridge)) {}
 
 void AppDelegate::applicationDidFinishLaunching() {
-    // An ordinary application with a window of its own.
-    application_.setActivationPolicyRegular();
-
+    // A GTK application is an ordinary one with a window of its own already: nothing to ask.
     platform::WebViewConfiguration configuration;
-    configuration.setAllowsContentJavaScript(true);
-    configuration.setDeveloperExtrasEnabled(application_.inspectorRequested());
+    configuration.enableJavaScript(true);
+    configuration.enableDeveloperExtras(application_.inspectorRequested());
     // The page's read limit is prepared in the background while the bridge starts and the window
     // is made: the page never loads before it is in place, and waits for it as little as possible.
     const PageChoice page = choosePage(resourceFolder_);
@@ -44,7 +42,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (launch.script) configuration.addUserScript(*launch.script, scriptAllowPattern(web));
 
     webView_ = std::make_unique<platform::WebView>(configuration);
-    webView_->setDrawsBackground(false);
+    webView_->makeBackgroundTransparent();
     webView_->setOpensInBrowser(
         [](const std::string& uri, bool followedByUser) { return opensInBrowser(uri, followedByUser); });
     webView_->setPageLoaded([](const std::string& uri) { platform::logLine("page loaded: " + uri); });
@@ -52,20 +50,20 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     window_ = std::make_unique<platform::Window>(kContentWidth, kContentHeight);
     window_->setTitle("Vantorel");
-    window_->setMinSize(kMinWidth, kMinHeight);
-    window_->setContentView(*webView_);
+    window_->setMinimumSize(kMinWidth, kMinHeight);
+    window_->setChild(*webView_);
     window_->center();
     // The read limit is ready by now (a lookup, or a compile in a fresh home, beside the bridge
     // and the window), but its completion waits on the event loop, where a shown window's first
     // frame would go before it. Taking it now lets the page load as soon as the window is shown.
     application_.runPendingEvents();
     // Shown, in front and focused before the page starts to load.
-    window_->makeKeyAndOrderFront();
+    window_->present();
 
     if (page.found)
-        webView_->loadFileURL(page.fileUri, page.readAccessUri);
+        webView_->loadFile(page.fileUri, page.readAccessUri);
     else
-        webView_->loadHTMLString(page.html);
+        webView_->loadHtml(page.html);
 }
 
 void AppDelegate::pageEnded(const std::string& reason) {
@@ -77,7 +75,7 @@ void AppDelegate::pageEnded(const std::string& reason) {
             break;
         case PageRecovery::Action::ShowGaveUpPage:
             platform::logLine(what + ", the third time within a minute: showing a plain page instead");
-            webView_->loadHTMLString(std::string(kGaveUpPage));
+            webView_->loadHtml(std::string(kGaveUpPage));
             break;
         case PageRecovery::Action::Nothing: platform::logLine(what + ": not loaded again"); break;
     }

@@ -15,6 +15,7 @@
 
 #include <asio/steady_timer.hpp>
 
+#include "bridge/job_event.h"
 #include "bridge/token.h"
 #include "http/response.h"
 #include "jobs/cli_runner.h"
@@ -57,7 +58,8 @@ struct BridgeOptions {
     RandomSource random;                        // default: the kernel's random source
     std::function<void(std::string_view)> log;  // default: standard error and syslog
     RequestLimits limits;
-    std::chrono::milliseconds stopGrace{5000};  // a stopped tool's SIGTERM to its SIGKILL
+    std::chrono::milliseconds stopGrace{5000};       // a stopped tool's SIGTERM to its SIGKILL
+    std::function<void(const JobEvent&)> jobEvents;  // default: nobody hears; runs on the queue thread
 };
 
 // The loopback HTTP bridge between the web interface and the command-line tool. Listens on

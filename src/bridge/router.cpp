@@ -1,5 +1,6 @@
 #include "bridge/router.h"
 
+#include "base/version.h"
 #include "bridge/token.h"
 
 namespace nerix {
@@ -16,7 +17,7 @@ std::variant<Response, Job> dispatch(const Request& request, std::string_view to
     // The browser's preflight carries no token; it must pass for the page's fetch to work.
     if (request.method == "OPTIONS") return Response{204, std::nullopt};
     if (request.method == "GET" && request.path == "/health")
-        return Response{200, nlohmann::json{{"ok", true}, {"version", "0.2.0"}}};
+        return Response{200, nlohmann::json{{"ok", true}, {"version", kBridgeApiVersion}}};
 
     auto presented = request.headers.find("x-nerix-token");
     if (presented == request.headers.end() || !tokenMatches(presented->second, token))

@@ -21,7 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "jobs/job_endpoint_fixture.h"
-#include "support/bridge_process.h"
+#include "support/process_probe.h"
 
 // Last: Xlib's names (None, Status, Bool...) must not shadow anything above.
 #include <X11/Xlib.h>
@@ -37,7 +37,7 @@ using ::testing::AllOf;
 using ::testing::HasSubstr;
 
 // Generous, as WebKit starts three processes on machines shared with builds.
-bool waitFor(const std::function<bool()>& condition) { return test::waitFor(condition, std::chrono::minutes(2)); }
+bool waitFor(const std::function<bool()>& condition) { return support::waitFor(condition, std::chrono::minutes(2)); }
 
 std::string readText(const fs::path& file) { return test::contentOf(file); }
 void writeText(const fs::path& file, const std::string& text) {

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/bridge_process.h"
 #include "support/loopback_client.h"
+#include "support/process_probe.h"
 
 namespace nerix {
 namespace {
@@ -14,20 +14,20 @@ namespace {
 // is used on standard error alone and ends with status 2.
 TEST(BridgeProgram, PrintsWhereItListensServesAndStopsOnSignal) {
     for (int signal : {SIGTERM, SIGINT}) {
-        test::BridgeProcess bridge("/usr/bin/node", "/tmp", /*keepErrors=*/true);
+        support::BridgeProcess bridge("/usr/bin/node", "/tmp", /*keepErrors=*/true);
         const std::string port = std::to_string(bridge.port());
         EXPECT_NE(bridge.port(), 0);
         EXPECT_EQ(bridge.token().size(), 44u);
         EXPECT_EQ(bridge.announcement(),
                   (nlohmann::json{
                       {"port", bridge.port()}, {"origin", "http://127.0.0.1:" + port}, {"token", bridge.token()}}));
-        EXPECT_EQ(test::roundTrip(bridge.port(), "GET /health HTTP/1.1\r\n\r\n").status, 200);
-        EXPECT_EQ(test::roundTrip(bridge.port(), test::post("/nowhere", bridge.token(), "")).status, 404);
+        EXPECT_EQ(support::roundTrip(bridge.port(), "GET /health HTTP/1.1\r\n\r\n").status, 200);
+        EXPECT_EQ(support::roundTrip(bridge.port(), support::post("/nowhere", bridge.token(), "")).status, 404);
         EXPECT_EQ(bridge.stop(signal), 0);
         EXPECT_EQ(bridge.errors(), "NerixBridge listening on 127.0.0.1:" + port + "\n");
     }
     // Standard error, the status, then standard output.
-    const std::string usage = test::BridgeProcess::program() + " /usr/bin/node";
+    const std::string usage = support::BridgeProcess::program() + " /usr/bin/node";
     FILE* out = ::popen((usage + " 2>&1 >/dev/null; echo $?; " + usage + " 2>/dev/null").c_str(), "r");
     ASSERT_NE(out, nullptr);
     std::string text;

@@ -14,13 +14,13 @@
 #include <gtest/gtest.h>
 
 #include "bridge/nerix_bridge.h"
-#include "support/bridge_process.h"
 #include "support/loopback_client.h"
+#include "support/process_probe.h"
 
 namespace nerix {
 namespace {
 
-using namespace test;
+using namespace support;
 
 const std::string kTool = VANTOREL_TEST_FIXTURE_DIR "/load_tool";
 const std::string kHealth = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";

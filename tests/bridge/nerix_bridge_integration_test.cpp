@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "support/bridge_process.h"
 #include "support/loopback_client.h"
+#include "support/process_probe.h"
 
 namespace nerix {
 namespace {
 
-using namespace test;
+using namespace support;
 
 const std::string kHealth = "GET /health HTTP/1.1\r\n\r\n";
 

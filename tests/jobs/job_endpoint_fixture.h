@@ -18,6 +18,7 @@
 #include "support/loopback_client.h"
 
 namespace nerix::test {
+using namespace support;
 
 namespace fs = std::filesystem;
 

@@ -11,14 +11,14 @@
 #include "http/json_writer.h"
 #include "jobs/job_endpoint_fixture.h"
 #include "platform/posix/files.h"
-#include "support/bridge_process.h"
+#include "support/process_probe.h"
 
 namespace nerix {
 namespace {
 
 namespace fs = std::filesystem;
+using support::post;
 using test::entriesOf;
-using test::post;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
@@ -183,29 +183,29 @@ TEST_F(JobEndpoints, AToolThatCannotStartIsAFailureWithItsReason) {
 TEST_F(JobEndpoints, JobsWaitTheirTurnWhileEverythingElseIsAnswered) {
     std::string release = root + "/release";
     saveAndSet("RECORD_TOOL_WAIT_FOR", release);
-    test::LoopbackClient first(bridge->port());
+    support::LoopbackClient first(bridge->port());
     first.send(post("/compose", bridge->token(), R"({"source":"C4","name":"song"})"));
-    ASSERT_TRUE(test::waitFor([&] { return toolRan(); })) << "the tool never started";
-    test::LoopbackClient second(bridge->port());
+    ASSERT_TRUE(support::waitFor([&] { return toolRan(); })) << "the tool never started";
+    support::LoopbackClient second(bridge->port());
     second.send(post("/compose", bridge->token(), R"({"source":"D4","name":"later"})"));
 
-    EXPECT_EQ(test::roundTrip(bridge->port(), "GET /health HTTP/1.1\r\n\r\n").status, 200);
-    EXPECT_EQ(test::roundTrip(bridge->port(), "OPTIONS /compose HTTP/1.1\r\n\r\n").status, 204);
+    EXPECT_EQ(support::roundTrip(bridge->port(), "GET /health HTTP/1.1\r\n\r\n").status, 200);
+    EXPECT_EQ(support::roundTrip(bridge->port(), "OPTIONS /compose HTTP/1.1\r\n\r\n").status, 204);
     EXPECT_EQ(postJob("/compose", "{}").status, 400);
-    EXPECT_EQ(test::roundTrip(bridge->port(), post("/master", "", "{}")).status, 401);
+    EXPECT_EQ(support::roundTrip(bridge->port(), post("/master", "", "{}")).status, 401);
     EXPECT_THAT(entriesOf(runtime), ElementsAre("song.morvane"));
 
     std::ofstream(release) << "go";
-    EXPECT_EQ(test::parseAnswer(first.readAll()).status, 200);
-    EXPECT_EQ(test::parseAnswer(second.readAll()).status, 200);
+    EXPECT_EQ(support::parseAnswer(first.readAll()).status, 200);
+    EXPECT_EQ(support::parseAnswer(second.readAll()).status, 200);
     EXPECT_EQ(record()["source"], "D4") << "the second job ran after the first";
     EXPECT_THAT(entriesOf(runtime), IsEmpty());
 
     // Stopping the bridge while compose runs stops the tool and still removes its source.
     fs::remove(release), fs::remove(recordPath());
-    test::LoopbackClient third(bridge->port());
+    support::LoopbackClient third(bridge->port());
     third.send(post("/compose", bridge->token(), R"({"source":"E4","name":"stopped"})"));
-    ASSERT_TRUE(test::waitFor([&] { return toolRan(); }));
+    ASSERT_TRUE(support::waitFor([&] { return toolRan(); }));
     bridge->stop();
     EXPECT_THAT(entriesOf(runtime), IsEmpty());
 }
@@ -232,7 +232,7 @@ TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
     auto live = [&](const std::string& path, const std::string& body) {
         std::string request = post(path, bridge->token(), body);
         request.insert(request.find("\r\n") + 2, "Accept: text/html,\tApplication/X-NDJSON ; q=0.9\r\n");
-        return test::roundTrip(bridge->port(), request);
+        return support::roundTrip(bridge->port(), request);
     };
     saveAndSet("RECORD_TOOL_EXIT", "2");
     auto answer = live("/master", R"({"manifest":"m"})");
@@ -268,10 +268,10 @@ TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
     saveAndSet("RECORD_TOOL_EXIT", "0");
     std::string request = post("/master", bridge->token(), R"({"manifest":"m"})");
     request.insert(request.find("\r\n") + 2, "Accept: application/x-ndjson\r\n");
-    test::LoopbackClient slow(bridge->port());
+    support::LoopbackClient slow(bridge->port());
     slow.send(request);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    auto slowAnswer = test::parseAnswer(slow.readAll(std::chrono::seconds(60)));
+    auto slowAnswer = support::parseAnswer(slow.readAll(std::chrono::seconds(60)));
     ASSERT_TRUE(slowAnswer.body.ends_with("\r\n0\r\n\r\n")) << "the answer stopped after " << slowAnswer.body.size();
     lines = liveLines(slowAnswer.body);
     std::size_t received = 0, progress = 0;

@@ -86,6 +86,4 @@ void Application::runPendingEvents() {
     for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {}
 }
 
-void Application::setActivationPolicyRegular() {}
-
 }  // namespace nerix::platform

@@ -42,10 +42,6 @@ public:
     // threads), without waiting for anything.
     void runPendingEvents();
 
-    // Makes the process an ordinary application with its own window in the task list. GTK
-    // applications are that already; kept so the launch reads in its own order.
-    void setActivationPolicyRegular();
-
     struct Impl;
 
 private:

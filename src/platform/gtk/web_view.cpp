@@ -31,7 +31,7 @@ struct WebViewConfiguration::Impl {
 WebViewConfiguration::WebViewConfiguration() : impl_(std::make_unique<Impl>()) {
     impl_->settings = webkit_settings_new();
     // A page may fetch the files beside it; file pages are otherwise each their own origin.
-    // Which files it may read is limited when the page is loaded (see loadFileURL).
+    // Which files it may read is limited when the page is loaded (see loadFile).
     webkit_settings_set_allow_file_access_from_file_urls(impl_->settings, TRUE);
     impl_->content = webkit_user_content_manager_new();
 }
@@ -41,11 +41,11 @@ WebViewConfiguration::~WebViewConfiguration() {
     g_object_unref(impl_->settings);
 }
 
-void WebViewConfiguration::setAllowsContentJavaScript(bool allowed) {
+void WebViewConfiguration::enableJavaScript(bool allowed) {
     webkit_settings_set_enable_javascript(impl_->settings, allowed);
 }
 
-void WebViewConfiguration::setDeveloperExtrasEnabled(bool enabled) {
+void WebViewConfiguration::enableDeveloperExtras(bool enabled) {
     webkit_settings_set_enable_developer_extras(impl_->settings, enabled);
 }
 
@@ -218,8 +218,8 @@ WebView::~WebView() {
 
 void* WebView::widget() const { return impl_->view; }
 
-void WebView::setDrawsBackground(bool draws) {
-    GdkRGBA colour{1.0f, 1.0f, 1.0f, draws ? 1.0f : 0.0f};
+void WebView::makeBackgroundTransparent() {
+    GdkRGBA colour{1.0f, 1.0f, 1.0f, 0.0f};
     webkit_web_view_set_background_color(impl_->view, &colour);
 }
 
@@ -235,7 +235,7 @@ void WebView::setContentProcessEnded(std::function<void(const std::string& reaso
     impl_->contentProcessEnded = std::move(ended);
 }
 
-void WebView::loadFileURL(const std::string& fileUri, const std::string& readAccessUri) {
+void WebView::loadFile(const std::string& fileUri, const std::string& readAccessUri) {
     // The page may read the files of its folder and below, nothing else: content rules refuse
     // the rest, and the page loads once they are in place.
     if (!impl_->readLimit || impl_->readLimit->folderUri != readAccessUri)
@@ -252,7 +252,7 @@ void WebView::loadFileURL(const std::string& fileUri, const std::string& readAcc
     impl_->lastLoad = [view = impl_->view, fileUri] { webkit_web_view_load_uri(view, fileUri.c_str()); };
 }
 
-void WebView::loadHTMLString(const std::string& html) {
+void WebView::loadHtml(const std::string& html) {
     if (impl_->readLimit) impl_->readLimit->then = nullptr;  // a page still waiting for its limit gives way
     webkit_web_view_load_html(impl_->view, html.c_str(), nullptr);
     impl_->lastLoad = [view = impl_->view, html] { webkit_web_view_load_html(view, html.c_str(), nullptr); };

@@ -17,16 +17,16 @@ public:
     WebViewConfiguration(const WebViewConfiguration&) = delete;
     WebViewConfiguration& operator=(const WebViewConfiguration&) = delete;
 
-    void setAllowsContentJavaScript(bool allowed);
+    void enableJavaScript(bool allowed);
 
     // true: "Inspect Element" in the page's context menu opens the web inspector.
-    void setDeveloperExtrasEnabled(bool enabled);
+    void enableDeveloperExtras(bool enabled);
 
     // Adds a script that runs at document start, before the page's own scripts, in the top
     // frame only, and only in pages whose URI matches `allowPattern` ("file:///some/folder/*").
     void addUserScript(const std::string& source, const std::string& allowPattern);
 
-    // Starts preparing, in the background, the limit that WebView::loadFileURL puts on a page of
+    // Starts preparing, in the background, the limit that WebView::loadFile puts on a page of
     // `readAccessUri`, so that the page waits for it as little as possible.
     void prepareReadAccess(const std::string& readAccessUri);
 
@@ -44,9 +44,9 @@ public:
     WebView(const WebView&) = delete;
     WebView& operator=(const WebView&) = delete;
 
-    // false: the view paints no background of its own, so the window shows where the page
-    // paints nothing.
-    void setDrawsBackground(bool draws);
+    // The view paints no background of its own, so the window shows where the page paints
+    // nothing.
+    void makeBackgroundTransparent();
 
     // Asked for each link the user follows and each new window a page asks for: true hands
     // the URI to the user's browser instead. A new window is never opened in this program.
@@ -62,10 +62,10 @@ public:
 
     // Loads a local page that may read the files of `readAccessUri` (its folder) and nothing
     // else on disk. The page loads once that limit is in place.
-    void loadFileURL(const std::string& fileUri, const std::string& readAccessUri);
+    void loadFile(const std::string& fileUri, const std::string& readAccessUri);
 
     // Shows an HTML text with no base address.
-    void loadHTMLString(const std::string& html);
+    void loadHtml(const std::string& html);
 
     // Loads the last page again, as it was loaded, in a new content process.
     void reload();

@@ -70,14 +70,14 @@ Window::~Window() {
 
 void Window::setTitle(const std::string& title) { gtk_window_set_title(impl_->window, title.c_str()); }
 
-void Window::setMinSize(int width, int height) {
+void Window::setMinimumSize(int width, int height) {
     gtk_widget_set_size_request(GTK_WIDGET(impl_->window), width, height);
 }
 
-void Window::setContentView(WebView& view) { gtk_window_set_child(impl_->window, GTK_WIDGET(view.widget())); }
+void Window::setChild(WebView& view) { gtk_window_set_child(impl_->window, GTK_WIDGET(view.widget())); }
 
 void Window::center() { g_signal_connect_after(impl_->window, "realize", G_CALLBACK(centreOnX11), impl_.get()); }
 
-void Window::makeKeyAndOrderFront() { gtk_window_present(impl_->window); }
+void Window::present() { gtk_window_present(impl_->window); }
 
 }  // namespace nerix::platform

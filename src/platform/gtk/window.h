@@ -17,16 +17,16 @@ public:
     Window& operator=(const Window&) = delete;
 
     void setTitle(const std::string& title);
-    void setMinSize(int width, int height);
+    void setMinimumSize(int width, int height);
 
     // The view fills the content area and follows its size.
-    void setContentView(WebView& view);
+    void setChild(WebView& view);
 
     // Places the window in the middle of its screen when it is shown.
     void center();
 
     // Shows the window, brings it to the front and gives it the focus.
-    void makeKeyAndOrderFront();
+    void present();
 
     struct Impl;
 

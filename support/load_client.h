@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-namespace nerix::bench {
+namespace nerix::support {
 
 struct LoadResult {
     int answered = 0;  // answers with the expected status line
@@ -164,4 +164,4 @@ inline LoadResult runConcurrent(std::uint16_t port, std::string_view request, st
     return result;
 }
 
-}  // namespace nerix::bench
+}  // namespace nerix::support

@@ -16,16 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "../../bench/bridge_process.h"
-#include "../../bench/process_stats.h"
+#include "support/bridge_process.h"
+#include "support/process_stats.h"
 
-namespace nerix::test {
-
-// A process's children (reaped or not) and the processor time it has used.
-using bench::childrenOf;
-using bench::cpuSeconds;
-// The bridge program started and stopped around a test.
-using bench::BridgeProcess;
+namespace nerix::support {
 
 // Waits for a condition, checking it often, up to a generous deadline that only a fault
 // reaches. Returns whether the condition came true.
@@ -82,4 +76,4 @@ inline int receiveQueue(std::uint16_t port, const std::string& wantedState) {
     return -1;
 }
 
-}  // namespace nerix::test
+}  // namespace nerix::support

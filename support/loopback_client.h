@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-namespace nerix::test {
+namespace nerix::support {
 
 class LoopbackClient {
 public:
@@ -118,4 +118,4 @@ inline std::string post(std::string_view path, std::string_view token, std::stri
            std::string(body);
 }
 
-}  // namespace nerix::test
+}  // namespace nerix::support

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace nerix::bench {
+namespace nerix::support {
 
 // CPU time the process has used so far, user and system, all threads, in seconds
 // (utime + stime of /proc/<pid>/stat).
@@ -69,4 +69,4 @@ inline double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-}  // namespace nerix::bench
+}  // namespace nerix::support

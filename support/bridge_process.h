@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace nerix::bench {
+namespace nerix::support {
 
 // `vantorel-bridge NODE_PATH REPO_ROOT`, started at construction and stopped with SIGTERM at
 // destruction. With `keepErrors` its standard error is kept for errors() instead of shown.
@@ -91,4 +91,4 @@ private:
     nlohmann::json announcement_;
 };
 
-}  // namespace nerix::bench
+}  // namespace nerix::support
