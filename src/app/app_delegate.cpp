@@ -17,7 +17,9 @@ constexpr int kMinHeight = 680;
 
 AppDelegate::AppDelegate(platform::Application& application, std::filesystem::path resourceFolder,
                          BridgeStarter startBridge)
-    : application_(application), resourceFolder_(std::move(resourceFolder)), startBridge_(std::move(startBridge)) {}
+    : application_(application), resourceFolder_(std::move(resourceFolder)), startBridge_(std::move(startBridge)) {
+    if (!startBridge_) startBridge_ = [this](const BridgeSettings& settings) { return startCountingJobs(settings); };
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
     // A GTK application is an ordinary one with a window of its own already: nothing to ask.
@@ -26,20 +28,20 @@ void AppDelegate::applicationDidFinishLaunching() {
     configuration.enableDeveloperExtras(application_.inspectorRequested());
     // The page's read limit is prepared in the background while the bridge starts and the window
     // is made: the page never loads before it is in place, and waits for it as little as possible.
-    const PageChoice page = choosePage(resourceFolder_);
+    // The settings in layers: Info.plist, the user's file, this launch's options. Nothing is
+    // started to find Node.js on the way to the page.
+    const platform::LaunchOptions& given = application_.launchOptions();
+    options_ = resolveOptions(SettingValues{given.node, given.repoRoot, given.web}, given.folder, homeFolder());
+    chain_ = readToolChain();
+    const PageChoice page = choosePageIn(chain_.web);
     if (page.found) configuration.prepareReadAccess(page.readAccessUri);
 
-    // The bridge, only when both configuration values are non-empty text. Its start blocks
-    // (at most about 2 s) before any window exists, so the page never loads before the port
-    // is known.
-    const InfoDictionary info =
-        resourceFolder_.is_absolute() ? InfoDictionary::load(infoPlistPath(resourceFolder_)) : InfoDictionary();
-    BridgeLaunch launch = bringUpBridge(bridgeSettings(info.text("NerixNodePath"), info.text("NerixRepoRoot")),
-                                        startBridge_, platform::logLine);
+    // The bridge, only when both values are non-empty. Its start blocks (at most about 2 s)
+    // before any window exists, so the page never loads before the port is known.
+    BridgeLaunch launch = bringUpBridge(chain_.bridge, startBridge_, platform::logLine);
     bridge_ = launch.bridge;
-    const std::filesystem::path web = webFolder(resourceFolder_);
-    // Only the application's own pages under Web see the token.
-    if (launch.script) configuration.addUserScript(*launch.script, scriptAllowPattern(web));
+    // Only the pages of the web folder in use see the token.
+    if (launch.script) configuration.addUserScript(*launch.script, scriptAllowPattern(chain_.web));
 
     webView_ = std::make_unique<platform::WebView>(configuration);
     webView_->makeBackgroundTransparent();
@@ -51,7 +53,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     window_ = std::make_unique<platform::Window>(kContentWidth, kContentHeight);
     window_->setTitle("Vantorel");
     window_->setMinimumSize(kMinWidth, kMinHeight);
-    window_->setChild(*webView_);
+    bar_ = std::make_unique<platform::SettingsBar>();
+    bar_->setPreferencesClicked([this] { showPreferences(); });
+    window_->setChild(*bar_, *webView_);
     window_->center();
     // The read limit is ready by now (a lookup, or a compile in a fresh home, beside the bridge
     // and the window), but its completion waits on the event loop, where a shown window's first
@@ -64,6 +68,8 @@ void AppDelegate::applicationDidFinishLaunching() {
         webView_->loadFile(page.fileUri, page.readAccessUri);
     else
         webView_->loadHtml(page.html);
+    reportToolChain();
+    platform::installPreferencesAction([this] { showPreferences(); });
 }
 
 void AppDelegate::pageEnded(const std::string& reason) {

@@ -1,11 +1,16 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 
 #include "app/launch_plan.h"
 #include "app/page_recovery.h"
+#include "app/settings.h"
+#include "app/tool_chain.h"
 #include "platform/gtk/application.h"
+#include "platform/gtk/preferences_window.h"
+#include "platform/gtk/settings_bar.h"
 #include "platform/gtk/web_view.h"
 #include "platform/gtk/window.h"
 
@@ -17,16 +22,29 @@ namespace nerix {
 class AppDelegate : public platform::ApplicationDelegate {
 public:
     AppDelegate(platform::Application& application, std::filesystem::path resourceFolder,
-                BridgeStarter startBridge = nerix::startBridge);
+                BridgeStarter startBridge = {});
 
     void applicationDidFinishLaunching() override;
     bool applicationShouldTerminateAfterLastWindowClosed() override { return true; }
     // The last window has closed: a running tool is stopped (SIGTERM, SIGKILL after 5 s) and
     // reaped before this returns.
     void applicationWillTerminate();
+    // A later launch's settings, applied as Save applies the Preferences (without writing them).
+    void applicationReceivedOptions(const platform::LaunchOptions& options) override;
 
 private:
     void pageEnded(const std::string& reason);
+
+    // Settings (app_delegate_settings.cpp): the layers read and joined, the checks, the bar,
+    // Preferences, and the switch to another tool chain while the window stays.
+    ToolChain readToolChain();
+    void reportToolChain();
+    void askLoginShellLater();
+    void showPreferences();
+    void savePreferences(const platform::PreferencesValues& values);
+    void applySettings();
+    void switchToolChain();
+    std::shared_ptr<NerixBridge> startCountingJobs(const BridgeSettings& settings);
 
     platform::Application& application_;
     std::filesystem::path resourceFolder_;
@@ -36,6 +54,14 @@ private:
     std::unique_ptr<platform::WebView> webView_;
     std::shared_ptr<NerixBridge> bridge_;
     PageRecovery recovery_;
+
+    SettingValues options_;  // this launch's, or the last handed over
+    SettingsFile settingsFile_;
+    ToolChain chain_;
+    std::unique_ptr<platform::SettingsBar> bar_;
+    std::unique_ptr<platform::PreferencesWindow> preferences_;
+    std::shared_ptr<std::atomic<int>> jobs_;  // the bridge's jobs waiting or running
+    unsigned shellAsked_ = 0;                 // an answer for an earlier tool chain is dropped
 };
 
 }  // namespace nerix

@@ -49,7 +49,13 @@ std::filesystem::path webFolder(const std::filesystem::path& resourceFolder) { r
 PageChoice choosePage(const std::filesystem::path& resourceFolder) {
     // No resource folder known (an empty path): never a page relative to the working folder.
     if (!resourceFolder.is_absolute()) return PageChoice{false, {}, {}, std::string(kFallbackPage)};
-    const std::filesystem::path folder = webFolder(resourceFolder);
+    return choosePageIn(webFolder(resourceFolder));
+}
+
+PageChoice choosePageIn(const std::filesystem::path& webFolder) {
+    const std::filesystem::path folder = webFolder.lexically_normal();
+    if (!folder.is_absolute() || folder == folder.root_path())
+        return PageChoice{false, {}, {}, std::string(kFallbackPage)};
     const std::filesystem::path page = folder / "index.html";
     std::error_code error;
     if (!std::filesystem::is_regular_file(page, error)) return PageChoice{false, {}, {}, std::string(kFallbackPage)};

@@ -59,6 +59,10 @@ struct PageChoice {
     std::string html;           // the fallback text, when not found
 };
 PageChoice choosePage(const std::filesystem::path& resourceFolder);
+// The same for a web folder of its own: its index.html, or the fallback text when there is none,
+// when the folder is not absolute, or when it is the root folder (whose pages would reach every
+// file).
+PageChoice choosePageIn(const std::filesystem::path& webFolder);
 
 // The Web folder of the resource folder.
 std::filesystem::path webFolder(const std::filesystem::path& resourceFolder);

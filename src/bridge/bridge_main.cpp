@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/nerix_bridge.h"
+#include "platform/posix/node_lookup.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -32,9 +33,23 @@ int main(int argc, char** argv) {
     std::string repoRoot = std::filesystem::absolute(argv[2], ignored).string();
     if (repoRoot.empty()) repoRoot = argv[2];
 
+    // A bare Node.js name is looked up as a desktop launch needs it (PATH, the version managers'
+    // folders, the login shell last); one line says which was taken.
+    std::string node = argv[1];
+    if (nerix::platform::isBareName(node)) {
+        const auto places = nerix::platform::NodePlaces::fromEnvironment();
+        auto found = nerix::platform::findNode(node, places);
+        if (found.path.empty()) found = nerix::platform::askLoginShell(node, places);
+        if (found.path.empty())
+            std::cerr << "Node.js: " << node << " was not found in PATH, nvm, volta, fnm, ~/.local/bin, "
+                      << "/usr/local/bin or the login shell\n";
+        else
+            std::cerr << "Node.js: " << found.why << "\n", node = found.path;
+    }
+
     std::shared_ptr<nerix::NerixBridge> bridge;
     try {
-        bridge = std::make_shared<nerix::NerixBridge>(argv[1], repoRoot);
+        bridge = std::make_shared<nerix::NerixBridge>(node, repoRoot);
     } catch (const nerix::NerixError& error) {
         std::cerr << "NerixBridge failed to start: " << error.description() << "\n";
         return 1;

@@ -336,6 +336,53 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
     closeAndExpectCleanExit(window);
 }
 
+// A Node.js that is not there: a bar above the page and a log line say so, while the bridge
+// still starts. A second launch with settings switches the running window to them: a new bridge on
+// a new port whose token only the chosen web folder's page gets, the old port closed, the bar gone,
+// and the page's jobs run by the new tool chain.
+TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheToolChain) {
+    const fs::path repo = scratch_ / "repo", tool = repo / "packages/cli/dist/index.js", web = scratch_ / "mine/web";
+    fs::create_directories(tool.parent_path());
+    fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/fixture_tool.js", tool);
+    for (const char* file : {"index.html", "sibling.json"})
+        fs::create_directories(web), fs::copy_file(fs::path(VANTOREL_SOURCE_DIR "/tests/app/page") / file, web / file);
+    writeText(web.parent_path() / "Info.plist", "not for the page");
+    install("<key>NerixNodePath</key><string>/opt/nowhere/node</string>\n<key>NerixRepoRoot</key><string>" +
+            repo.string() + "</string>\n");
+    Window window = launch(env_);
+    const std::string oldPort = waitForMatch(scratch_ / "app.log", R"(NerixBridge listening on 127\.0\.0\.1:(\d+))");
+    EXPECT_THAT(log(), HasSubstr("Setting node = \"/opt/nowhere/node\" (from Info.plist): not found\n"));
+    auto barShown = [&] {
+        auto pixels = grab(window);
+        return !pixels.empty() && near(pixels[4 * kWidth + 4], 0xf8e45c);
+    };
+    EXPECT_TRUE(waitFor(barShown)) << "no bar above the page";
+
+    std::string node = capture("command -v node");
+    Child second({program_.string(), "--node", node.substr(0, node.find('\n')), "--web", web.string()}, env_,
+                 scratch_ / "second.log");
+    EXPECT_EQ(second.waitExit(), 0);
+    const std::string newPort =
+        waitForMatch(scratch_ / "app.log", "NerixBridge listening on 127\\.0\\.0\\.1:" + oldPort +
+                                               "\n[^]*listening on 127\\.0\\.0\\.1:(\\d+)");
+    ASSERT_FALSE(newPort.empty()) << log();
+    EXPECT_NE(newPort, oldPort);
+    EXPECT_THROW(support::LoopbackClient(static_cast<std::uint16_t>(std::stoi(oldPort))), std::runtime_error)
+        << "the old port still answers";
+
+    json report;
+    ASSERT_TRUE(waitFor([&] {
+        return !(report = json::parse(readText(home_ / "Music/Nerix/report.json"), nullptr, false)).is_discarded();
+    })) << log();
+    EXPECT_EQ(report["bridge"]["port"], std::stoi(newPort));
+    EXPECT_EQ(report["outside"], "refused");
+    EXPECT_EQ(report["health"]["status"], 200);
+    EXPECT_THAT(readText(tool.parent_path() / "calls.jsonl"), HasSubstr("\"compose\""));
+    EXPECT_THAT(log(), HasSubstr("page loaded: file://" + (web / "index.html").string() + "\n"));
+    EXPECT_TRUE(waitFor([&] { return !barShown(); })) << "the bar stayed";
+    closeAndExpectCleanExit(window);
+}
+
 // Without a bridge the page still loads; a link to another site goes to the user's browser; a
 // content process that dies is replaced twice, then a plain page says so.
 TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheBrowser) {

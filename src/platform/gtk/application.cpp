@@ -13,6 +13,7 @@ struct Application::Impl {
     std::string versionText;
     bool launched = false;
     bool inspect = false;
+    LaunchOptions options;
 };
 
 namespace {
@@ -29,6 +30,33 @@ void onActivate(GtkApplication* app, gpointer data) {
     impl->delegate->applicationDidFinishLaunching();
     // GTK ends the loop when the last window goes; a delegate that says otherwise keeps it.
     if (!impl->delegate->applicationShouldTerminateAfterLastWindowClosed()) g_application_hold(G_APPLICATION(app));
+}
+
+// The settings options of one command line, as typed, and the folder it was started in.
+LaunchOptions settingsOptions(GApplicationCommandLine* line) {
+    GVariantDict* options = g_application_command_line_get_options_dict(line);
+    auto text = [&](const char* name) -> std::optional<std::string> {
+        const char* value = nullptr;
+        if (!g_variant_dict_lookup(options, name, "^&ay", &value) || !value) return std::nullopt;
+        return std::string(value);
+    };
+    const char* folder = g_application_command_line_get_cwd(line);
+    return LaunchOptions{text("node"), text("repo-root"), text("web"), folder ? folder : ""};
+}
+
+// Every start's command line reaches the running copy: the first launches with its options,
+// a later one with settings hands them to the window, a later one without only presents it.
+gint onCommandLine(GApplication* app, GApplicationCommandLine* line, gpointer data) {
+    auto* impl = static_cast<Application::Impl*>(data);
+    LaunchOptions options = settingsOptions(line);
+    if (!impl->launched) {
+        impl->options = std::move(options);
+        g_application_activate(app);
+        return 0;
+    }
+    if (options.any() && impl->delegate) impl->delegate->applicationReceivedOptions(options);
+    if (GtkWindow* window = gtk_application_get_active_window(GTK_APPLICATION(app))) gtk_window_present(window);
+    return 0;
 }
 
 // Runs in the process that was started, before it looks for a running copy: --version answers
@@ -53,20 +81,34 @@ gboolean onStopSignal(gpointer data) {
     return G_SOURCE_CONTINUE;
 }
 
-const GOptionEntry kOptions[] = {{"version", 0, 0, G_OPTION_ARG_NONE, nullptr, "Show the version and exit", nullptr},
-                                 {"inspect", 0, 0, G_OPTION_ARG_NONE, nullptr,
-                                  "Offer the web inspector (\"Inspect Element\" in the page's context menu)", nullptr},
-                                 {}};
+const GOptionEntry kOptions[] = {
+    {"version", 0, 0, G_OPTION_ARG_NONE, nullptr, "Show the version and exit", nullptr},
+    {"inspect", 0, 0, G_OPTION_ARG_NONE, nullptr,
+     "Offer the web inspector (\"Inspect Element\" in the page's context menu)", nullptr},
+    {"node", 0, 0, G_OPTION_ARG_FILENAME, nullptr, "Node.js to run the tool chain with, for this launch only", "PATH"},
+    {"repo-root", 0, 0, G_OPTION_ARG_FILENAME, nullptr,
+     "The tool chain's folder (holding packages/cli/dist/index.js), for this launch only", "DIR"},
+    {"web", 0, 0, G_OPTION_ARG_FILENAME, nullptr,
+     "The web interface's folder (holding index.html), for this launch only", "DIR"},
+    {}};
+
+constexpr const char* kOptionsDescription =
+    "Settings are read from the bundle's Info.plist, then from\n"
+    "$XDG_CONFIG_HOME/vantorel/settings.ini (~/.config/vantorel/settings.ini when unset;\n"
+    "[toolchain] node, repo-root; [web] folder), then from the options above.\n"
+    "A later launch with options hands them to the running window.";
 
 }  // namespace
 
 Application::Application(const std::string& id, std::string versionText) : impl_(std::make_unique<Impl>()) {
     impl_->versionText = std::move(versionText);
     // Unique: the first start owns the ID on the session bus, later ones hand over to it.
-    impl_->app = gtk_application_new(id.c_str(), G_APPLICATION_DEFAULT_FLAGS);
+    impl_->app = gtk_application_new(id.c_str(), G_APPLICATION_HANDLES_COMMAND_LINE);
     g_application_add_main_option_entries(G_APPLICATION(impl_->app), kOptions);
     g_application_set_option_context_summary(G_APPLICATION(impl_->app),
                                              "The desktop window for the Nerix music tool chain.");
+    g_application_set_option_context_description(G_APPLICATION(impl_->app), kOptionsDescription);
+    g_signal_connect(impl_->app, "command-line", G_CALLBACK(onCommandLine), impl_.get());
     g_signal_connect(impl_->app, "handle-local-options", G_CALLBACK(onLocalOptions), impl_.get());
     g_signal_connect(impl_->app, "activate", G_CALLBACK(onActivate), impl_.get());
     g_unix_signal_add(SIGINT, onStopSignal, impl_->app);
@@ -80,6 +122,19 @@ void Application::setDelegate(ApplicationDelegate& delegate) { impl_->delegate =
 int Application::run(int argc, char** argv) { return g_application_run(G_APPLICATION(impl_->app), argc, argv); }
 
 bool Application::inspectorRequested() const { return impl_->inspect; }
+
+const LaunchOptions& Application::launchOptions() const { return impl_->options; }
+
+void Application::runOnMainThread(std::function<void()> work) {
+    auto* held = new std::function<void()>(std::move(work));
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) {
+            (*static_cast<std::function<void()>*>(data))();
+            return G_SOURCE_REMOVE;
+        },
+        held, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+}
 
 void Application::runPendingEvents() {
     // Bounded: a source that is always ready must not hold the launch.

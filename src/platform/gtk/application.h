@@ -1,9 +1,20 @@
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace nerix::platform {
+
+// The settings a launch was given on its command line (--node, --repo-root, --web), as typed,
+// with the folder that launch was started in, against which relative paths are taken.
+struct LaunchOptions {
+    std::optional<std::string> node, repoRoot, web;
+    std::string folder;
+
+    bool any() const { return node || repoRoot || web; }
+};
 
 // What the window system tells the application.
 class ApplicationDelegate {
@@ -13,6 +24,8 @@ public:
     virtual void applicationDidFinishLaunching() = 0;
     // Asked when the last window has closed: true ends the event loop.
     virtual bool applicationShouldTerminateAfterLastWindowClosed() = 0;
+    // A later start of the program was given settings: the running window takes them.
+    virtual void applicationReceivedOptions(const LaunchOptions&) {}
 };
 
 // The process's one application object: a GTK application with an ID, one per user session.
@@ -37,6 +50,12 @@ public:
 
     // --inspect was given: the page offers the web inspector.
     bool inspectorRequested() const;
+
+    // The settings this launch was given on its command line.
+    const LaunchOptions& launchOptions() const;
+
+    // Runs `work` on the main thread's event loop, soon; callable from any thread.
+    static void runOnMainThread(std::function<void()> work);
 
     // Runs what the event loop has ready now (completions of work done meanwhile on other
     // threads), without waiting for anything.

@@ -238,8 +238,14 @@ void WebView::setContentProcessEnded(std::function<void(const std::string& reaso
 void WebView::loadFile(const std::string& fileUri, const std::string& readAccessUri) {
     // The page may read the files of its folder and below, nothing else: content rules refuse
     // the rest, and the page loads once they are in place.
-    if (!impl_->readLimit || impl_->readLimit->folderUri != readAccessUri)
+    if (!impl_->readLimit || impl_->readLimit->folderUri != readAccessUri) {
+        // Another folder: the old folder's limit goes, or it would refuse the new folder's files.
+        if (impl_->readLimit) {
+            impl_->readLimit->then = nullptr;
+            webkit_user_content_manager_remove_all_filters(impl_->content);
+        }
         impl_->readLimit = prepareReadLimit(readAccessUri);
+    }
     auto load = [view = hold(impl_->view), content = hold(impl_->content), fileUri](WebKitUserContentFilter* filter) {
         if (filter) webkit_user_content_manager_add_filter(content.get(), filter);
         webkit_web_view_load_uri(view.get(), fileUri.c_str());
@@ -257,6 +263,17 @@ void WebView::loadHtml(const std::string& html) {
     webkit_web_view_load_html(impl_->view, html.c_str(), nullptr);
     impl_->lastLoad = [view = impl_->view, html] { webkit_web_view_load_html(view, html.c_str(), nullptr); };
 }
+
+void WebView::replaceUserScripts(const std::string& source, const std::string& allowPattern) {
+    removeUserScripts();
+    const char* allowList[] = {allowPattern.c_str(), nullptr};
+    WebKitUserScript* script = webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                                      WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, allowList, nullptr);
+    webkit_user_content_manager_add_script(impl_->content, script);
+    webkit_user_script_unref(script);
+}
+
+void WebView::removeUserScripts() { webkit_user_content_manager_remove_all_scripts(impl_->content); }
 
 void WebView::reload() {
     // A page still waiting for its read limit loads once it is in place, not before.

@@ -70,6 +70,12 @@ public:
     // Loads the last page again, as it was loaded, in a new content process.
     void reload();
 
+    // Puts `source` in place of every user script, for pages loaded from now on (see
+    // WebViewConfiguration::addUserScript).
+    void replaceUserScripts(const std::string& source, const std::string& allowPattern);
+    // Takes every user script away, for pages loaded from now on.
+    void removeUserScripts();
+
     struct Impl;
 
 private:

@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include "platform/gtk/settings_bar.h"
 #include "platform/gtk/web_view.h"
 
 // Last: Xlib's names (Window, None, Status...) must not shadow anything above.
@@ -75,6 +76,15 @@ void Window::setMinimumSize(int width, int height) {
 }
 
 void Window::setChild(WebView& view) { gtk_window_set_child(impl_->window, GTK_WIDGET(view.widget())); }
+
+void Window::setChild(SettingsBar& bar, WebView& view) {
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    GtkWidget* page = GTK_WIDGET(view.widget());
+    gtk_widget_set_vexpand(page, TRUE);
+    gtk_box_append(GTK_BOX(box), GTK_WIDGET(bar.widget()));
+    gtk_box_append(GTK_BOX(box), page);
+    gtk_window_set_child(impl_->window, box);
+}
 
 void Window::center() { g_signal_connect_after(impl_->window, "realize", G_CALLBACK(centreOnX11), impl_.get()); }
 

@@ -5,6 +5,7 @@
 
 namespace nerix::platform {
 
+class SettingsBar;
 class WebView;
 
 // The main window: titled, closable, minimisable and resizable.
@@ -21,6 +22,8 @@ public:
 
     // The view fills the content area and follows its size.
     void setChild(WebView& view);
+    // The same, with the settings bar above the view.
+    void setChild(SettingsBar& bar, WebView& view);
 
     // Places the window in the middle of its screen when it is shown.
     void center();

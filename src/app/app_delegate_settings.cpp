@@ -1,0 +1,176 @@
+// The delegate's settings: reading the layers, saying what is wrong with them, the Preferences
+// window, and switching to another tool chain while the window stays.
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "app/app_delegate.h"
+#include "app/bundle.h"
+#include "app/info_dictionary.h"
+#include "app/settings_check.h"
+#include "platform/posix/system_log.h"
+
+namespace nerix {
+
+namespace {
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+}  // namespace
+
+std::shared_ptr<NerixBridge> AppDelegate::startCountingJobs(const BridgeSettings& settings) {
+    // Each bridge counts its own jobs: those of a bridge stopped for another are gone with it.
+    auto jobs = std::make_shared<std::atomic<int>>(0);
+    jobs_ = jobs;
+    BridgeOptions options;
+    options.jobEvents = [jobs](const JobEvent& event) {
+        if (event.kind == JobEvent::Kind::Queued) jobs->fetch_add(1);
+        if (event.kind == JobEvent::Kind::Ended) jobs->fetch_sub(1);
+    };
+    auto bridge = std::make_shared<NerixBridge>(settings.nodePath, settings.repoRoot, std::move(options));
+    bridge->start();
+    return bridge;
+}
+
+ToolChain AppDelegate::readToolChain() {
+    // Info.plist's values as they stand; the user's file and the options with their paths resolved.
+    const InfoDictionary info =
+        resourceFolder_.is_absolute() ? InfoDictionary::load(infoPlistPath(resourceFolder_)) : InfoDictionary();
+    const SettingValues bundle{info.text("NerixNodePath"), info.text("NerixRepoRoot"), std::nullopt};
+    const std::string home = homeFolder();
+    std::error_code ignored;
+    settingsFile_ = readSettingsFile(settingsFilePath(environment("XDG_CONFIG_HOME"), home),
+                                     std::filesystem::current_path(ignored), home);
+    const Settings settings = layerSettings(bundle, settingsFile_.values, options_, settingsFile_.path);
+    return resolveToolChain(settings, webFolder(resourceFolder_), platform::NodePlaces::fromEnvironment());
+}
+
+// One log line for each problem and the bar above the page; the bar goes when all is well.
+void AppDelegate::reportToolChain() {
+    std::string bar;
+    auto say = [&](const std::string& logLine, const std::string& sentence) {
+        platform::logLine(logLine);
+        bar += (bar.empty() ? "" : "\n") + sentence;
+    };
+    if (settingsFile_.error)
+        say("Settings file not used: " + *settingsFile_.error,
+            "The settings file could not be read (" + *settingsFile_.error + "); it is left as it is");
+    const Setting& node = chain_.settings.node;
+    if (!chain_.nodeWhy.empty())
+        platform::logLine(chain_.nodeWhy + " (setting node = \"" + node.value + "\" from " +
+                          layerName(chain_.settings, node.layer) + ")");
+    const SettingsReport report = checkSettings(chain_.settings, chain_.node, chain_.web);
+    for (std::size_t i = 0; i < report.logLines.size(); ++i) {
+        // Node.js by a bare name is not missing before the login shell has answered.
+        if (chain_.askLoginShell && report.logLines[i].rfind("Setting node ", 0) == 0) continue;
+        say(report.logLines[i], report.sentences[i]);
+    }
+    if (bar_) bar_->show(bar);
+    if (chain_.askLoginShell) askLoginShellLater();
+}
+
+void AppDelegate::askLoginShellLater() {
+    const unsigned asked = ++shellAsked_;
+    const std::string name = chain_.node;
+    std::thread([this, asked, name] {
+        platform::NodeChoice answer = platform::askLoginShell(name, platform::NodePlaces::fromEnvironment());
+        platform::Application::runOnMainThread([this, asked, answer = std::move(answer)] {
+            if (asked != shellAsked_) return;
+            takeLoginShellAnswer(chain_, answer);
+            // Found: the bridge starts again with it. Not found: the bar says so.
+            if (!answer.path.empty()) return switchToolChain();
+            reportToolChain();
+        });
+    }).detach();
+}
+
+void AppDelegate::showPreferences() {
+    if (!preferences_) {
+        preferences_ = std::make_unique<platform::PreferencesWindow>();
+        using Field = platform::PreferencesWindow::Field;
+        preferences_->setCheck([](Field field, const std::string& value) {
+            const auto problem = field == Field::Node       ? checkNode(value)
+                                 : field == Field::RepoRoot ? checkRepoRoot(value)
+                                                            : checkWebFolder(value);
+            return problem ? problem->sentence : std::string();
+        });
+        preferences_->setFindNode([] {
+            const auto places = platform::NodePlaces::fromEnvironment();
+            auto found = platform::findNode("node", places);
+            if (found.path.empty()) found = platform::askLoginShell("node", places);
+            return found.path;
+        });
+        preferences_->setSave([this](const platform::PreferencesValues& values) { savePreferences(values); });
+    }
+    const bool bundledWeb = chain_.settings.web.value.empty();
+    preferences_->present(platform::PreferencesValues{chain_.settings.repoRoot.value,
+                                                      chain_.node.find('/') == std::string::npos ? "" : chain_.node,
+                                                      bundledWeb ? "" : chain_.web.string()});
+}
+
+void AppDelegate::savePreferences(const platform::PreferencesValues& chosen) {
+    // A value left as it was, and not from the file, stays out of it: the package's own keeps
+    // following the package.
+    auto keep = [&](const std::string& value, const std::string& inUse, const Setting& setting,
+                    const std::optional<std::string>& inFile) -> std::optional<std::string> {
+        if (value == inUse && setting.layer != SettingLayer::File) return inFile;
+        return value.empty() ? std::nullopt : std::optional<std::string>(value);
+    };
+    const SettingValues values{
+        keep(chosen.node, chain_.node, chain_.settings.node, settingsFile_.values.node),
+        keep(chosen.repoRoot, chain_.settings.repoRoot.value, chain_.settings.repoRoot, settingsFile_.values.repoRoot),
+        chosen.web.empty() ? std::nullopt : std::optional<std::string>(chosen.web)};
+    if (auto saved = saveSettingsFile(settingsFile_, values, std::time(nullptr)); !saved) {
+        platform::logLine("Settings not saved: " + saved.error().message);
+        if (bar_) bar_->show("The settings could not be saved: " + saved.error().message);
+        return;
+    }
+    // What the user saved wins over this launch's options from now on.
+    options_ = {};
+    applySettings();
+}
+
+void AppDelegate::applicationReceivedOptions(const platform::LaunchOptions& given) {
+    options_ = resolveOptions(SettingValues{given.node, given.repoRoot, given.web}, given.folder, homeFolder());
+    applySettings();
+}
+
+void AppDelegate::applySettings() {
+    if (!window_) return;
+    const int jobs = jobs_ ? jobs_->load() : 0;
+    if (jobs > 0 && bridge_)
+        return platform::askToConfirm(
+            "Stop the running job and use the new settings?",
+            "The tool chain is started again with the new settings; the job that runs or waits now is stopped.",
+            "_Stop and Apply", [this] {
+                chain_ = readToolChain();
+                switchToolChain();
+            });
+    chain_ = readToolChain();
+    switchToolChain();
+}
+
+void AppDelegate::switchToolChain() {
+    // The old bridge stops first (its tool ends, its port stops answering); a new one with a new
+    // token and port starts with the new values, and the page is loaded again with its script.
+    if (bridge_) bridge_->stop();
+    bridge_.reset();
+    jobs_.reset();
+    BridgeLaunch launch = bringUpBridge(chain_.bridge, startBridge_, platform::logLine);
+    bridge_ = launch.bridge;
+    if (launch.script)
+        webView_->replaceUserScripts(*launch.script, scriptAllowPattern(chain_.web));
+    else
+        webView_->removeUserScripts();
+    const PageChoice page = choosePageIn(chain_.web);
+    if (page.found)
+        webView_->loadFile(page.fileUri, page.readAccessUri);
+    else
+        webView_->loadHtml(page.html);
+    reportToolChain();
+}
+
+}  // namespace nerix

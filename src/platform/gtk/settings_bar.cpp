@@ -1,0 +1,66 @@
+#include "platform/gtk/settings_bar.h"
+
+#include <gtk/gtk.h>
+
+namespace nerix::platform {
+
+struct SettingsBar::Impl {
+    GtkWidget* revealer = nullptr;
+    GtkWidget* label = nullptr;
+    std::function<void()> preferencesClicked;
+};
+
+namespace {
+
+// A warning's yellow, dark text on it whatever the theme.
+constexpr const char* kStyle =
+    ".vantorel-settings-bar { background-color: #f8e45c; color: #241f31; padding: 6px 12px; }";
+
+void onPreferences(GtkButton*, gpointer data) {
+    auto* impl = static_cast<SettingsBar::Impl*>(data);
+    if (impl->preferencesClicked) impl->preferencesClicked();
+}
+
+}  // namespace
+
+SettingsBar::SettingsBar() : impl_(std::make_unique<Impl>()) {
+    static const bool styled = [] {
+        GtkCssProvider* provider = gtk_css_provider_new();
+        gtk_css_provider_load_from_data(provider, kStyle, -1);
+        gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(provider),
+                                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+        g_object_unref(provider);
+        return true;
+    }();
+    (void)styled;
+    GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+    gtk_widget_add_css_class(bar, "vantorel-settings-bar");
+    impl_->label = gtk_label_new(nullptr);
+    gtk_label_set_wrap(GTK_LABEL(impl_->label), TRUE);
+    gtk_label_set_xalign(GTK_LABEL(impl_->label), 0.0f);
+    gtk_label_set_selectable(GTK_LABEL(impl_->label), TRUE);
+    gtk_widget_set_hexpand(impl_->label, TRUE);
+    GtkWidget* button = gtk_button_new_with_mnemonic("_Preferences…");
+    gtk_widget_set_valign(button, GTK_ALIGN_CENTER);
+    g_signal_connect(button, "clicked", G_CALLBACK(onPreferences), impl_.get());
+    gtk_box_append(GTK_BOX(bar), impl_->label);
+    gtk_box_append(GTK_BOX(bar), button);
+    impl_->revealer = GTK_WIDGET(g_object_ref_sink(gtk_revealer_new()));
+    gtk_revealer_set_transition_type(GTK_REVEALER(impl_->revealer), GTK_REVEALER_TRANSITION_TYPE_NONE);
+    gtk_revealer_set_child(GTK_REVEALER(impl_->revealer), bar);
+}
+
+SettingsBar::~SettingsBar() { g_object_unref(impl_->revealer); }
+
+void SettingsBar::show(const std::string& text) {
+    gtk_label_set_text(GTK_LABEL(impl_->label), text.c_str());
+    gtk_revealer_set_reveal_child(GTK_REVEALER(impl_->revealer), !text.empty());
+}
+
+void SettingsBar::setPreferencesClicked(std::function<void()> clicked) {
+    impl_->preferencesClicked = std::move(clicked);
+}
+
+void* SettingsBar::widget() const { return impl_->revealer; }
+
+}  // namespace nerix::platform

@@ -1,0 +1,168 @@
+#include "platform/posix/node_lookup.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+extern char** environ;
+
+namespace nerix::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool isExecutableFile(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// "v20.11.1" as numbers, so that v20 comes after v9.
+std::vector<long> versionNumbers(const std::string& name) {
+    std::vector<long> numbers;
+    std::istringstream in(name.substr(
+        name.find_first_of("0123456789") == std::string::npos ? name.size() : name.find_first_of("0123456789")));
+    for (long n; in >> n;) {
+        numbers.push_back(n);
+        if (in.peek() != '.') break;
+        in.get();
+    }
+    return numbers;
+}
+
+// The newest <folder>/<version>/<below>/<name> that can be run.
+std::string newestVersion(const fs::path& folder, const std::string& below, const std::string& name) {
+    std::error_code error;
+    std::string best;
+    std::vector<long> bestVersion;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        const std::string candidate = (entry.path() / below / name).string();
+        std::vector<long> version = versionNumbers(entry.path().filename().string());
+        if (version.empty() || !isExecutableFile(candidate)) continue;
+        if (best.empty() || version > bestVersion) best = candidate, bestVersion = std::move(version);
+    }
+    return best;
+}
+
+fs::path orHome(const std::string& value, const std::string& home, const char* usual) {
+    return value.empty() ? fs::path(home) / usual : fs::path(value);
+}
+
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+}  // namespace
+
+NodePlaces NodePlaces::fromEnvironment() {
+    return NodePlaces{environment("PATH"),    environment("HOME"),       environment("SHELL"),
+                      environment("NVM_DIR"), environment("VOLTA_HOME"), environment("FNM_DIR")};
+}
+
+bool isBareName(const std::string& value) { return value.find('/') == std::string::npos; }
+
+NodeChoice findNode(const std::string& value, const NodePlaces& places) {
+    if (!isBareName(value)) return {value, value + ": as set"};
+    const std::string name = value.empty() ? "node" : value;
+    std::istringstream path(places.path);
+    for (std::string folder; std::getline(path, folder, ':');) {
+        if (folder.empty() || folder.front() != '/') continue;  // never relative to the current folder
+        const std::string candidate = (fs::path(folder) / name).string();
+        if (isExecutableFile(candidate)) return {candidate, candidate + ": " + name + " found in PATH"};
+    }
+    if (places.home.empty()) return {};
+    const fs::path home = places.home;
+    const std::string nvm = newestVersion(orHome(places.nvmDir, places.home, ".nvm") / "versions/node", "bin", name);
+    if (!nvm.empty()) return {nvm, nvm + ": the newest " + name + " installed by nvm"};
+    const std::string volta = (orHome(places.voltaHome, places.home, ".volta") / "bin" / name).string();
+    if (isExecutableFile(volta)) return {volta, volta + ": " + name + " installed by volta"};
+    for (const fs::path& fnm : {orHome(places.fnmDir, places.home, ".local/share/fnm"), home / ".fnm"}) {
+        const std::string found = newestVersion(fnm / "node-versions", "installation/bin", name);
+        if (!found.empty()) return {found, found + ": the newest " + name + " installed by fnm"};
+    }
+    for (const fs::path& folder : {home / ".local/bin", fs::path("/usr/local/bin")}) {
+        const std::string candidate = (folder / name).string();
+        if (isExecutableFile(candidate)) return {candidate, candidate + ": " + name + " found in " + folder.string()};
+    }
+    return {};
+}
+
+NodeChoice askLoginShell(const std::string& value, const NodePlaces& places, std::chrono::milliseconds limit) {
+    const std::string name = value.empty() ? "node" : value;
+    if (places.shell.empty() || places.shell.front() != '/') return {};
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // A group of its own, so that a shell cut off ends with whatever its profile started.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    std::string command = "command -v " + shellQuoted(name);
+    std::string shell = places.shell, login = "-lc";
+    char* argv[] = {shell.data(), login.data(), command.data(), nullptr};
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, shell.c_str(), &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        return {};
+    }
+
+    std::string output;
+    bool ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd watched{out[0], POLLIN, 0};
+        if (::poll(&watched, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
+        if (n == 0) {
+            ended = true;
+            break;
+        }
+        if (n < 0 && errno != EINTR) break;
+    }
+    ::close(out[0]);
+    // Its answer is in (or it was cut off): the shell and whatever its profile left in its group
+    // end now. The shell is not reaped yet, so its group cannot be another's.
+    ::kill(-pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    if (!ended) return {};
+    // A profile may print; the answer is the last line that names a program we can run.
+    std::istringstream lines(output);
+    std::string found;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line.front() == '/' && isExecutableFile(line)) found = line;
+    if (found.empty()) return {};
+    return {found, found + ": " + name + " found in the login shell's PATH (" + places.shell + ")"};
+}
+
+}  // namespace nerix::platform
