@@ -432,16 +432,22 @@ TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
     Env env = env_;
     env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (scratch_ / "no-bus").string();
     Window window = launch(env);
-    // "Vantorel resources missing." at a heading's size is a few hundred pixels wide.
-    int rightmost = -1, below = 0;
+    // The bar above the page says what is missing; below it, "Vantorel resources missing." at a
+    // heading's size is a few hundred pixels wide.
+    EXPECT_THAT(log(), HasSubstr("Setting web folder = \"" + web_.string() +
+                                 "\" (from the bundle's default): holds no "
+                                 "index.html\n"));
+    int rightmost = -1, below = 0, bar = 0;
     EXPECT_TRUE(waitFor([&] {
         auto pixels = grab(window);
+        for (bar = 0; bar < kHeight && near(pixels[std::size_t(bar) * kWidth + 2], 0xf8e45c);) ++bar;
         rightmost = -1, below = 0;
-        for (std::size_t i = 0; i < pixels.size(); ++i)
-            if (near(pixels[i], 0)) i / kWidth < 90 ? rightmost = std::max(rightmost, int(i % kWidth)) : ++below;
-        return rightmost > 250 && rightmost < 800 && below == 0;
-    })) << "heading ends at "
-        << rightmost << ", " << below << " dark pixels below it";
+        for (std::size_t i = std::size_t(bar) * kWidth; i < pixels.size(); ++i)
+            if (near(pixels[i], 0))
+                int(i / kWidth) - bar < 90 ? rightmost = std::max(rightmost, int(i % kWidth)) : ++below;
+        return bar > 0 && rightmost > 250 && rightmost < 800 && below == 0;
+    })) << "bar "
+        << bar << " high, heading ends at " << rightmost << ", " << below << " dark pixels below it";
     closeAndExpectCleanExit(window);
 }
 
