@@ -55,6 +55,7 @@ private:
     std::shared_ptr<NerixBridge> bridge_;
     PageRecovery recovery_;
 
+    SettingValues bundle_;   // Info.plist's
     SettingValues options_;  // this launch's, or the last handed over
     SettingsFile settingsFile_;
     ToolChain chain_;

@@ -39,12 +39,12 @@ ToolChain AppDelegate::readToolChain() {
     // Info.plist's values as they stand; the user's file and the options with their paths resolved.
     const InfoDictionary info =
         resourceFolder_.is_absolute() ? InfoDictionary::load(infoPlistPath(resourceFolder_)) : InfoDictionary();
-    const SettingValues bundle{info.text("NerixNodePath"), info.text("NerixRepoRoot"), std::nullopt};
+    bundle_ = SettingValues{info.text("NerixNodePath"), info.text("NerixRepoRoot"), std::nullopt};
     const std::string home = homeFolder();
     std::error_code ignored;
     settingsFile_ = readSettingsFile(settingsFilePath(environment("XDG_CONFIG_HOME"), home),
                                      std::filesystem::current_path(ignored), home);
-    const Settings settings = layerSettings(bundle, settingsFile_.values, options_, settingsFile_.path);
+    const Settings settings = layerSettings(bundle_, settingsFile_.values, options_, settingsFile_.path);
     return resolveToolChain(settings, webFolder(resourceFolder_), platform::NodePlaces::fromEnvironment());
 }
 
@@ -112,23 +112,23 @@ void AppDelegate::showPreferences() {
 }
 
 void AppDelegate::savePreferences(const platform::PreferencesValues& chosen) {
-    // A value left as it was, and not from the file, stays out of it: the package's own keeps
-    // following the package.
-    auto keep = [&](const std::string& value, const std::string& inUse, const Setting& setting,
-                    const std::optional<std::string>& inFile) -> std::optional<std::string> {
-        if (value == inUse && setting.layer != SettingLayer::File) return inFile;
-        return value.empty() ? std::nullopt : std::optional<std::string>(value);
+    // What the package's Info.plist gives already stays out of the file, so it keeps following the
+    // package; everything else chosen is written, and wins over this launch's options from now on.
+    const auto places = platform::NodePlaces::fromEnvironment();
+    const std::string bundleNode = bundle_.node.value_or("");
+    auto unlessBundled = [](const std::string& value, std::initializer_list<std::string> bundled) {
+        for (const auto& same : bundled)
+            if (value == same) return std::optional<std::string>();
+        return value.empty() ? std::optional<std::string>() : std::optional<std::string>(value);
     };
-    const SettingValues values{
-        keep(chosen.node, chain_.node, chain_.settings.node, settingsFile_.values.node),
-        keep(chosen.repoRoot, chain_.settings.repoRoot.value, chain_.settings.repoRoot, settingsFile_.values.repoRoot),
-        chosen.web.empty() ? std::nullopt : std::optional<std::string>(chosen.web)};
+    const SettingValues values{unlessBundled(chosen.node, {bundleNode, platform::findNode(bundleNode, places).path}),
+                               unlessBundled(chosen.repoRoot, {bundle_.repoRoot.value_or("")}),
+                               unlessBundled(chosen.web, {})};
     if (auto saved = saveSettingsFile(settingsFile_, values, std::time(nullptr)); !saved) {
         platform::logLine("Settings not saved: " + saved.error().message);
         if (bar_) bar_->show("The settings could not be saved: " + saved.error().message);
         return;
     }
-    // What the user saved wins over this launch's options from now on.
     options_ = {};
     applySettings();
 }

@@ -380,6 +380,25 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
     EXPECT_THAT(readText(tool.parent_path() / "calls.jsonl"), HasSubstr("\"compose\""));
     EXPECT_THAT(log(), HasSubstr("page loaded: file://" + (web / "index.html").string() + "\n"));
     EXPECT_TRUE(waitFor([&] { return !barShown(); })) << "the bar stayed";
+
+    // Preferences (Ctrl+comma) shows what is in use; Save (Alt+S) writes what Info.plist does not
+    // give and switches again: a third port, the second one closed, the page's jobs run again.
+    fs::remove(home_ / "Music/Nerix/report.json");
+    x11("xdotool windowfocus --sync " + std::to_string(window) + " key ctrl+comma");
+    std::string preferences;
+    ASSERT_TRUE(
+        waitFor([&] { return !(preferences = x11("xdotool search --onlyvisible --name '^Preferences$'")).empty(); }));
+    x11("xdotool windowfocus --sync " + preferences.substr(0, preferences.find('\n')) + " key alt+s");
+    const std::string savedPort = waitForMatch(
+        scratch_ / "app.log", "listening on 127\\.0\\.0\\.1:" + newPort + "\n[^]*listening on 127\\.0\\.0\\.1:(\\d+)");
+    ASSERT_FALSE(savedPort.empty()) << log();
+    EXPECT_EQ(readText(home_ / ".config/vantorel/settings.ini"),
+              "[toolchain]\nnode=" + node.substr(0, node.find('\n')) + "\n\n[web]\nfolder=" + web.string() + "\n");
+    EXPECT_THROW(support::LoopbackClient(static_cast<std::uint16_t>(std::stoi(newPort))), std::runtime_error);
+    ASSERT_TRUE(waitFor([&] {
+        return !(report = json::parse(readText(home_ / "Music/Nerix/report.json"), nullptr, false)).is_discarded();
+    })) << log();
+    EXPECT_EQ(report["bridge"]["port"], std::stoi(savedPort));
     closeAndExpectCleanExit(window);
 }
 
