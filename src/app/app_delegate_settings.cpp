@@ -60,8 +60,9 @@ void AppDelegate::reportToolChain() {
             "The settings file could not be read (" + *settingsFile_.error + "); it is left as it is");
     const Setting& node = chain_.settings.node;
     if (!chain_.nodeWhy.empty())
-        platform::logLine(chain_.nodeWhy + " (setting node = \"" + node.value + "\" from " +
-                          layerName(chain_.settings, node.layer) + ")");
+        platform::logLine(chain_.nodeWhy + (node.value.empty() ? std::string(" (node is not set)")
+                                                               : " (setting node = \"" + node.value + "\" from " +
+                                                                     layerName(chain_.settings, node.layer) + ")"));
     const SettingsReport report = checkSettings(chain_.settings, chain_.node, chain_.web);
     for (std::size_t i = 0; i < report.logLines.size(); ++i) {
         // Node.js by a bare name is not missing before the login shell has answered.

@@ -65,8 +65,11 @@ SettingsReport checkSettings(const Settings& settings, const std::string& node, 
     auto note = [&](const char* key, const Setting& setting, const std::string& value,
                     const std::optional<SettingProblem>& problem) {
         if (!problem) return;
-        report.logLines.push_back(std::string("Setting ") + key + " = \"" + value + "\" (from " +
-                                  layerName(settings, setting.layer) + "): " + problem->what);
+        // A value nobody set is named as such, not as an empty one.
+        report.logLines.push_back(value.empty() ? std::string("Setting ") + key + ": " + problem->what +
+                                                      " in Info.plist, the settings file or the launch options"
+                                                : std::string("Setting ") + key + " = \"" + value + "\" (from " +
+                                                      layerName(settings, setting.layer) + "): " + problem->what);
         report.sentences.push_back(problem->sentence);
     };
     note("node", settings.node, node, checkNode(node));
