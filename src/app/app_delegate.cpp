@@ -26,13 +26,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     platform::WebViewConfiguration configuration;
     configuration.enableJavaScript(true);
     configuration.enableDeveloperExtras(application_.inspectorRequested());
-    // The page's read limit is prepared in the background while the bridge starts and the window
-    // is made: the page never loads before it is in place, and waits for it as little as possible.
     // The settings in layers: Info.plist, the user's file, this launch's options. Nothing is
     // started to find Node.js on the way to the page.
     const platform::LaunchOptions& given = application_.launchOptions();
     options_ = resolveOptions(SettingValues{given.node, given.repoRoot, given.web}, given.folder, homeFolder());
     chain_ = readToolChain();
+    // The page's read limit is prepared in the background while the bridge starts and the window
+    // is made: the page never loads before it is in place, and waits for it as little as possible.
     const PageChoice page = choosePageIn(chain_.web);
     if (page.found) configuration.prepareReadAccess(page.readAccessUri);
 

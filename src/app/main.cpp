@@ -1,5 +1,6 @@
-// vantorel: the desktop window for the Nerix tool chain. Its configuration is the Info.plist of
-// its bundle (see app/bundle.h); the command line takes only --version, --help and --inspect.
+// vantorel: the desktop window for the Nerix tool chain. Its settings are the Info.plist of its
+// bundle (see app/bundle.h), the user's settings.ini and the options --node, --repo-root and --web
+// (see app/settings.h); the command line also takes --version, --help and --inspect.
 #include "app/app_delegate.h"
 #include "app/bundle.h"
 #include "platform/gtk/application.h"

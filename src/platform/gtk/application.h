@@ -29,9 +29,9 @@ public:
 };
 
 // The process's one application object: a GTK application with an ID, one per user session.
-// A later start hands over to the running one, which presents its window, and exits 0 without
-// launching anything. Without a session bus every start runs alone. Its windows carry the ID
-// as their X11 class and Wayland app ID.
+// A later start hands over to the running one, which presents its window (and takes the settings
+// options that start was given), and exits 0 without launching anything. Without a session bus
+// every start runs alone. Its windows carry the ID as their X11 class and Wayland app ID.
 class Application {
 public:
     // `versionText` is what --version prints.
@@ -43,8 +43,8 @@ public:
     // The delegate is not owned: its holder keeps it for the life of the process.
     void setDelegate(ApplicationDelegate& delegate);
 
-    // Handles the command line (--version, --help, --inspect), then runs the event loop until it
-    // ends. Returns 0 then, and after a hand-over or --version; non-zero for a command line it
+    // Handles the command line (--version, --help, --inspect, and the settings options a later
+    // start hands over), then runs the event loop until it ends. Returns 0 then, and after a hand-over or --version; non-zero for a command line it
     // refused.
     int run(int argc, char** argv);
 
