@@ -33,7 +33,7 @@ inline Failure fail(Error error) { return Failure{std::move(error)}; }
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}                  // NOLINT: implicit by design
     Result(Failure failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}  // NOLINT
 
     bool ok() const { return state_.index() == 0; }

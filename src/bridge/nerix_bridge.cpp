@@ -231,6 +231,7 @@ void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& p
                parsed.request.path);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): callers move their answer in
 void NerixBridge::send(const std::shared_ptr<platform::Connection>& connection, Response response, bool drainInput) {
     WireResponse wire = frameResponse(response);
     connection->sendAndClose(std::move(wire.head), std::move(wire.body), drainInput);
