@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+#include <cstdlib>
+
 #include "app/bundle.h"
 #include "app/info_dictionary.h"
 #include "app/page_recovery.h"
@@ -34,8 +36,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     // is known.
     const InfoDictionary info =
         resourceFolder_.is_absolute() ? InfoDictionary::load(infoPlistPath(resourceFolder_)) : InfoDictionary();
-    BridgeLaunch launch = bringUpBridge(bridgeSettings(info.text("NerixNodePath"), info.text("NerixRepoRoot")),
-                                        startBridge_, platform::logLine);
+    std::optional<BridgeSettings> settings = bridgeSettings(info.text("NerixNodePath"), info.text("NerixRepoRoot"));
+    // Job events arrive on the bridge's queue thread and go on to the main thread's loop.
+    if (settings)
+        settings->jobEvents = [this](const JobEvent& event) {
+            platform::runOnMainThread([this, event, at = std::chrono::steady_clock::now()] { jobEvent(event, at); });
+        };
+    BridgeLaunch launch = bringUpBridge(settings, startBridge_, platform::logLine);
     bridge_ = launch.bridge;
     const std::filesystem::path web = webFolder(resourceFolder_);
     // Only the application's own pages under Web see the token.
@@ -52,6 +59,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     window_->setTitle("Vantorel");
     window_->setMinimumSize(kMinWidth, kMinHeight);
     window_->setChild(*webView_);
+    setUpDesktop(loadWindowState(stateFile_ = windowStatePath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME")),
+                                 platform::logLine));
     window_->center();
     // The read limit is ready by now (a lookup, or a compile in a fresh home, beside the bridge
     // and the window), but its completion waits on the event loop, where a shown window's first
@@ -64,6 +73,69 @@ void AppDelegate::applicationDidFinishLaunching() {
         webView_->loadFile(page.fileUri, page.readAccessUri);
     else
         webView_->loadHtml(page.html);
+}
+
+void AppDelegate::setUpDesktop(const WindowState& saved) {
+    menu_ = std::make_unique<platform::MainMenu>(
+        *window_, *webView_,
+        platform::AboutText{"Vantorel",
+                            VANTOREL_VERSION,
+                            "\u00a9 2026 The Vantorel developers",
+                            "The desktop window for the Nerix music tool chain",
+                            "https://vantorel.org",
+                            {"GTK https://gtk.org", "WebKitGTK https://webkitgtk.org", "Asio https://think-async.com",
+                             "nlohmann/json https://json.nlohmann.me", "libplist https://libimobiledevice.org",
+                             "utf8proc https://juliastrings.github.io/utf8proc/", "simdjson https://simdjson.org"}});
+    // A size never saved keeps the first launch's; one saved is kept between the minimum and
+    // the monitor.
+    const auto [monitorWidth, monitorHeight] = platform::Window::monitorSize();
+    const WindowState state = clampWindowState(saved, kMinWidth, kMinHeight, monitorWidth, monitorHeight);
+    window_->restore({state.width, state.height, state.maximized, state.fullScreen});
+    webView_->setZoom(state.zoom);
+    window_->setCloseRequest([this] { return windowMayClose(); });
+    desktop_ = std::make_unique<platform::DesktopServices>(*window_);
+    desktop_->followColorScheme();
+    window_->setActiveChanged([this](bool active) {
+        if (active) showJobs(jobs_.windowActivated());
+    });
+}
+
+bool AppDelegate::windowMayClose() {
+    if (jobs_.count() > 0 && !closeConfirmed_) {
+        // Asked once: the answer closes the window again, and then it goes.
+        menu_->ask("Stop the running " + jobs_.lastJob() + " and quit?",
+                   "The job is stopped, and jobs waiting after it are dropped.", "_Stop and Quit", [this](bool stop) {
+                       if (!stop) return;
+                       closeConfirmed_ = true;
+                       window_->close();
+                   });
+        return false;
+    }
+    const platform::Window::Placement placement = window_->placement();
+    saveWindowState(
+        stateFile_,
+        WindowState{placement.width, placement.height, placement.maximized, placement.fullScreen, webView_->zoom()},
+        platform::logLine);
+    // The tools stop as the application ends; the desktop hears the end of them now.
+    desktop_->inhibitSuspend(std::nullopt);
+    desktop_->setLauncherCount(0, false);
+    return true;
+}
+
+void AppDelegate::jobEvent(const JobEvent& event, std::chrono::steady_clock::time_point at) {
+    const JobDesktopView view = jobs_.apply(event, window_->isActive());
+    showJobs(view);
+    if (!view.notice) return;
+    desktop_->sendNotification(view.notice->id, view.notice->title, view.notice->body, view.notice->showInFiles);
+    const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - at);
+    platform::logLine("notification \"" + view.notice->title + "\" sent " + std::to_string(delay.count() / 1000.0) +
+                      " ms after the job ended");
+}
+
+void AppDelegate::showJobs(const JobDesktopView& view) {
+    if (!desktop_) return;
+    desktop_->inhibitSuspend(view.inhibit);
+    desktop_->setLauncherCount(view.count, view.urgent);
 }
 
 void AppDelegate::pageEnded(const std::string& reason) {

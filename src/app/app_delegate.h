@@ -1,11 +1,16 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 
+#include "app/job_desktop.h"
 #include "app/launch_plan.h"
 #include "app/page_recovery.h"
+#include "app/window_state.h"
 #include "platform/gtk/application.h"
+#include "platform/gtk/desktop_services.h"
+#include "platform/gtk/main_menu.h"
 #include "platform/gtk/web_view.h"
 #include "platform/gtk/window.h"
 
@@ -27,6 +32,11 @@ public:
 
 private:
     void pageEnded(const std::string& reason);
+    // The desktop side: the header bar and menu, the remembered window, jobs shown outside it.
+    void setUpDesktop(const WindowState& saved);
+    bool windowMayClose();
+    void jobEvent(const JobEvent& event, std::chrono::steady_clock::time_point at);
+    void showJobs(const JobDesktopView& view);
 
     platform::Application& application_;
     std::filesystem::path resourceFolder_;
@@ -36,6 +46,12 @@ private:
     std::unique_ptr<platform::WebView> webView_;
     std::shared_ptr<NerixBridge> bridge_;
     PageRecovery recovery_;
+
+    std::unique_ptr<platform::MainMenu> menu_;
+    std::unique_ptr<platform::DesktopServices> desktop_;
+    JobDesktop jobs_;
+    std::filesystem::path stateFile_;
+    bool closeConfirmed_ = false;
 };
 
 }  // namespace nerix

@@ -25,7 +25,9 @@ std::string bridgeScript(std::uint16_t port, std::string_view token) {
 }
 
 std::shared_ptr<NerixBridge> startBridge(const BridgeSettings& settings) {
-    auto bridge = std::make_shared<NerixBridge>(settings.nodePath, settings.repoRoot);
+    BridgeOptions options;
+    options.jobEvents = settings.jobEvents;
+    auto bridge = std::make_shared<NerixBridge>(settings.nodePath, settings.repoRoot, std::move(options));
     bridge->start();
     return bridge;
 }

@@ -20,6 +20,8 @@ namespace nerix {
 struct BridgeSettings {
     std::string nodePath;
     std::string repoRoot;
+    // Told of each job queued, started and ended, on the bridge's queue thread; may be empty.
+    std::function<void(const JobEvent&)> jobEvents = {};
 };
 
 // Both configuration values must be text (a value that is absent or not text arrives as

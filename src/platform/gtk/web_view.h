@@ -70,10 +70,15 @@ public:
     // Loads the last page again, as it was loaded, in a new content process.
     void reload();
 
+    // The page's zoom: 1.0 is its own size.
+    void setZoom(double level);
+    double zoom() const;
+
     struct Impl;
 
 private:
     friend class Window;
+    friend class MainMenu;
     void* widget() const;  // the GtkWidget, for the window that shows it
 
     std::unique_ptr<Impl> impl_;

@@ -13,6 +13,8 @@ struct Window::Impl {
     GtkWindow* window = nullptr;
     int width = 0;
     int height = 0;
+    std::function<bool()> mayClose;
+    std::function<void(bool)> activeChanged;
 };
 
 namespace {
@@ -29,8 +31,11 @@ void centreOnX11(GtkWidget* widget, gpointer data) {
     if (!monitor) return;
     GdkRectangle area;
     gdk_monitor_get_geometry(monitor, &area);
-    const int x = area.x + (area.width - impl->width) / 2;
-    const int y = area.y + (area.height - impl->height) / 2;
+    // The default size is the whole window's, header bar included.
+    int width = impl->width, height = impl->height;
+    gtk_window_get_default_size(impl->window, &width, &height);
+    const int x = area.x + (area.width - width) / 2;
+    const int y = area.y + (area.height - height) / 2;
 
     Display* xdisplay = gdk_x11_display_get_xdisplay(display);
     ::Window xid = gdk_x11_surface_get_xid(surface);
@@ -44,6 +49,16 @@ void centreOnX11(GtkWidget* widget, gpointer data) {
     hints->y = y;
     XSetWMNormalHints(xdisplay, xid, hints);
     XFree(hints);
+}
+
+gboolean onCloseRequest(GtkWindow*, gpointer data) {
+    auto* impl = static_cast<Window::Impl*>(data);
+    return impl->mayClose && !impl->mayClose();
+}
+
+void onIsActive(GObject*, GParamSpec*, gpointer data) {
+    auto* impl = static_cast<Window::Impl*>(data);
+    if (impl->activeChanged) impl->activeChanged(gtk_window_is_active(impl->window));
 }
 
 }  // namespace
@@ -79,5 +94,52 @@ void Window::setChild(WebView& view) { gtk_window_set_child(impl_->window, GTK_W
 void Window::center() { g_signal_connect_after(impl_->window, "realize", G_CALLBACK(centreOnX11), impl_.get()); }
 
 void Window::present() { gtk_window_present(impl_->window); }
+
+void* Window::widget() const { return impl_->window; }
+
+void Window::setCloseRequest(std::function<bool()> mayClose) {
+    if (!impl_->mayClose) g_signal_connect(impl_->window, "close-request", G_CALLBACK(onCloseRequest), impl_.get());
+    impl_->mayClose = std::move(mayClose);
+}
+
+void Window::close() { gtk_window_close(impl_->window); }
+
+bool Window::isActive() const { return gtk_window_is_active(impl_->window); }
+
+void Window::setActiveChanged(std::function<void(bool)> changed) {
+    if (!impl_->activeChanged)
+        g_signal_connect(impl_->window, "notify::is-active", G_CALLBACK(onIsActive), impl_.get());
+    impl_->activeChanged = std::move(changed);
+}
+
+Window::Placement Window::placement() const {
+    Placement p;
+    // GTK keeps the default size as the size the window has when neither maximized nor full screen.
+    gtk_window_get_default_size(impl_->window, &p.width, &p.height);
+    p.maximized = gtk_window_is_maximized(impl_->window);
+    p.fullScreen = gtk_window_is_fullscreen(impl_->window);
+    return p;
+}
+
+void Window::restore(const Placement& placement) {
+    if (placement.width > 0 && placement.height > 0)
+        gtk_window_set_default_size(impl_->window, placement.width, placement.height);
+    if (placement.maximized) gtk_window_maximize(impl_->window);
+    if (placement.fullScreen) gtk_window_fullscreen(impl_->window);
+}
+
+std::pair<int, int> Window::monitorSize() {
+    GdkDisplay* display = gdk_display_get_default();
+    if (!display) return {0, 0};
+    GdkMonitor* monitor = nullptr;
+    if (GDK_IS_X11_DISPLAY(display)) monitor = gdk_x11_display_get_primary_monitor(display);
+    GListModel* monitors = gdk_display_get_monitors(display);
+    if (!monitor && g_list_model_get_n_items(monitors) > 0)
+        monitor = GDK_MONITOR(g_list_model_get_item(monitors, 0)), g_object_unref(monitor);
+    if (!monitor) return {0, 0};
+    GdkRectangle area;
+    gdk_monitor_get_geometry(monitor, &area);
+    return {area.width, area.height};
+}
 
 }  // namespace nerix::platform
