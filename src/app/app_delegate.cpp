@@ -90,6 +90,7 @@ void AppDelegate::setUpDesktop(const WindowState& saved) {
     // the monitor.
     const auto [monitorWidth, monitorHeight] = platform::Window::monitorSize();
     const WindowState state = clampWindowState(saved, kMinWidth, kMinHeight, monitorWidth, monitorHeight);
+    if (state.width == 0) menu_->keepPageSize();
     window_->restore({state.width, state.height, state.maximized, state.fullScreen});
     webView_->setZoom(state.zoom);
     window_->setCloseRequest([this] { return windowMayClose(); });
@@ -103,7 +104,7 @@ void AppDelegate::setUpDesktop(const WindowState& saved) {
 bool AppDelegate::windowMayClose() {
     if (jobs_.count() > 0 && !closeConfirmed_) {
         // Asked once: the answer closes the window again, and then it goes.
-        menu_->ask("Stop the running " + jobs_.lastJob() + " and quit?",
+        menu_->ask("Stop the running " + jobs_.currentJob() + " and quit?",
                    "The job is stopped, and jobs waiting after it are dropped.", "_Stop and Quit", [this](bool stop) {
                        if (!stop) return;
                        closeConfirmed_ = true;

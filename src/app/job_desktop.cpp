@@ -34,8 +34,8 @@ JobDesktopView JobDesktop::apply(const JobEvent& event, bool windowActive) {
     switch (event.kind) {
         case JobEvent::Kind::Queued:
         case JobEvent::Kind::Started:
-            jobs_.insert(event.id);
-            lastJob_ = event.endpoint.starts_with('/') ? event.endpoint.substr(1) : event.endpoint;
+            jobs_[event.id] = event.endpoint.starts_with('/') ? event.endpoint.substr(1) : event.endpoint;
+            if (event.kind == JobEvent::Kind::Started) running_ = event.id;
             break;
         case JobEvent::Kind::Ended: {
             jobs_.erase(event.id);
@@ -60,6 +60,12 @@ JobDesktopView JobDesktop::apply(const JobEvent& event, bool windowActive) {
     return v;
 }
 
+std::string JobDesktop::currentJob() const {
+    auto running = jobs_.find(running_);
+    if (running != jobs_.end()) return running->second;
+    return jobs_.empty() ? "job" : jobs_.begin()->second;
+}
+
 JobDesktopView JobDesktop::windowActivated() {
     urgent_ = false;
     return view();
@@ -69,7 +75,7 @@ JobDesktopView JobDesktop::view() const {
     JobDesktopView v;
     v.count = count();
     // "Running master": what the desktop shows as the reason suspend is held off.
-    if (!jobs_.empty()) v.inhibit = "Running " + lastJob_;
+    if (!jobs_.empty()) v.inhibit = "Running " + currentJob();
     v.urgent = urgent_;
     return v;
 }

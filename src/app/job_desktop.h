@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
-#include <set>
 #include <string>
 
 #include "bridge/job_event.h"
@@ -41,14 +41,14 @@ public:
     JobDesktopView windowActivated();
 
     int count() const { return static_cast<int>(jobs_.size()); }
-    // The job that ran or was queued last, as its endpoint names it: "master".
-    const std::string& lastJob() const { return lastJob_; }
+    // The job that runs, or else the first that waits, as its endpoint names it: "master".
+    std::string currentJob() const;
 
 private:
     JobDesktopView view() const;
 
-    std::set<std::uint64_t> jobs_;
-    std::string lastJob_ = "job";
+    std::map<std::uint64_t, std::string> jobs_;  // running or waiting, by id: the endpoint's name
+    std::uint64_t running_ = 0;
     bool urgent_ = false;
 };
 

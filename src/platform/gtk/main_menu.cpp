@@ -14,6 +14,7 @@ namespace nerix::platform {
 struct MainMenu::Impl {
     GtkWindow* window = nullptr;
     WebKitWebView* view = nullptr;
+    GtkWidget* header = nullptr;
     AboutText about;
     std::vector<const char*> credits;  // into about.credits, NULL-terminated
 };
@@ -138,6 +139,21 @@ GMenuModel* mainMenuModel() {
     return G_MENU_MODEL(menu);
 }
 
+// Without a compositor GTK draws a solid frame inside the window instead of a shadow outside
+// it; the window grows by that too, so the page keeps its size.
+void addFrameBorder(GtkWidget* widget, gpointer) {
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    GtkBorder border{};
+    gtk_style_context_get_border(gtk_widget_get_style_context(widget), &border);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    const int extraWidth = border.left + border.right, extraHeight = border.top + border.bottom;
+    if (extraWidth == 0 && extraHeight == 0) return;
+    int width = 0, height = 0;
+    gtk_window_get_default_size(GTK_WINDOW(widget), &width, &height);
+    if (width > 0 && height > 0)
+        gtk_window_set_default_size(GTK_WINDOW(widget), width + extraWidth, height + extraHeight);
+}
+
 void setAccels(GtkApplication* app, const char* action, std::initializer_list<const char*> keys) {
     std::vector<const char*> list(keys);
     list.push_back(nullptr);
@@ -154,8 +170,6 @@ MainMenu::MainMenu(Window& window, WebView& view, AboutText about) : impl_(std::
     impl_->credits.push_back(nullptr);
     auto* app = GTK_APPLICATION(g_application_get_default());
 
-    // The header bar adds to the window and takes nothing from the page: the window grows by
-    // its height, so the page keeps the size it had without one.
     GtkWidget* header = gtk_header_bar_new();
     GtkWidget* menuButton = gtk_menu_button_new();
     gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(menuButton), "open-menu-symbolic");
@@ -166,10 +180,7 @@ MainMenu::MainMenu(Window& window, WebView& view, AboutText about) : impl_(std::
     gtk_menu_button_set_primary(GTK_MENU_BUTTON(menuButton), TRUE);  // F10 opens it
     gtk_header_bar_pack_end(GTK_HEADER_BAR(header), menuButton);
     gtk_window_set_titlebar(impl_->window, header);
-    int headerHeight = 0, width = 0, height = 0;
-    gtk_widget_measure(header, GTK_ORIENTATION_VERTICAL, -1, nullptr, &headerHeight, nullptr, nullptr);
-    gtk_window_get_default_size(impl_->window, &width, &height);
-    if (height > 0) gtk_window_set_default_size(impl_->window, width, height + headerHeight);
+    impl_->header = header;
 
     const GActionEntry appActions[] = {{"about", showAbout, nullptr, nullptr, nullptr, {}},
                                        {"quit", quit, nullptr, nullptr, nullptr, {}}};
@@ -195,6 +206,14 @@ MainMenu::MainMenu(Window& window, WebView& view, AboutText about) : impl_(std::
     setAccels(app, "win.zoom-in", {"<Control>plus", "<Control>equal", "<Control>KP_Add"});
     setAccels(app, "win.zoom-out", {"<Control>minus", "<Control>KP_Subtract"});
     setAccels(app, "win.zoom-reset", {"<Control>0", "<Control>KP_0"});
+}
+
+void MainMenu::keepPageSize() {
+    int headerHeight = 0, width = 0, height = 0;
+    gtk_widget_measure(impl_->header, GTK_ORIENTATION_VERTICAL, -1, nullptr, &headerHeight, nullptr, nullptr);
+    gtk_window_get_default_size(impl_->window, &width, &height);
+    if (height > 0) gtk_window_set_default_size(impl_->window, width, height + headerHeight);
+    g_signal_connect(impl_->window, "realize", G_CALLBACK(addFrameBorder), nullptr);
 }
 
 MainMenu::~MainMenu() {

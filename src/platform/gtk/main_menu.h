@@ -32,6 +32,10 @@ public:
     MainMenu(const MainMenu&) = delete;
     MainMenu& operator=(const MainMenu&) = delete;
 
+    // For a window at its first size: the window grows by the header bar (and the frame drawn
+    // where there is no compositor), so the page keeps the size asked for.
+    void keepPageSize();
+
     // Asks, in a dialog over the window, whether to go on; `answer` is told true for
     // `confirmLabel`, false for Cancel or a dismissed dialog.
     void ask(const std::string& question, const std::string& detail, const std::string& confirmLabel,

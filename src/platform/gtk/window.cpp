@@ -15,6 +15,11 @@ struct Window::Impl {
     int height = 0;
     std::function<bool()> mayClose;
     std::function<void(bool)> activeChanged;
+    // What GTK's default size holds beyond the window widget's own (its frame where there is no
+    // compositor), learnt at the first frame, when the window has the default size.
+    int extraWidth = 0;
+    int extraHeight = 0;
+    gulong firstFrame = 0;
 };
 
 namespace {
@@ -61,6 +66,25 @@ void onIsActive(GObject*, GParamSpec*, gpointer data) {
     if (impl->activeChanged) impl->activeChanged(gtk_window_is_active(impl->window));
 }
 
+void onFirstFrame(GdkFrameClock* clock, gpointer data) {
+    auto* impl = static_cast<Window::Impl*>(data);
+    g_signal_handler_disconnect(clock, impl->firstFrame);
+    impl->firstFrame = 0;
+    int width = 0, height = 0;
+    gtk_window_get_default_size(impl->window, &width, &height);
+    const int extraWidth = width - gtk_widget_get_width(GTK_WIDGET(impl->window));
+    const int extraHeight = height - gtk_widget_get_height(GTK_WIDGET(impl->window));
+    if (extraWidth >= 0 && extraWidth < 100 && extraHeight >= 0 && extraHeight < 100)
+        impl->extraWidth = extraWidth, impl->extraHeight = extraHeight;
+}
+
+void onMap(GtkWidget* widget, gpointer data) {
+    auto* impl = static_cast<Window::Impl*>(data);
+    if (impl->firstFrame) return;
+    GdkFrameClock* clock = gtk_widget_get_frame_clock(widget);
+    if (clock) impl->firstFrame = g_signal_connect(clock, "after-paint", G_CALLBACK(onFirstFrame), impl);
+}
+
 }  // namespace
 
 Window::Window(int width, int height) : impl_(std::make_unique<Impl>()) {
@@ -76,9 +100,12 @@ Window::Window(int width, int height) : impl_(std::make_unique<Impl>()) {
     gtk_window_set_default_size(impl_->window, width, height);
     gtk_window_set_resizable(impl_->window, TRUE);
     gtk_window_set_deletable(impl_->window, TRUE);
+    g_signal_connect(impl_->window, "map", G_CALLBACK(onMap), impl_.get());
 }
 
 Window::~Window() {
+    GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(impl_->window));
+    if (impl_->firstFrame && clock) g_signal_handler_disconnect(clock, impl_->firstFrame);
     g_signal_handlers_disconnect_by_data(impl_->window, impl_.get());
     g_object_unref(impl_->window);
 }
@@ -114,10 +141,15 @@ void Window::setActiveChanged(std::function<void(bool)> changed) {
 
 Window::Placement Window::placement() const {
     Placement p;
-    // GTK keeps the default size as the size the window has when neither maximized nor full screen.
-    gtk_window_get_default_size(impl_->window, &p.width, &p.height);
     p.maximized = gtk_window_is_maximized(impl_->window);
     p.fullScreen = gtk_window_is_fullscreen(impl_->window);
+    // The size the user gave it; when maximized or full screen, the size it opened at (GTK 4.8
+    // does not follow a resize in the default size).
+    gtk_window_get_default_size(impl_->window, &p.width, &p.height);
+    if (!p.maximized && !p.fullScreen && gtk_widget_get_realized(GTK_WIDGET(impl_->window))) {
+        p.width = gtk_widget_get_width(GTK_WIDGET(impl_->window)) + impl_->extraWidth;
+        p.height = gtk_widget_get_height(GTK_WIDGET(impl_->window)) + impl_->extraHeight;
+    }
     return p;
 }
 
