@@ -104,20 +104,26 @@ void showInFiles(GSimpleAction*, GVariant* parameter, gpointer data) {
     g_object_unref(item);
 }
 
+void presentWindow(GSimpleAction*, GVariant*, gpointer data) {
+    gtk_window_present(static_cast<DesktopServices::Impl*>(data)->window);
+}
+
 }  // namespace
 
 DesktopServices::DesktopServices(Window& window) : impl_(std::make_unique<Impl>()) {
     impl_->app = GTK_APPLICATION(g_application_get_default());
     impl_->window = GTK_WINDOW(window.widget());
     impl_->bus = g_application_get_dbus_connection(G_APPLICATION(impl_->app));
-    const GActionEntry actions[] = {{"show-in-files", showInFiles, "s", nullptr, nullptr, {}}};
+    const GActionEntry actions[] = {{"show-in-files", showInFiles, "s", nullptr, nullptr, {}},
+                                    {"present-window", presentWindow, nullptr, nullptr, nullptr, {}}};
     g_action_map_add_action_entries(G_ACTION_MAP(impl_->app), actions, G_N_ELEMENTS(actions), impl_.get());
 }
 
 DesktopServices::~DesktopServices() {
     inhibitSuspend(std::nullopt);
     if (impl_->settingChanged) g_dbus_connection_signal_unsubscribe(impl_->bus, impl_->settingChanged);
-    g_action_map_remove_action(G_ACTION_MAP(impl_->app), "show-in-files");
+    for (const char* name : {"show-in-files", "present-window"})
+        g_action_map_remove_action(G_ACTION_MAP(impl_->app), name);
 }
 
 void DesktopServices::inhibitSuspend(const std::optional<std::string>& reason) {
@@ -143,8 +149,9 @@ void DesktopServices::setLauncherCount(int count, bool urgent) {
 
 void DesktopServices::sendNotification(const std::string& id, const std::string& title, const std::string& body,
                                        const std::optional<std::string>& showInFiles) {
-    // No default action: clicking it activates the application, which presents the window.
+    // Clicking it presents the window.
     GNotification* notification = g_notification_new(title.c_str());
+    g_notification_set_default_action(notification, "app.present-window");
     g_notification_set_body(notification, body.c_str());
     if (showInFiles)
         g_notification_add_button_with_target(notification, "Show in Files", "app.show-in-files", "s",
