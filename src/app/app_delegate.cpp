@@ -102,7 +102,7 @@ void AppDelegate::setUpDesktop(const WindowState& saved) {
 }
 
 bool AppDelegate::windowMayClose() {
-    if (jobs_.count() > 0 && !closeConfirmed_) {
+    if (jobs_.count() > 0 && !closeConfirmed_ && !application_.stopRequested()) {
         // Asked once: the answer closes the window again, and then it goes.
         menu_->ask("Stop the running " + jobs_.currentJob() + " and quit?",
                    "The job is stopped, and jobs waiting after it are dropped.", "_Stop and Quit", [this](bool stop) {

@@ -13,6 +13,7 @@ struct Application::Impl {
     std::string versionText;
     bool launched = false;
     bool inspect = false;
+    bool stopRequested = false;
 };
 
 namespace {
@@ -46,7 +47,9 @@ gint onLocalOptions(GApplication*, GVariantDict* options, gpointer data) {
 gboolean onStopSignal(gpointer data) {
     // A stop request from the terminal or the session closes the windows the way the user
     // would, so the application ends as it does when its window is closed.
-    auto* app = static_cast<GtkApplication*>(data);
+    auto* impl = static_cast<Application::Impl*>(data);
+    impl->stopRequested = true;
+    GtkApplication* app = impl->app;
     GList* windows = g_list_copy(gtk_application_get_windows(app));
     for (GList* item = windows; item; item = item->next) gtk_window_close(GTK_WINDOW(item->data));
     g_list_free(windows);
@@ -69,8 +72,8 @@ Application::Application(const std::string& id, std::string versionText) : impl_
                                              "The desktop window for the Nerix music tool chain.");
     g_signal_connect(impl_->app, "handle-local-options", G_CALLBACK(onLocalOptions), impl_.get());
     g_signal_connect(impl_->app, "activate", G_CALLBACK(onActivate), impl_.get());
-    g_unix_signal_add(SIGINT, onStopSignal, impl_->app);
-    g_unix_signal_add(SIGTERM, onStopSignal, impl_->app);
+    g_unix_signal_add(SIGINT, onStopSignal, impl_.get());
+    g_unix_signal_add(SIGTERM, onStopSignal, impl_.get());
 }
 
 Application::~Application() { g_object_unref(impl_->app); }
@@ -80,6 +83,8 @@ void Application::setDelegate(ApplicationDelegate& delegate) { impl_->delegate =
 int Application::run(int argc, char** argv) { return g_application_run(G_APPLICATION(impl_->app), argc, argv); }
 
 bool Application::inspectorRequested() const { return impl_->inspect; }
+
+bool Application::stopRequested() const { return impl_->stopRequested; }
 
 void Application::runPendingEvents() {
     // Bounded: a source that is always ready must not hold the launch.

@@ -38,6 +38,9 @@ public:
     // --inspect was given: the page offers the web inspector.
     bool inspectorRequested() const;
 
+    // A stop signal (SIGTERM, SIGINT) is closing the windows: nothing may hold them open to ask.
+    bool stopRequested() const;
+
     // Runs what the event loop has ready now (completions of work done meanwhile on other
     // threads), without waiting for anything.
     void runPendingEvents();
