@@ -82,7 +82,7 @@ void AppDelegate::setUpDesktop(const WindowState& saved) {
                             VANTOREL_VERSION,
                             "\u00a9 2026 The Vantorel developers",
                             "The desktop window for the Nerix music tool chain",
-                            "https://vantorel.org",
+                            "",
                             {"GTK https://gtk.org", "WebKitGTK https://webkitgtk.org", "Asio https://think-async.com",
                              "nlohmann/json https://json.nlohmann.me", "libplist https://libimobiledevice.org",
                              "utf8proc https://juliastrings.github.io/utf8proc/", "simdjson https://simdjson.org"}});

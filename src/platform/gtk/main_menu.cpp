@@ -67,7 +67,7 @@ void showAbout(GSimpleAction*, GVariant*, gpointer data) {
     gtk_about_dialog_set_version(about, impl->about.version.c_str());
     gtk_about_dialog_set_copyright(about, impl->about.copyright.c_str());
     gtk_about_dialog_set_comments(about, impl->about.comments.c_str());
-    gtk_about_dialog_set_website(about, impl->about.website.c_str());
+    if (!impl->about.website.empty()) gtk_about_dialog_set_website(about, impl->about.website.c_str());
     gtk_about_dialog_set_license_type(about, GTK_LICENSE_MIT_X11);
     gtk_about_dialog_set_logo_icon_name(about, g_application_get_application_id(g_application_get_default()));
     gtk_about_dialog_add_credit_section(about, "Built with", impl->credits.data());

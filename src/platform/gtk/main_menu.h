@@ -16,7 +16,7 @@ struct AboutText {
     std::string version;
     std::string copyright;
     std::string comments;
-    std::string website;
+    std::string website;               // none when empty
     std::vector<std::string> credits;  // the libraries it stands on
 };
 
