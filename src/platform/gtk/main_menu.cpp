@@ -123,12 +123,24 @@ constexpr const char* kShortcutsUi = R"(<interface>
   </object>
 </interface>)";
 
+// Made when first asked for, so that it costs the launch nothing.
+void showShortcuts(GSimpleAction*, GVariant*, gpointer data) {
+    auto* impl = implOf(data);
+    if (!gtk_application_window_get_help_overlay(GTK_APPLICATION_WINDOW(impl->window))) {
+        GtkBuilder* builder = gtk_builder_new_from_string(kShortcutsUi, -1);
+        auto* shortcuts = GTK_SHORTCUTS_WINDOW(gtk_builder_get_object(builder, "shortcuts"));
+        gtk_application_window_set_help_overlay(GTK_APPLICATION_WINDOW(impl->window), shortcuts);
+        g_object_unref(builder);
+    }
+    gtk_window_present(GTK_WINDOW(gtk_application_window_get_help_overlay(GTK_APPLICATION_WINDOW(impl->window))));
+}
+
 GMenuModel* mainMenuModel() {
     GMenu* menu = g_menu_new();
     GMenu* settings = g_menu_new();
     g_menu_append(settings, "_Preferences", "app.preferences");
     GMenu* help = g_menu_new();
-    g_menu_append(help, "_Keyboard Shortcuts", "win.show-help-overlay");
+    g_menu_append(help, "_Keyboard Shortcuts", "win.shortcuts");
     g_menu_append(help, "_About Vantorel", "app.about");
     GMenu* end = g_menu_new();
     g_menu_append(end, "_Quit", "app.quit");
@@ -188,20 +200,16 @@ MainMenu::MainMenu(Window& window, WebView& view, AboutText about) : impl_(std::
     const GActionEntry windowActions[] = {{"zoom-in", zoomIn, nullptr, nullptr, nullptr, {}},
                                           {"zoom-out", zoomOut, nullptr, nullptr, nullptr, {}},
                                           {"zoom-reset", zoomReset, nullptr, nullptr, nullptr, {}},
-                                          {"fullscreen", toggleFullScreen, nullptr, nullptr, nullptr, {}}};
+                                          {"fullscreen", toggleFullScreen, nullptr, nullptr, nullptr, {}},
+                                          {"shortcuts", showShortcuts, nullptr, nullptr, nullptr, {}}};
     g_action_map_add_action_entries(G_ACTION_MAP(impl_->window), windowActions, G_N_ELEMENTS(windowActions),
                                     impl_.get());
-
-    GtkBuilder* builder = gtk_builder_new_from_string(kShortcutsUi, -1);
-    auto* shortcuts = GTK_SHORTCUTS_WINDOW(gtk_builder_get_object(builder, "shortcuts"));
-    gtk_application_window_set_help_overlay(GTK_APPLICATION_WINDOW(impl_->window), shortcuts);
-    g_object_unref(builder);
 
     // Only keys that no text field uses: copy, paste, cut, undo and select all stay the page's.
     setAccels(app, "app.quit", {"<Control>q"});
     setAccels(app, "window.close", {"<Control>w"});
     setAccels(app, "app.preferences", {"<Control>comma"});
-    setAccels(app, "win.show-help-overlay", {"<Control>question"});
+    setAccels(app, "win.shortcuts", {"<Control>question"});
     setAccels(app, "win.fullscreen", {"F11"});
     setAccels(app, "win.zoom-in", {"<Control>plus", "<Control>equal", "<Control>KP_Add"});
     setAccels(app, "win.zoom-out", {"<Control>minus", "<Control>KP_Subtract"});
