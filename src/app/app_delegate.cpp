@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+#include <cstdlib>
+
 #include "app/bundle.h"
 #include "app/info_dictionary.h"
 #include "app/page_recovery.h"
@@ -18,7 +20,7 @@ constexpr int kMinHeight = 680;
 AppDelegate::AppDelegate(platform::Application& application, std::filesystem::path resourceFolder,
                          BridgeStarter startBridge)
     : application_(application), resourceFolder_(std::move(resourceFolder)), startBridge_(std::move(startBridge)) {
-    if (!startBridge_) startBridge_ = [this](const BridgeSettings& settings) { return startCountingJobs(settings); };
+    if (!startBridge_) startBridge_ = [this](const BridgeSettings& settings) { return startWindowBridge(settings); };
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
@@ -56,6 +58,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     bar_ = std::make_unique<platform::SettingsBar>();
     bar_->setPreferencesClicked([this] { showPreferences(); });
     window_->setChild(*bar_, *webView_);
+    setUpDesktop(loadWindowState(stateFile_ = windowStatePath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME")),
+                                 platform::logLine));
     window_->center();
     // The read limit is ready by now (a lookup, or a compile in a fresh home, beside the bridge
     // and the window), but its completion waits on the event loop, where a shown window's first
@@ -70,6 +74,70 @@ void AppDelegate::applicationDidFinishLaunching() {
         webView_->loadHtml(page.html);
     reportToolChain();
     platform::installPreferencesAction([this] { showPreferences(); });
+}
+
+void AppDelegate::setUpDesktop(const WindowState& saved) {
+    menu_ = std::make_unique<platform::MainMenu>(
+        *window_, *webView_,
+        platform::AboutText{"Vantorel",
+                            VANTOREL_VERSION,
+                            "\u00a9 2026 The Vantorel developers",
+                            "The desktop window for the Nerix music tool chain",
+                            "",
+                            {"GTK https://gtk.org", "WebKitGTK https://webkitgtk.org", "Asio https://think-async.com",
+                             "nlohmann/json https://json.nlohmann.me", "libplist https://libimobiledevice.org",
+                             "utf8proc https://juliastrings.github.io/utf8proc/", "simdjson https://simdjson.org"}});
+    // A size never saved keeps the first launch's; one saved is kept between the minimum and
+    // the monitor.
+    const auto [monitorWidth, monitorHeight] = platform::Window::monitorSize();
+    const WindowState state = clampWindowState(saved, kMinWidth, kMinHeight, monitorWidth, monitorHeight);
+    if (state.width == 0) menu_->keepPageSize();
+    window_->restore({state.width, state.height, state.maximized, state.fullScreen});
+    webView_->setZoom(state.zoom);
+    window_->setCloseRequest([this] { return windowMayClose(); });
+    desktop_ = std::make_unique<platform::DesktopServices>(*window_);
+    desktop_->followColorScheme();
+    window_->setActiveChanged([this](bool active) {
+        if (active) showJobs(jobs_.windowActivated());
+    });
+}
+
+bool AppDelegate::windowMayClose() {
+    if (jobs_.count() > 0 && !closeConfirmed_ && !application_.stopRequested()) {
+        // Asked once: the answer closes the window again, and then it goes.
+        menu_->ask("Stop the running " + jobs_.currentJob() + " and quit?",
+                   "The job is stopped, and jobs waiting after it are dropped.", "_Stop and Quit", [this](bool stop) {
+                       if (!stop) return;
+                       closeConfirmed_ = true;
+                       window_->close();
+                   });
+        return false;
+    }
+    const platform::Window::Placement placement = window_->placement();
+    saveWindowState(
+        stateFile_,
+        WindowState{placement.width, placement.height, placement.maximized, placement.fullScreen, webView_->zoom()},
+        platform::logLine);
+    // The tools stop as the application ends; the desktop hears the end of them now.
+    desktop_->inhibitSuspend(std::nullopt);
+    desktop_->setLauncherCount(0, false);
+    return true;
+}
+
+void AppDelegate::jobEvent(const JobEvent& event, std::chrono::steady_clock::time_point at) {
+    const JobDesktopView view = jobs_.apply(event, window_->isActive());
+    showJobs(view);
+    if (!view.notice) return;
+    desktop_->sendNotification(view.notice->id, view.notice->title, view.notice->body, view.notice->showInFiles);
+    const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - at);
+    platform::logLine("notification \"" + view.notice->title + "\" sent " + std::to_string(delay.count() / 1000.0) +
+                      " ms after the job ended");
+}
+
+void AppDelegate::showJobs(const JobDesktopView& view) {
+    if (!desktop_) return;
+    desktop_->inhibitSuspend(view.inhibit);
+    desktop_->setLauncherCount(view.count, view.urgent);
 }
 
 void AppDelegate::pageEnded(const std::string& reason) {

@@ -1,14 +1,18 @@
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 
+#include "app/job_desktop.h"
 #include "app/launch_plan.h"
 #include "app/page_recovery.h"
 #include "app/settings.h"
 #include "app/tool_chain.h"
+#include "app/window_state.h"
 #include "platform/gtk/application.h"
+#include "platform/gtk/desktop_services.h"
+#include "platform/gtk/main_menu.h"
 #include "platform/gtk/preferences_window.h"
 #include "platform/gtk/settings_bar.h"
 #include "platform/gtk/web_view.h"
@@ -34,6 +38,11 @@ public:
 
 private:
     void pageEnded(const std::string& reason);
+    // The desktop side: the header bar and menu, the remembered window, jobs shown outside it.
+    void setUpDesktop(const WindowState& saved);
+    bool windowMayClose();
+    void jobEvent(const JobEvent& event, std::chrono::steady_clock::time_point at);
+    void showJobs(const JobDesktopView& view);
 
     // Settings (app_delegate_settings.cpp): the layers read and joined, the checks, the bar,
     // Preferences, and the switch to another tool chain while the window stays.
@@ -44,7 +53,7 @@ private:
     void savePreferences(const platform::PreferencesValues& values);
     void applySettings();
     void switchToolChain();
-    std::shared_ptr<NerixBridge> startCountingJobs(const BridgeSettings& settings);
+    std::shared_ptr<NerixBridge> startWindowBridge(const BridgeSettings& settings);
 
     platform::Application& application_;
     std::filesystem::path resourceFolder_;
@@ -61,8 +70,13 @@ private:
     ToolChain chain_;
     std::unique_ptr<platform::SettingsBar> bar_;
     std::unique_ptr<platform::PreferencesWindow> preferences_;
-    std::shared_ptr<std::atomic<int>> jobs_;  // the bridge's jobs waiting or running
-    unsigned shellAsked_ = 0;                 // an answer for an earlier tool chain is dropped
+    unsigned bridgeGeneration_ = 0;  // which bridge's job events count (main thread)
+    unsigned shellAsked_ = 0;        // an answer for an earlier tool chain is dropped
+    std::unique_ptr<platform::MainMenu> menu_;
+    std::unique_ptr<platform::DesktopServices> desktop_;
+    JobDesktop jobs_;
+    std::filesystem::path stateFile_;
+    bool closeConfirmed_ = false;
 };
 
 }  // namespace nerix

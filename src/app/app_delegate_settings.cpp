@@ -21,14 +21,15 @@ std::string environment(const char* name) {
 
 }  // namespace
 
-std::shared_ptr<NerixBridge> AppDelegate::startCountingJobs(const BridgeSettings& settings) {
-    // Each bridge counts its own jobs: those of a bridge stopped for another are gone with it.
-    auto jobs = std::make_shared<std::atomic<int>>(0);
-    jobs_ = jobs;
+std::shared_ptr<NerixBridge> AppDelegate::startWindowBridge(const BridgeSettings& settings) {
+    // Job events arrive on the bridge's queue thread and go on to the main thread's loop. Those
+    // of a bridge stopped for another are dropped there: its jobs went with it.
+    const unsigned generation = ++bridgeGeneration_;
     BridgeOptions options;
-    options.jobEvents = [jobs](const JobEvent& event) {
-        if (event.kind == JobEvent::Kind::Queued) jobs->fetch_add(1);
-        if (event.kind == JobEvent::Kind::Ended) jobs->fetch_sub(1);
+    options.jobEvents = [this, generation](const JobEvent& event) {
+        platform::Application::runOnMainThread([this, generation, event, at = std::chrono::steady_clock::now()] {
+            if (generation == bridgeGeneration_) jobEvent(event, at);
+        });
     };
     auto bridge = std::make_shared<NerixBridge>(settings.nodePath, settings.repoRoot, std::move(options));
     bridge->start();
@@ -141,8 +142,7 @@ void AppDelegate::applicationReceivedOptions(const platform::LaunchOptions& give
 
 void AppDelegate::applySettings() {
     if (!window_) return;
-    const int jobs = jobs_ ? jobs_->load() : 0;
-    if (jobs > 0 && bridge_)
+    if (jobs_.count() > 0 && bridge_)
         return platform::askToConfirm(
             "Stop the running job and use the new settings?",
             "The tool chain is started again with the new settings; the job that runs or waits now is stopped.",
@@ -159,7 +159,9 @@ void AppDelegate::switchToolChain() {
     // token and port starts with the new values, and the page is loaded again with its script.
     if (bridge_) bridge_->stop();
     bridge_.reset();
-    jobs_.reset();
+    // The stopped bridge's jobs are gone: suspend and the launcher count let go of them.
+    jobs_ = JobDesktop();
+    showJobs(jobs_.windowActivated());
     BridgeLaunch launch = bringUpBridge(chain_.bridge, startBridge_, platform::logLine);
     bridge_ = launch.bridge;
     if (launch.script)

@@ -144,7 +144,7 @@ protected:
         for (char** entry = environ; *entry; ++entry)
             if (char* equals = std::strchr(*entry, '=')) env_[std::string(*entry, equals)] = equals + 1;
         for (const char* name :
-             {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "WAYLAND_DISPLAY", "GDK_BACKEND"})
+             {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "WAYLAND_DISPLAY", "GDK_BACKEND"})
             env_.erase(name);
         env_["HOME"] = home_.string();
         env_["XDG_RUNTIME_DIR"] = runtime_.string();
@@ -196,7 +196,9 @@ protected:
 
     // Starts the application; on X11, the window it shows, checked for its title, class (the
     // application's ID), size, minimum size and place (centred, with no window manager to do it).
-    Window launch(const Env& env) {
+    // The first launch gives the page 1240 x 820 below the header bar, inside the 1-pixel frame
+    // GTK draws without a compositor; a remembered window has the size it was closed at.
+    Window launch(const Env& env, int rememberedWidth = 0, int rememberedHeight = 0) {
         app_ = Child({program_.string()}, env, scratch_ / "app.log");
         Window window = 0;
         if (env.count("WAYLAND_DISPLAY")) return window;
@@ -209,18 +211,37 @@ protected:
         const std::string id = std::to_string(window), command = "xwininfo -id " + id + "; xprop -id " + id;
         std::string props;
         waitFor([&] { return (props = x11(command)).find("minimum size") != std::string::npos; });
-        for (const char* expected :
-             {"Width: 1240\n", "Height: 820\n", "Absolute upper-left X:  340\n", "Absolute upper-left Y:  190\n",
-              "_NET_WM_NAME(UTF8_STRING) = \"Vantorel\"", "WM_CLASS(STRING) = \"vantorel\", \"org.vantorel.Vantorel\"",
-              "program specified minimum size: 1040 by 680"})
+        std::smatch height;
+        if (!std::regex_search(props, height, std::regex(R"(Height: (\d+))"))) {
+            ADD_FAILURE() << "no size in " << props;
+            return window;
+        }
+        const int width = rememberedWidth ? rememberedWidth : kWidth + 2;
+        frameHeight_ = std::stoi(height[1]);
+        pageTop_ = frameHeight_ - kHeight - 1;
+        if (rememberedHeight)
+            EXPECT_EQ(frameHeight_, rememberedHeight);
+        else
+            EXPECT_TRUE(pageTop_ > 30 && pageTop_ < 80) << "no header bar above the page: " << props;
+        for (const std::string& expected :
+             {"Width: " + std::to_string(width) + "\n", "Absolute upper-left X:  " + std::to_string((1920 - width) / 2),
+              "Absolute upper-left Y:  " + std::to_string((1200 - frameHeight_) / 2) + "\n",
+              std::string("_NET_WM_NAME(UTF8_STRING) = \"Vantorel\""),
+              std::string("WM_CLASS(STRING) = \"vantorel\", \"org.vantorel.Vantorel\""),
+              std::string("program specified minimum size: 1040 by 680")})
             EXPECT_NE(props.find(expected), std::string::npos) << expected << " in\n" << props;
         return window;
+    }
+
+    // Presses keys in the window as the user would.
+    void press(Window window, const std::string& keys) {
+        x11("xdotool windowfocus --sync " + std::to_string(window) + "; xdotool key " + keys);
     }
 
     // The window's content as the screen shows it now, row by row.
     std::vector<unsigned long> grab(Window window) {
         std::vector<unsigned long> pixels;
-        XImage* image = XGetImage(x_, window, 0, 0, kWidth, kHeight, AllPlanes, ZPixmap);
+        XImage* image = XGetImage(x_, window, 1, pageTop_, kWidth, kHeight, AllPlanes, ZPixmap);
         for (int y = 0; image && y < kHeight; ++y)
             for (int x = 0; x < kWidth; ++x) pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
         if (image) XDestroyImage(image);
@@ -249,6 +270,7 @@ protected:
     }
 
     fs::path scratch_, web_, home_, runtime_, program_;
+    int frameHeight_ = 0, pageTop_ = 0;
     Env env_;
     Child xvfb_, bus_, weston_, app_;
     Display* x_ = nullptr;
@@ -418,7 +440,7 @@ TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheB
               "x-scheme-handler/https=test-browser.desktop\n");
     Window window = launch(env_);
     EXPECT_TRUE(waitForState(window, kMagenta));
-    x11("xdotool mousemove --window " + std::to_string(window) + " 750 170 click 1");
+    x11("xdotool mousemove --window " + std::to_string(window) + " 750 " + std::to_string(pageTop_ + 170) + " click 1");
     ASSERT_TRUE(waitFor([&] { return !readText(opened).empty(); })) << log();
     EXPECT_EQ(readText(opened), "https://example.invalid/vantorel-link?x=1");
     EXPECT_TRUE(waitForState(window, kMagenta)) << "the window left the page";
@@ -467,6 +489,34 @@ TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
         return bar > 0 && rightmost > 250 && rightmost < 800 && below == 0;
     })) << "bar "
         << bar << " high, heading ends at " << rightmost << ", " << below << " dark pixels below it";
+    closeAndExpectCleanExit(window);
+}
+
+// With no job Ctrl+Q ends the application at once; the size it had is the size of the next
+// launch, and a state file that cannot be read is logged and the window opens as on a first launch.
+TEST_F(AppWindow, CtrlQEndsAtOnceAndTheWindowOpensAtTheSizeItWasClosedAt) {
+    install("");
+    Window window = launch(env_);
+    x11("xdotool windowsize " + std::to_string(window) + " 1400 900");
+    // Resized once the page's white reaches the new corner.
+    ASSERT_TRUE(waitFor([&] {
+        XImage* image = XGetImage(x_, window, 1380, 880, 1, 1, AllPlanes, ZPixmap);
+        const bool white = image && near(XGetPixel(image, 0, 0) & 0xffffff, 0xffffff);
+        if (image) XDestroyImage(image);
+        return white;
+    }));
+    press(window, "ctrl+q");
+    EXPECT_EQ(app_.waitExit(), 0) << log();
+    const fs::path state = home_ / ".local/state/vantorel/state.ini";
+    EXPECT_THAT(readText(state), AllOf(HasSubstr("width=1400\n"), HasSubstr("height=900\n")));
+
+    window = launch(env_, 1400, 900);
+    press(window, "ctrl+w");
+    EXPECT_EQ(app_.waitExit(), 0) << log();
+
+    writeText(state, "[window\n");
+    window = launch(env_);
+    EXPECT_THAT(log(), HasSubstr("window state " + state.string() + ": "));
     closeAndExpectCleanExit(window);
 }
 

@@ -14,6 +14,7 @@ struct Application::Impl {
     bool launched = false;
     bool inspect = false;
     LaunchOptions options;
+    bool stopRequested = false;
 };
 
 namespace {
@@ -74,7 +75,9 @@ gint onLocalOptions(GApplication*, GVariantDict* options, gpointer data) {
 gboolean onStopSignal(gpointer data) {
     // A stop request from the terminal or the session closes the windows the way the user
     // would, so the application ends as it does when its window is closed.
-    auto* app = static_cast<GtkApplication*>(data);
+    auto* impl = static_cast<Application::Impl*>(data);
+    impl->stopRequested = true;
+    GtkApplication* app = impl->app;
     GList* windows = g_list_copy(gtk_application_get_windows(app));
     for (GList* item = windows; item; item = item->next) gtk_window_close(GTK_WINDOW(item->data));
     g_list_free(windows);
@@ -111,8 +114,8 @@ Application::Application(const std::string& id, std::string versionText) : impl_
     g_signal_connect(impl_->app, "command-line", G_CALLBACK(onCommandLine), impl_.get());
     g_signal_connect(impl_->app, "handle-local-options", G_CALLBACK(onLocalOptions), impl_.get());
     g_signal_connect(impl_->app, "activate", G_CALLBACK(onActivate), impl_.get());
-    g_unix_signal_add(SIGINT, onStopSignal, impl_->app);
-    g_unix_signal_add(SIGTERM, onStopSignal, impl_->app);
+    g_unix_signal_add(SIGINT, onStopSignal, impl_.get());
+    g_unix_signal_add(SIGTERM, onStopSignal, impl_.get());
 }
 
 Application::~Application() { g_object_unref(impl_->app); }
@@ -135,6 +138,7 @@ void Application::runOnMainThread(std::function<void()> work) {
         },
         held, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
 }
+bool Application::stopRequested() const { return impl_->stopRequested; }
 
 void Application::runPendingEvents() {
     // Bounded: a source that is always ready must not hold the launch.

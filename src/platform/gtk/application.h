@@ -56,6 +56,8 @@ public:
 
     // Runs `work` on the main thread's event loop, soon; callable from any thread.
     static void runOnMainThread(std::function<void()> work);
+    // A stop signal (SIGTERM, SIGINT) is closing the windows: nothing may hold them open to ask.
+    bool stopRequested() const;
 
     // Runs what the event loop has ready now (completions of work done meanwhile on other
     // threads), without waiting for anything.

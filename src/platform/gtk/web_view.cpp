@@ -281,4 +281,8 @@ void WebView::reload() {
     if (impl_->lastLoad) impl_->lastLoad();
 }
 
+void WebView::setZoom(double level) { webkit_web_view_set_zoom_level(impl_->view, level); }
+
+double WebView::zoom() const { return webkit_web_view_get_zoom_level(impl_->view); }
+
 }  // namespace nerix::platform

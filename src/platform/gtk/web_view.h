@@ -75,11 +75,15 @@ public:
     void replaceUserScripts(const std::string& source, const std::string& allowPattern);
     // Takes every user script away, for pages loaded from now on.
     void removeUserScripts();
+    // The page's zoom: 1.0 is its own size.
+    void setZoom(double level);
+    double zoom() const;
 
     struct Impl;
 
 private:
     friend class Window;
+    friend class MainMenu;
     void* widget() const;  // the GtkWidget, for the window that shows it
 
     std::unique_ptr<Impl> impl_;

@@ -14,6 +14,13 @@ struct Window::Impl {
     GtkWindow* window = nullptr;
     int width = 0;
     int height = 0;
+    std::function<bool()> mayClose;
+    std::function<void(bool)> activeChanged;
+    // What GTK's default size holds beyond the window widget's own (its frame where there is no
+    // compositor), learnt at the first frame, when the window has the default size.
+    int extraWidth = 0;
+    int extraHeight = 0;
+    gulong firstFrame = 0;
 };
 
 namespace {
@@ -30,8 +37,11 @@ void centreOnX11(GtkWidget* widget, gpointer data) {
     if (!monitor) return;
     GdkRectangle area;
     gdk_monitor_get_geometry(monitor, &area);
-    const int x = area.x + (area.width - impl->width) / 2;
-    const int y = area.y + (area.height - impl->height) / 2;
+    // The default size is the whole window's, header bar included.
+    int width = impl->width, height = impl->height;
+    gtk_window_get_default_size(impl->window, &width, &height);
+    const int x = area.x + (area.width - width) / 2;
+    const int y = area.y + (area.height - height) / 2;
 
     Display* xdisplay = gdk_x11_display_get_xdisplay(display);
     ::Window xid = gdk_x11_surface_get_xid(surface);
@@ -45,6 +55,35 @@ void centreOnX11(GtkWidget* widget, gpointer data) {
     hints->y = y;
     XSetWMNormalHints(xdisplay, xid, hints);
     XFree(hints);
+}
+
+gboolean onCloseRequest(GtkWindow*, gpointer data) {
+    auto* impl = static_cast<Window::Impl*>(data);
+    return impl->mayClose && !impl->mayClose();
+}
+
+void onIsActive(GObject*, GParamSpec*, gpointer data) {
+    auto* impl = static_cast<Window::Impl*>(data);
+    if (impl->activeChanged) impl->activeChanged(gtk_window_is_active(impl->window));
+}
+
+void onFirstFrame(GdkFrameClock* clock, gpointer data) {
+    auto* impl = static_cast<Window::Impl*>(data);
+    g_signal_handler_disconnect(clock, impl->firstFrame);
+    impl->firstFrame = 0;
+    int width = 0, height = 0;
+    gtk_window_get_default_size(impl->window, &width, &height);
+    const int extraWidth = width - gtk_widget_get_width(GTK_WIDGET(impl->window));
+    const int extraHeight = height - gtk_widget_get_height(GTK_WIDGET(impl->window));
+    if (extraWidth >= 0 && extraWidth < 100 && extraHeight >= 0 && extraHeight < 100)
+        impl->extraWidth = extraWidth, impl->extraHeight = extraHeight;
+}
+
+void onMap(GtkWidget* widget, gpointer data) {
+    auto* impl = static_cast<Window::Impl*>(data);
+    if (impl->firstFrame) return;
+    GdkFrameClock* clock = gtk_widget_get_frame_clock(widget);
+    if (clock) impl->firstFrame = g_signal_connect(clock, "after-paint", G_CALLBACK(onFirstFrame), impl);
 }
 
 }  // namespace
@@ -62,9 +101,12 @@ Window::Window(int width, int height) : impl_(std::make_unique<Impl>()) {
     gtk_window_set_default_size(impl_->window, width, height);
     gtk_window_set_resizable(impl_->window, TRUE);
     gtk_window_set_deletable(impl_->window, TRUE);
+    g_signal_connect(impl_->window, "map", G_CALLBACK(onMap), impl_.get());
 }
 
 Window::~Window() {
+    GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(impl_->window));
+    if (impl_->firstFrame && clock) g_signal_handler_disconnect(clock, impl_->firstFrame);
     g_signal_handlers_disconnect_by_data(impl_->window, impl_.get());
     g_object_unref(impl_->window);
 }
@@ -89,5 +131,57 @@ void Window::setChild(SettingsBar& bar, WebView& view) {
 void Window::center() { g_signal_connect_after(impl_->window, "realize", G_CALLBACK(centreOnX11), impl_.get()); }
 
 void Window::present() { gtk_window_present(impl_->window); }
+
+void* Window::widget() const { return impl_->window; }
+
+void Window::setCloseRequest(std::function<bool()> mayClose) {
+    if (!impl_->mayClose) g_signal_connect(impl_->window, "close-request", G_CALLBACK(onCloseRequest), impl_.get());
+    impl_->mayClose = std::move(mayClose);
+}
+
+void Window::close() { gtk_window_close(impl_->window); }
+
+bool Window::isActive() const { return gtk_window_is_active(impl_->window); }
+
+void Window::setActiveChanged(std::function<void(bool)> changed) {
+    if (!impl_->activeChanged)
+        g_signal_connect(impl_->window, "notify::is-active", G_CALLBACK(onIsActive), impl_.get());
+    impl_->activeChanged = std::move(changed);
+}
+
+Window::Placement Window::placement() const {
+    Placement p;
+    p.maximized = gtk_window_is_maximized(impl_->window);
+    p.fullScreen = gtk_window_is_fullscreen(impl_->window);
+    // The size the user gave it; when maximized or full screen, the size it opened at (GTK 4.8
+    // does not follow a resize in the default size).
+    gtk_window_get_default_size(impl_->window, &p.width, &p.height);
+    if (!p.maximized && !p.fullScreen && gtk_widget_get_realized(GTK_WIDGET(impl_->window))) {
+        p.width = gtk_widget_get_width(GTK_WIDGET(impl_->window)) + impl_->extraWidth;
+        p.height = gtk_widget_get_height(GTK_WIDGET(impl_->window)) + impl_->extraHeight;
+    }
+    return p;
+}
+
+void Window::restore(const Placement& placement) {
+    if (placement.width > 0 && placement.height > 0)
+        gtk_window_set_default_size(impl_->window, placement.width, placement.height);
+    if (placement.maximized) gtk_window_maximize(impl_->window);
+    if (placement.fullScreen) gtk_window_fullscreen(impl_->window);
+}
+
+std::pair<int, int> Window::monitorSize() {
+    GdkDisplay* display = gdk_display_get_default();
+    if (!display) return {0, 0};
+    GdkMonitor* monitor = nullptr;
+    if (GDK_IS_X11_DISPLAY(display)) monitor = gdk_x11_display_get_primary_monitor(display);
+    GListModel* monitors = gdk_display_get_monitors(display);
+    if (!monitor && g_list_model_get_n_items(monitors) > 0)
+        monitor = GDK_MONITOR(g_list_model_get_item(monitors, 0)), g_object_unref(monitor);
+    if (!monitor) return {0, 0};
+    GdkRectangle area;
+    gdk_monitor_get_geometry(monitor, &area);
+    return {area.width, area.height};
+}
 
 }  // namespace nerix::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,9 +32,35 @@ public:
     // Shows the window, brings it to the front and gives it the focus.
     void present();
 
+    // Asked when the user, a key or the session closes the window: false keeps it open.
+    void setCloseRequest(std::function<bool()> mayClose);
+    // Closes it as the user would, through the close request.
+    void close();
+
+    // The window is the one the user works in; `changed` is told when that changes.
+    bool isActive() const;
+    void setActiveChanged(std::function<void(bool active)> changed);
+
+    // The size of the whole window as it is when neither maximized nor full screen, and
+    // whether it is either; `restore` sets them before the window is shown.
+    struct Placement {
+        int width = 0;
+        int height = 0;
+        bool maximized = false;
+        bool fullScreen = false;
+    };
+    Placement placement() const;
+    void restore(const Placement& placement);
+    // The size of the monitor it opens on (the primary one), or 0 x 0 when none is known.
+    static std::pair<int, int> monitorSize();
+
     struct Impl;
 
 private:
+    friend class MainMenu;
+    friend class DesktopServices;
+    void* widget() const;  // the GtkWindow, for the platform layer's own helpers
+
     std::unique_ptr<Impl> impl_;
 };
 
