@@ -111,7 +111,7 @@ private:
     void requestComplete(UnfinishedList::iterator entry, ParseResult& parsed);
     void armSweep();
     void sweepUnfinished();
-    void send(const std::shared_ptr<platform::Connection>& connection, Response response, bool drainInput);
+    void send(const std::shared_ptr<platform::Connection>& connection, const Response& response, bool drainInput);
 
     std::string token_;
     std::atomic<std::uint16_t> port_{0};
