@@ -3,7 +3,7 @@
 //   - a decision (complete or too large) never changes when more bytes arrive, and a complete
 //     request is found again, unchanged, in exactly the bytes it consumed;
 //   - one byte fewer than a complete request is still incomplete;
-//   - a parsed request can always be answered: the router's answer frames into a head whose
+//   - a parsed request can always be answered: the router's answer is written as a head whose
 //     Content-Length matches a body that reads back as the same JSON object.
 // An input that starts with "~" is repeated until it passes the head limit, so that the limit
 // itself is fuzzed without huge inputs.
@@ -17,10 +17,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/header_text.h"
-#include "bridge/request_parser.h"
 #include "bridge/router.h"
-#include "bridge/wire_response.h"
+#include "http/answer_writer.h"
+#include "http/header_text.h"
+#include "http/request_parser.h"
 
 namespace {
 
@@ -51,17 +51,20 @@ void checkAnswer(const nerix::Request& request) {
     auto routed = nerix::dispatch(request, token + "=");
     if (std::holds_alternative<nerix::Job>(routed)) return;
     const nerix::Response& response = std::get<nerix::Response>(routed);
-    nerix::WireResponse wire = nerix::frameResponse(response);
-    check(wire.head.ends_with("\r\n\r\n"));
-    check(wire.head.find("\r\nContent-Length: " + std::to_string(wire.body.size()) + "\r\n") != std::string::npos);
+    const std::string answer = nerix::writeAnswer(response);
+    const std::size_t headEnd = answer.find("\r\n\r\n");
+    check(headEnd != std::string::npos);
+    const std::string head = answer.substr(0, headEnd + 2);
+    const std::string body = answer.substr(headEnd + 4);
+    check(head.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n") != std::string::npos);
     if (!response.json) {
-        check(wire.body.empty());
+        check(body.empty());
         return;
     }
     // The answer must never lose its body: the head was valid UTF-8, so every text that the
     // router copies from it can be written.
-    check(!wire.body.empty());
-    auto parsed = nlohmann::json::parse(wire.body, nullptr, false);
+    check(!body.empty());
+    auto parsed = nlohmann::json::parse(body, nullptr, false);
     check(!parsed.is_discarded());
     check(parsed == *response.json);
 }

@@ -18,7 +18,8 @@ struct JobEvent {
     std::uint64_t id = 0;  // the same for every event of one job, never reused by a bridge
     std::string endpoint;  // "/compose", "/master" or "/verify"
     Outcome outcome = Outcome::Succeeded;
-    int exitCode = 0;                       // Ended: the tool's exit code (-1: it could not start)
+    int exitCode = 0;                       // Ended: the tool's exit code (-1: it never ran, could not start, or
+                                            // was still running when the bridge stopped)
     std::optional<std::string> outputPath;  // Ended: the file the job wrote, where there is one
 };
 

@@ -1,10 +1,8 @@
 #include "bridge/job_output.h"
 
 #include <algorithm>
-#include <cstdio>
 
-#include <simdjson.h>
-
+#include "base/utf8.h"
 #include "http/json_writer.h"
 #include "platform/posix/memory.h"
 
@@ -14,29 +12,8 @@ namespace {
 constexpr std::size_t kPieceSize = 8 * 1024 * 1024;
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// The length a lead byte announces; 1 for ASCII and for bytes that cannot begin a character.
-std::size_t announcedLength(unsigned char lead) {
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
-    return 1;
-}
-
-// The allowed range of the byte after a lead byte (Unicode table 3-7); later bytes are plain
-// continuation bytes.
-bool secondByteFits(unsigned char lead, unsigned char byte) {
-    switch (lead) {
-        case 0xE0: return byte >= 0xA0 && byte <= 0xBF;
-        case 0xED: return byte >= 0x80 && byte <= 0x9F;
-        case 0xF0: return byte >= 0x90 && byte <= 0xBF;
-        case 0xF4: return byte >= 0x80 && byte <= 0x8F;
-        default: return isContinuation(byte);
-    }
-}
-
-bool isUtf8(std::string_view bytes) { return simdjson::validate_utf8(bytes.data(), bytes.size()); }
+using utf8::isContinuation;
+using utf8::sequenceLength;
 
 }  // namespace
 
@@ -60,7 +37,7 @@ void Utf8Cutter::feed(std::string_view bytes, std::string_view& first, std::stri
     for (std::size_t back = 1; back <= std::min<std::size_t>(3, bytes.size()); ++back) {
         auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
         if (isContinuation(byte)) continue;
-        std::size_t need = announcedLength(byte);
+        std::size_t need = sequenceLength(byte);
         if (need > back) cut = bytes.size() - back;
         break;
     }
@@ -68,7 +45,7 @@ void Utf8Cutter::feed(std::string_view bytes, std::string_view& first, std::stri
     std::string_view rest = bytes.substr(cut);
     std::copy(rest.begin(), rest.end(), held_);
     heldSize_ = rest.size();
-    heldNeed_ = heldSize_ ? announcedLength(static_cast<unsigned char>(rest.front())) : 0;
+    heldNeed_ = heldSize_ ? sequenceLength(static_cast<unsigned char>(rest.front())) : 0;
 }
 
 std::string_view Utf8Cutter::finish() {
@@ -81,7 +58,7 @@ void appendReplacingInvalid(std::string& out, std::string_view bytes) {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t i = 0;
     while (i < bytes.size()) {
-        std::size_t need = announcedLength(data[i]);
+        std::size_t need = sequenceLength(data[i]);
         if (need == 1) {
             if (data[i] < 0x80)
                 out += static_cast<char>(data[i]);
@@ -92,7 +69,7 @@ void appendReplacingInvalid(std::string& out, std::string_view bytes) {
         }
         std::size_t got = 1;
         while (got < need && i + got < bytes.size() &&
-               (got == 1 ? secondByteFits(data[i], data[i + got]) : isContinuation(data[i + got])))
+               (got == 1 ? utf8::secondByteFits(data[i], data[i + got]) : isContinuation(data[i + got])))
             ++got;
         if (got == need)
             out.append(bytes.substr(i, need));
@@ -112,7 +89,7 @@ void EscapedStream::add(std::string_view bytes) {
 
 void EscapedStream::addWhole(std::string_view bytes) {
     if (!valid_ || bytes.empty()) return;
-    if (!isUtf8(bytes)) {
+    if (!utf8::isValid(bytes)) {
         // Bad bytes are never replaced or passed on in a plain answer: the text is empty.
         valid_ = false;
         std::vector<std::string>().swap(pieces_);
@@ -138,38 +115,23 @@ void EscapedStream::finish() {
 
 std::vector<std::string> EscapedStream::take() { return std::move(pieces_); }
 
-std::string LiveStream::line(std::string_view bytes) {
+LiveText LiveStream::text(std::string_view bytes) {
     std::string_view first, second;
     cutter_.feed(bytes, first, second);
-    return lineOf(first, second);
+    return textOf(first, second);
 }
 
-std::string LiveStream::finish() { return lineOf(cutter_.finish(), {}); }
+LiveText LiveStream::finish() { return textOf(cutter_.finish(), {}); }
 
-std::string LiveStream::lineOf(std::string_view first, std::string_view second) {
-    if (first.empty() && second.empty()) return {};
-    std::string line;
-    line.reserve(first.size() + second.size() + (first.size() + second.size()) / 8 + 32);
-    line += "{\"";
-    line += name_;
-    line += "\":\"";
-    for (std::string_view part : {first, second}) {
-        if (isUtf8(part)) {
-            appendJsonEscaped(line, part);
-        } else {
-            std::string mended;
-            appendReplacingInvalid(mended, part);
-            appendJsonEscaped(line, mended);
-        }
+LiveText LiveStream::textOf(std::string_view first, std::string_view second) {
+    std::string_view parts[2] = {first, second};
+    for (int i = 0; i < 2; ++i) {
+        if (utf8::isValid(parts[i])) continue;
+        mended_[i].clear();
+        appendReplacingInvalid(mended_[i], parts[i]);
+        parts[i] = mended_[i];
     }
-    line += "\"}\n";
-    return line;
-}
-
-std::string chunkHead(std::size_t size) {
-    char head[24];
-    int length = std::snprintf(head, sizeof head, "%zx\r\n", size);
-    return std::string(head, static_cast<std::size_t>(length));
+    return {parts[0], parts[1]};
 }
 
 }  // namespace nerix

@@ -45,24 +45,27 @@ private:
     std::vector<std::string> pieces_;
 };
 
-// One output stream of a live answer: each read becomes one line {"stdout":"…"} (or stderr),
-// cut at character boundaries, bytes that are not UTF-8 as U+FFFD.
-class LiveStream {
-public:
-    explicit LiveStream(std::string_view name) : name_(name) {}
-    // The line for these bytes; empty when they all wait for the rest of a character.
-    std::string line(std::string_view bytes);
-    // The line for what is held back at the end, if anything.
-    std::string finish();
-
-private:
-    std::string lineOf(std::string_view first, std::string_view second);
-
-    std::string_view name_;
-    Utf8Cutter cutter_;
+// The text of one read for a live line: UTF-8, in two parts (either may be empty), valid until
+// the stream is given more bytes.
+struct LiveText {
+    std::string_view first;
+    std::string_view second;
 };
 
-// The size line that opens one chunk of a chunked answer.
-std::string chunkHead(std::size_t size);
+// One output stream of a live answer: each read's bytes cut at character boundaries, bytes
+// that are not UTF-8 as U+FFFD.
+class LiveStream {
+public:
+    // The text of these bytes; empty when they all wait for the rest of a character.
+    LiveText text(std::string_view bytes);
+    // What is held back at the end, if anything.
+    LiveText finish();
+
+private:
+    LiveText textOf(std::string_view first, std::string_view second);
+
+    Utf8Cutter cutter_;
+    std::string mended_[2];
+};
 
 }  // namespace nerix

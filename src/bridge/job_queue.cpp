@@ -2,9 +2,8 @@
 
 #include <utility>
 
-#include "bridge/job_output.h"
-#include "bridge/wire_response.h"
-#include "http/json_writer.h"
+#include "bridge/job_reply.h"
+#include "http/path.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/loopback_listener.h"
 
@@ -20,19 +19,43 @@ constexpr std::size_t kRead = 256 * 1024;
 constexpr std::size_t kHighWater = 4 * 1024 * 1024;
 constexpr std::size_t kLowWater = 1024 * 1024;
 
+static_assert(JobReply::kStdout == ChildProcess::Out && JobReply::kStderr == ChildProcess::Err);
+
+// The file a job that succeeded wrote, where there is one: compose's output; master's "-o"
+// (relative to the tool's working folder, the repository root) or else the answer's
+// "outputPath"; verify writes none.
+std::optional<std::string> writtenFile(const Job& job, const JobAnswer& answer, const std::string& repoRoot) {
+    switch (job.kind) {
+        case Job::Kind::Compose: return job.outputPath;
+        case Job::Kind::Master: {
+            // "master", "run", the manifest, then "-o" and the output when the request gave one.
+            if (job.args.size() == 5 && job.args[3] == "-o") {
+                const std::string& output = job.args[4];
+                return output.starts_with('/') ? output : appendPathComponent(repoRoot, output);
+            }
+            auto member = answer.fields.find("outputPath");
+            if (member != answer.fields.end() && member->is_string()) return member->get<std::string>();
+            return std::nullopt;
+        }
+        case Job::Kind::Verify: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 struct JobQueue::Ticket {
     enum class State { Waiting, Running, Stopping, Done };
 
+    Ticket(const std::shared_ptr<platform::Connection>& peer, bool live) : connection(peer), reply(peer, live) {}
+
+    std::uint64_t id = 0;
     std::shared_ptr<platform::Connection> connection;
+    JobReply reply;
     Job job;
-    bool live = false;
     std::string endpoint;
     State state = State::Waiting;
     std::shared_ptr<ChildProcess> child;
-    EscapedStream plain[2];
-    LiveStream lines[2]{LiveStream("stdout"), LiveStream("stderr")};
 };
 
 JobQueue::JobQueue(asio::io_context& context, Settings settings) : context_(context), settings_(std::move(settings)) {}
@@ -40,12 +63,12 @@ JobQueue::JobQueue(asio::io_context& context, Settings settings) : context_(cont
 JobQueue::~JobQueue() { *alive_ = false; }
 
 void JobQueue::add(std::shared_ptr<platform::Connection> connection, Job job, bool live, std::string endpoint) {
-    auto ticket = std::make_shared<Ticket>();
-    ticket->connection = std::move(connection);
+    auto ticket = std::make_shared<Ticket>(std::move(connection), live);
+    ticket->id = ++lastId_;
     ticket->job = std::move(job);
-    ticket->live = live;
     ticket->endpoint = std::move(endpoint);
     waiting_.push_back(ticket);
+    tell(*ticket, JobEvent::Kind::Queued);
     std::weak_ptr<Ticket> weak = ticket;
     ticket->connection->watchForClose([this, weak, alive = std::weak_ptr<bool>(alive_)] {
         auto held = weak.lock();
@@ -65,25 +88,25 @@ void JobQueue::startNext() {
 // Starts the ticket's tool; false when the ticket was answered at once instead.
 bool JobQueue::start(const std::shared_ptr<Ticket>& ticket) {
     ticket->state = Ticket::State::Running;
-    auto& connection = *ticket->connection;
     // Compose's files are made now, in arrival order; a failure is a plain answer, live or not.
     if (auto refusal = prepareJob(ticket->job)) {
         finishJob(ticket->job);
         ticket->state = Ticket::State::Done;
-        WireResponse wire = frameResponse(*refusal);
-        connection.sendAndClose(std::move(wire.head), std::move(wire.body), true);
+        ticket->reply.refuse(*refusal);
+        tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Failed);
         return false;
     }
     int error = 0;
     std::vector<std::string> argv = toolArgv(settings_.command, ticket->job.args);
     ticket->child = ChildProcess::start(context_, argv.front(), argv, settings_.command.repoRoot, error);
-    if (ticket->live) connection.write(liveResponseHead());
+    ticket->reply.begin();
     if (!ticket->child) {
         // Answered as a run of the tool that ended with -1 and the reason on standard error.
         output(ticket, ChildProcess::Err, spawnFailure(error));
         ended(ticket, -1);
         return false;
     }
+    tell(*ticket, JobEvent::Kind::Started);
     std::weak_ptr<Ticket> weak = ticket;
     std::weak_ptr<bool> alive = alive_;
     ticket->child->watch(
@@ -103,21 +126,13 @@ bool JobQueue::start(const std::shared_ptr<Ticket>& ticket) {
 }
 
 void JobQueue::output(const std::shared_ptr<Ticket>& ticket, int stream, std::string_view bytes) {
-    if (!ticket->live) {
-        ticket->plain[stream].add(bytes);
-        return;
-    }
-    std::string line = ticket->lines[stream].line(bytes);
-    if (line.empty()) return;
-    auto& connection = *ticket->connection;
-    connection.write(chunkHead(line.size()));
-    line += "\r\n";
-    connection.write(std::move(line));
+    auto& reply = ticket->reply;
+    reply.output(stream, bytes);
     // A reader slower than the tool: the tool waits, not our memory.
-    if (ticket->child && connection.queued() > kHighWater) {
+    if (ticket->child && reply.backlog() > kHighWater) {
         ticket->child->pause();
         std::weak_ptr<ChildProcess> child = ticket->child;
-        connection.whenDrained(kLowWater, [child] {
+        reply.whenDrained(kLowWater, [child] {
             if (auto held = child.lock()) held->resume();
         });
     }
@@ -127,65 +142,19 @@ void JobQueue::output(const std::shared_ptr<Ticket>& ticket, int stream, std::st
 void JobQueue::ended(const std::shared_ptr<Ticket>& ticket, int exitCode) {
     finishJob(ticket->job);
     ticket->child.reset();
-    if (ticket->state != Ticket::State::Running) {  // stopped: its requester has gone
-        ticket->state = Ticket::State::Done;
-        return;
-    }
+    const bool cancelled = ticket->state != Ticket::State::Running;  // its requester has gone
     ticket->state = Ticket::State::Done;
-    auto& connection = *ticket->connection;
+    if (cancelled) {
+        tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Cancelled, exitCode);
+        return;
+    }
     JobAnswer answer = answerJob(ticket->job, exitCode);
-
-    if (ticket->live) {
-        for (auto& lines : ticket->lines) {
-            std::string rest = lines.finish();
-            if (rest.empty()) continue;
-            connection.write(chunkHead(rest.size()));
-            connection.write(std::move(rest) + "\r\n");
-        }
-        // The last line: the status first, then every member of the plain answer but the
-        // tool's output.
-        std::string last = "{\"status\":" + std::to_string(answer.status);
-        auto fields = writeJson(answer.fields);
-        if (fields && fields->size() > 2)
-            last += "," + fields->substr(1);
-        else
-            last += "}";
-        last += "\n";
-        connection.write(chunkHead(last.size()));
-        connection.write(std::move(last) + "\r\n0\r\n\r\n");
-        connection.finish(true);
-        return;
-    }
-
-    // The plain answer: the members written as one JSON text with the output texts left empty,
-    // and the escaped output spliced in where they stand, so it is never copied once more.
-    nlohmann::json members = answer.fields;
-    if (answer.withStderr) members["stderr"] = "";
-    members["stdout"] = "";
-    auto text = writeJson(members);
-    if (!text) {
-        connection.sendAndClose(responseHead(answer.status, 0), std::string(), true);
-        return;
-    }
-    std::vector<std::string> parts(1);
-    std::size_t from = 0;
-    std::size_t length = 0;
-    auto splice = [&](std::string_view key, std::vector<std::string> pieces) {
-        const std::string member = "\"" + std::string(key) + "\":\"";
-        std::size_t at = text->find(member + "\"", from) + member.size();
-        parts.push_back(text->substr(from, at - from));
-        for (auto& piece : pieces) parts.push_back(std::move(piece));
-        from = at;
-    };
-    ticket->plain[ChildProcess::Err].finish();
-    ticket->plain[ChildProcess::Out].finish();
-    if (answer.withStderr) splice("stderr", ticket->plain[ChildProcess::Err].take());
-    splice("stdout", ticket->plain[ChildProcess::Out].take());
-    parts.push_back(text->substr(from));
-    for (std::size_t i = 1; i < parts.size(); ++i) length += parts[i].size();
-    parts[0] = responseHead(answer.status, length);
-    for (auto& part : parts) connection.write(std::move(part));
-    connection.finish(true);
+    ticket->reply.end(answer);
+    if (exitCode == 0)
+        tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Succeeded, exitCode,
+             writtenFile(ticket->job, answer, settings_.command.repoRoot));
+    else
+        tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Failed, exitCode);
 }
 
 void JobQueue::cancel(const std::shared_ptr<Ticket>& ticket) {
@@ -193,6 +162,7 @@ void JobQueue::cancel(const std::shared_ptr<Ticket>& ticket) {
         case Ticket::State::Waiting:
             std::erase(waiting_, ticket);
             ticket->state = Ticket::State::Done;
+            tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Cancelled);
             break;
         case Ticket::State::Running:
             ticket->state = Ticket::State::Stopping;
@@ -204,13 +174,37 @@ void JobQueue::cancel(const std::shared_ptr<Ticket>& ticket) {
 }
 
 void JobQueue::shutdown() {
-    for (auto& ticket : waiting_) ticket->connection->cancel();
+    auto waiting = std::move(waiting_);
     waiting_.clear();
+    for (auto& ticket : waiting) {
+        ticket->connection->cancel();
+        ticket->state = Ticket::State::Done;
+        tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Cancelled);
+    }
     if (!running_) return;
-    if (running_->child) running_->child->stopAndWait(settings_.stopGrace);
-    finishJob(running_->job);
-    running_->connection->cancel();
+    auto running = std::move(running_);
     running_.reset();
+    if (running->child) running->child->stopAndWait(settings_.stopGrace);
+    finishJob(running->job);
+    running->connection->cancel();
+    if (running->state != Ticket::State::Done) {
+        running->state = Ticket::State::Done;
+        tell(*running, JobEvent::Kind::Ended, JobEvent::Outcome::Cancelled);
+    }
+}
+
+// What becomes of a job, for the host.
+void JobQueue::tell(const Ticket& ticket, JobEvent::Kind kind, JobEvent::Outcome outcome, int exitCode,
+                    std::optional<std::string> outputPath) {
+    if (!settings_.events) return;
+    JobEvent event;
+    event.kind = kind;
+    event.id = ticket.id;
+    event.endpoint = ticket.endpoint;
+    event.outcome = outcome;
+    event.exitCode = exitCode;
+    event.outputPath = std::move(outputPath);
+    settings_.events(event);
 }
 
 }  // namespace nerix

@@ -4,11 +4,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include <asio/io_context.hpp>
 
+#include "bridge/job_event.h"
 #include "jobs/cli_runner.h"
 #include "jobs/handlers.h"
 
@@ -21,13 +23,14 @@ class Connection;
 // The jobs beside the bridge: run one at a time, in arrival order, as children watched on the
 // bridge's queue, so that the queue keeps answering everything else meanwhile. A requester that
 // leaves before its answer cancels its job: a waiting job never runs; a running tool is stopped.
-// Every call runs on the queue thread.
+// It tells `events` what becomes of each job. Every call runs on the queue thread.
 class JobQueue {
 public:
     struct Settings {
         CliCommand command;
         std::chrono::milliseconds stopGrace{5000};  // SIGTERM, then SIGKILL this much later
         std::function<void(std::string_view)> log;
+        std::function<void(const JobEvent&)> events;  // may be empty
     };
 
     JobQueue(asio::io_context& context, Settings settings);
@@ -50,11 +53,14 @@ private:
     void output(const std::shared_ptr<Ticket>& ticket, int stream, std::string_view bytes);
     void ended(const std::shared_ptr<Ticket>& ticket, int exitCode);
     void cancel(const std::shared_ptr<Ticket>& ticket);
+    void tell(const Ticket& ticket, JobEvent::Kind kind, JobEvent::Outcome outcome = JobEvent::Outcome::Succeeded,
+              int exitCode = -1, std::optional<std::string> outputPath = std::nullopt);
 
     asio::io_context& context_;
     Settings settings_;
     std::deque<std::shared_ptr<Ticket>> waiting_;
     std::shared_ptr<Ticket> running_;
+    std::uint64_t lastId_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

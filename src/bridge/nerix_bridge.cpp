@@ -7,10 +7,10 @@
 #include <asio/post.hpp>
 
 #include "bridge/job_queue.h"
-#include "bridge/request_parser.h"
 #include "bridge/router.h"
-#include "bridge/wire_response.h"
+#include "http/answer_writer.h"
 #include "http/path.h"
+#include "http/request_parser.h"
 #include "platform/posix/loopback_listener.h"
 #include "platform/posix/process.h"
 #include "platform/posix/random.h"
@@ -65,12 +65,11 @@ NerixBridge::NerixBridge(std::string nodePath, std::string repoRoot, BridgeOptio
     if (!token) throw NerixError("NerixBridge", 1, "SecRandomCopyBytes failed");
     token_ = std::move(*token);
 
-    try {
-        listener_ = std::make_unique<platform::LoopbackListener>(queue_->context());
-    } catch (const std::system_error& error) {
-        throw NerixError("NerixBridge", 2, error.what());
-    }
-    jobs_ = std::make_unique<JobQueue>(queue_->context(), JobQueue::Settings{command_, stopGrace_, log_});
+    auto listener = platform::LoopbackListener::open(queue_->context());
+    if (!listener) throw NerixError("NerixBridge", 2, listener.error().message);
+    listener_ = std::move(*listener);
+    jobs_ = std::make_unique<JobQueue>(queue_->context(),
+                                       JobQueue::Settings{command_, stopGrace_, log_, std::move(options.jobEvents)});
     sweepTimer_.emplace(queue_->context());
 }
 
@@ -224,17 +223,16 @@ void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& p
     }
     auto routed = dispatch(parsed.request, token_);
     if (auto* response = std::get_if<Response>(&routed)) {
-        send(connection, std::move(*response), extraBytes);
+        send(connection, *response, extraBytes);
         return;
     }
     jobs_->add(std::move(connection), std::move(std::get<Job>(routed)), wantsLiveAnswer(parsed.request),
                parsed.request.path);
 }
 
-// NOLINTNEXTLINE(performance-unnecessary-value-param): callers move their answer in
-void NerixBridge::send(const std::shared_ptr<platform::Connection>& connection, Response response, bool drainInput) {
-    WireResponse wire = frameResponse(response);
-    connection->sendAndClose(std::move(wire.head), std::move(wire.body), drainInput);
+void NerixBridge::send(const std::shared_ptr<platform::Connection>& connection, const Response& response,
+                       bool drainInput) {
+    connection->sendAndClose(writeAnswer(response), drainInput);
 }
 
 }  // namespace nerix

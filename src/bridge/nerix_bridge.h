@@ -58,8 +58,8 @@ struct BridgeOptions {
     RandomSource random;                        // default: the kernel's random source
     std::function<void(std::string_view)> log;  // default: standard error and syslog
     RequestLimits limits;
-    std::chrono::milliseconds stopGrace{5000};       // a stopped tool's SIGTERM to its SIGKILL
-    std::function<void(const JobEvent&)> jobEvents;  // default: nobody hears; runs on the queue thread
+    std::chrono::milliseconds stopGrace{5000};            // a stopped tool's SIGTERM to its SIGKILL
+    std::function<void(const JobEvent&)> jobEvents = {};  // default: nobody hears; runs on the queue thread
 };
 
 // The loopback HTTP bridge between the web interface and the command-line tool. Listens on
@@ -111,7 +111,7 @@ private:
     void requestComplete(UnfinishedList::iterator entry, ParseResult& parsed);
     void armSweep();
     void sweepUnfinished();
-    void send(const std::shared_ptr<platform::Connection>& connection, Response response, bool drainInput);
+    void send(const std::shared_ptr<platform::Connection>& connection, const Response& response, bool drainInput);
 
     std::string token_;
     std::atomic<std::uint16_t> port_{0};

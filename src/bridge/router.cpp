@@ -4,16 +4,7 @@
 #include "bridge/token.h"
 
 namespace nerix {
-namespace {
-
-std::variant<Response, Job> routed(std::variant<Job, Response> decided) {
-    if (auto* job = std::get_if<Job>(&decided)) return std::move(*job);
-    return std::move(std::get<Response>(decided));
-}
-
-}  // namespace
-
-std::variant<Response, Job> dispatch(const Request& request, std::string_view token) {
+std::variant<Job, Response> dispatch(const Request& request, std::string_view token) {
     // The browser's preflight carries no token; it must pass for the page's fetch to work.
     if (request.method == "OPTIONS") return Response{204, std::nullopt};
     if (request.method == "GET" && request.path == "/health")
@@ -24,9 +15,9 @@ std::variant<Response, Job> dispatch(const Request& request, std::string_view to
         return errorResponse(401, "missing or invalid X-Nerix-Token");
 
     if (request.method == "POST") {
-        if (request.path == "/compose") return routed(handleCompose(request));
-        if (request.path == "/master") return routed(handleMaster(request));
-        if (request.path == "/verify") return routed(handleVerify(request));
+        if (request.path == "/compose") return handleCompose(request);
+        if (request.path == "/master") return handleMaster(request);
+        if (request.path == "/verify") return handleVerify(request);
     }
     return errorResponse(404, "no route for " + request.method + " " + request.path);
 }

@@ -10,8 +10,9 @@
 namespace nerix {
 
 // Decides what a complete request gets: the answer at once (preflight, health, the token check,
-// a refused body, "no route"), or the job to run for it. Runs nothing itself.
-std::variant<Response, Job> dispatch(const Request& request, std::string_view token);
+// a refused body, "no route"), or the job to run for it, as the job handlers give it. Runs
+// nothing itself.
+std::variant<Job, Response> dispatch(const Request& request, std::string_view token);
 
 // The answer to a request over the size limits.
 Response requestTooLarge();

@@ -27,9 +27,9 @@ std::string base64Encode(std::string_view bytes) {
     return out;
 }
 
-std::optional<std::string> makeToken(const RandomSource& random) {
+Result<std::string> makeToken(const RandomSource& random) {
     std::array<char, 32> bytes{};
-    if (random(bytes.data(), bytes.size()) != 0) return std::nullopt;
+    if (int status = random(bytes.data(), bytes.size()); status != 0) return fail("the random source failed", status);
     std::string token = base64Encode(std::string_view(bytes.data(), bytes.size()));
     bytes.fill(0);
     return token;

@@ -2,9 +2,10 @@
 
 #include <cstddef>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "base/result.h"
 
 namespace nerix {
 
@@ -14,9 +15,9 @@ using RandomSource = std::function<int(void* buffer, std::size_t size)>;
 // Standard Base64 (RFC 4648 alphabet, "=" fill, no line breaks).
 std::string base64Encode(std::string_view bytes);
 
-// The access token: Base64 of 32 fresh random bytes (44 characters). Empty when the random
-// source fails.
-std::optional<std::string> makeToken(const RandomSource& random);
+// The access token: Base64 of 32 fresh random bytes (44 characters). Fails when the random
+// source does.
+Result<std::string> makeToken(const RandomSource& random);
 
 // Compares a presented token with the bridge's without revealing, through timing, how much of
 // it matched.

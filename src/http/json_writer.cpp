@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -12,9 +13,7 @@
 #include <emmintrin.h>
 #endif
 
-#include <simdjson.h>
-
-#include "platform/posix/memory.h"
+#include "base/utf8.h"
 
 namespace nerix {
 namespace {
@@ -226,7 +225,7 @@ bool append(std::string& out, const nlohmann::json& value) {
         }
         case Type::string: {
             const auto& text = value.get_ref<const std::string&>();
-            if (!simdjson::validate_utf8(text.data(), text.size())) return false;
+            if (!utf8::isValid(text)) return false;
             appendString(out, text);
             return true;
         }
@@ -247,7 +246,7 @@ bool append(std::string& out, const nlohmann::json& value) {
             for (const auto& [key, member] : value.items()) {
                 if (!first) out += ',';
                 first = false;
-                if (!simdjson::validate_utf8(key.data(), key.size())) return false;
+                if (!utf8::isValid(key)) return false;
                 appendString(out, key);
                 out += ':';
                 if (!append(out, member)) return false;
@@ -264,16 +263,15 @@ bool append(std::string& out, const nlohmann::json& value) {
 
 void appendJsonEscaped(std::string& out, std::string_view utf8) { appendEscapedText(out, utf8); }
 
-std::optional<std::string> writeJson(const nlohmann::json& value) {
+Result<std::string> writeJson(const nlohmann::json& value) {
     try {
         std::string out;
         out.reserve(estimateSize(value));
-        // The answer to a job with a large output is written into fresh memory.
-        platform::adviseHugePages(out.data(), out.capacity());
-        if (!append(out, value)) return std::nullopt;
+        if (!append(out, value))
+            return fail("the value has no JSON text (text that is not UTF-8, or a number that is not finite)");
         return out;
     } catch (...) {  // out of memory: answer with an empty body rather than unwind
-        return std::nullopt;
+        return fail("out of memory writing JSON", ENOMEM);
     }
 }
 

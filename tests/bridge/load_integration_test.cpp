@@ -294,6 +294,75 @@ TEST(JobCancel, ToolsEndedBySignalsAndNoToolOutlivesTheBridge) {
     std::filesystem::remove_all(root);
 }
 
+// What the host hears of each job, in order: a success (with the file it wrote, "-o" taken
+// from the tool's folder), a failure, a running job whose requester leaves, one that waits and
+// is dropped, and one still running when the bridge stops.
+TEST(JobEvents, QueuedStartedAndEndedWithTheOutcomeOfEachJob) {
+    std::mutex mutex;
+    std::vector<std::string> heard;
+    auto said = [&](const std::string& line) {
+        std::lock_guard lock(mutex);
+        return std::find(heard.begin(), heard.end(), line) != heard.end();
+    };
+    BridgeOptions options{.random = {},
+                          .log = [](std::string_view) {},
+                          .limits = {},
+                          .stopGrace = std::chrono::milliseconds(200),
+                          .jobEvents =
+                              [&](const JobEvent& event) {
+                                  const char* kinds[] = {"Queued", "Started", "Ended"};
+                                  const char* outcomes[] = {" Succeeded", " Failed", " Cancelled"};
+                                  std::string line =
+                                      std::to_string(event.id) + " " + kinds[static_cast<int>(event.kind)];
+                                  if (event.kind == JobEvent::Kind::Queued) line += " " + event.endpoint;
+                                  if (event.kind == JobEvent::Kind::Ended) {
+                                      line += outcomes[static_cast<int>(event.outcome)];
+                                      if (event.outcome != JobEvent::Outcome::Cancelled)
+                                          line += " " + std::to_string(event.exitCode);
+                                      line += " " + event.outputPath.value_or("-");
+                                  }
+                                  std::lock_guard lock(mutex);
+                                  heard.push_back(line);
+                              }};
+    const std::string root = makeRoot();
+    auto bridge = std::make_shared<NerixBridge>(kTool, root, options);
+    bridge->start();
+    ASSERT_NE(bridge->port(), 0);
+    const std::string& token = bridge->token();
+    auto master = [&](const nlohmann::json& body) { return post("/master", token, body.dump()); };
+    EXPECT_EQ(roundTrip(bridge->port(), master({{"manifest", "ok"}, {"output", "out/mix.wav"}})).status, 200);
+    EXPECT_EQ(roundTrip(bridge->port(), master({{"manifest", "exit:3"}})).status, 500);
+
+    const std::string running = holdFolder(root, "running"), waiting = holdFolder(root, "waiting");
+    LoopbackClient first(bridge->port());
+    first.send(job(token, "hold:" + running));
+    ASSERT_GT(heldTool(running), 0);
+    LoopbackClient second(bridge->port());
+    second.send(job(token, "hold:" + waiting));
+    ASSERT_TRUE(waitFor([&] { return said("4 Queued /master"); }));
+    second.close();
+    ASSERT_TRUE(waitFor([&] { return said("4 Ended Cancelled -"); }));
+    first.close();
+    ASSERT_TRUE(waitFor([&] { return said("3 Ended Cancelled -"); }));
+
+    const std::string last = holdFolder(root, "last");
+    LoopbackClient held(bridge->port());
+    held.send(job(token, "hold:" + last));
+    ASSERT_GT(heldTool(last), 0);
+    bridge->stop();
+    const std::vector<std::string> expected = {
+        "1 Queued /master",    "1 Started",           "1 Ended Succeeded 0 " + root + "/out/mix.wav",
+        "2 Queued /master",    "2 Started",           "2 Ended Failed 3 -",
+        "3 Queued /master",    "3 Started",           "4 Queued /master",
+        "4 Ended Cancelled -", "3 Ended Cancelled -", "5 Queued /master",
+        "5 Started",           "5 Ended Cancelled -",
+    };
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(heard, expected);
+    bridge.reset();
+    std::filesystem::remove_all(root);
+}
+
 // The host may let go of its bridge as soon as start() has returned, while the queue thread is
 // still inside the step that reported ready (here held there by the log line): the bridge then
 // ends on its own queue thread, and what remains of that step must not touch the listener.

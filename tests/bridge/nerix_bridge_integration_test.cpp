@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/version.h"
 #include "support/loopback_client.h"
 #include "support/process_probe.h"
 
@@ -38,7 +39,7 @@ TEST_F(BridgeTest, EachRequestGetsItsAnswer) {
     const std::tuple<std::string, std::string, std::string> cases[] = {
         // request, status, body
         {"OPTIONS /compose HTTP/1.1\r\nOrigin: null\r\n\r\n", "204 No Content", ""},
-        {kHealth, "200 OK", R"({"ok":true,"version":"0.2.0"})"},
+        {kHealth, "200 OK", R"({"ok":true,"version":")" + std::string(kBridgeApiVersion) + "\"}"},
         {post("/compose", "", "{}"), "401 Unauthorized", refused},
         {"\xff\xfe / HTTP/1.1\r\n\r\n", "401 Unauthorized", refused},
         {"POST /a/b HTTP/1.1\r\nX-NERIX-TOKEN:   " + bridge->token() + "  \r\n\r\n", "404 Not Found",

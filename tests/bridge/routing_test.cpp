@@ -1,12 +1,12 @@
-// Routing decisions, the token and the wire form of answers, without sockets.
+// Routing decisions and the token, without sockets.
 #include <algorithm>
 #include <array>
 
 #include <gtest/gtest.h>
 
+#include "base/version.h"
 #include "bridge/router.h"
 #include "bridge/token.h"
-#include "bridge/wire_response.h"
 #include "platform/posix/random.h"
 
 namespace nerix {
@@ -31,7 +31,7 @@ TEST(Routing, WhatIsAnsweredAtOnce) {
     };
     const Case cases[] = {
         {"OPTIONS", "/no/such/route", {}, 204, nullptr},
-        {"GET", "/health", {}, 200, {{"ok", true}, {"version", "0.2.0"}}},
+        {"GET", "/health", {}, 200, {{"ok", true}, {"version", kBridgeApiVersion}}},
         {"POST", "/health", {}, 401, refused},
         {"GET", "/health/", {}, 401, refused},
         {"GET", "/health?x", {}, 401, refused},
@@ -76,17 +76,6 @@ TEST(Token, Base64OfThirtyTwoRandomBytes) {
     std::array<unsigned char, 64> drawn{};
     for (auto& byte : drawn) ASSERT_EQ(platform::secureRandomBytes(&byte, 1), 0);
     EXPECT_NE(std::count(drawn.begin(), drawn.end(), 0), 64);
-}
-
-// Statuses the sockets never show (400, 500, one not known), and a payload that cannot be
-// written: the same status with an empty body.
-TEST(WireResponse, ReasonPhrasesAndUnwritablePayloads) {
-    const std::pair<int, std::string> reasons[] = {{400, "Bad Request"}, {500, "Internal Server Error"}, {302, "OK"}};
-    for (const auto& [status, reason] : reasons) EXPECT_EQ(reasonPhrase(status), reason) << status;
-    WireResponse wire = frameResponse(Response{500, nlohmann::json{{"s", "\xc3"}}});
-    EXPECT_EQ(wire.body, "");
-    EXPECT_EQ(wire.head.substr(0, wire.head.find("\r\n")), "HTTP/1.1 500 Internal Server Error");
-    EXPECT_NE(wire.head.find("\r\nContent-Length: 0\r\n"), std::string::npos);
 }
 
 }  // namespace

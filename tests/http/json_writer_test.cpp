@@ -29,18 +29,23 @@ std::string referenceString(const std::string& text) {
     return out + "\"";
 }
 
-std::string written(const std::string& text) { return writeJson(nlohmann::json(text)).value_or("(no text)"); }
+std::string textOf(const nlohmann::json& value, std::string otherwise = "") {
+    auto text = writeJson(value);
+    return text ? *text : otherwise;
+}
+
+std::string written(const std::string& text) { return textOf(nlohmann::json(text), "(no text)"); }
 
 // Integers keep their signs and width; keys and nested strings take the same escapes; a number
 // that is not finite, a key that is not UTF-8 or binary data gives no text.
 TEST(JsonWriter, ScalarsKeysAndNesting) {
     nlohmann::json scalars = {-1, 18446744073709551615u, -6.5, true, false, nullptr};
-    EXPECT_EQ(writeJson(scalars).value_or(""), "[-1,18446744073709551615,-6.5,true,false,null]");
+    EXPECT_EQ(textOf(scalars), "[-1,18446744073709551615,-6.5,true,false,null]");
     EXPECT_FALSE(writeJson(nlohmann::json(std::nan(""))));
     EXPECT_FALSE(writeJson(nlohmann::json{{"k\xff", 1}}));
     EXPECT_FALSE(writeJson(nlohmann::json::array({1, nlohmann::json::binary({1, 2})})));
     nlohmann::json value{{"a/b", {{"c\n", std::string(20, '"')}}}, {"list", {"x/y", 1, nullptr}}};
-    EXPECT_EQ(writeJson(value).value_or(""),
+    EXPECT_EQ(textOf(value),
               R"({"a\/b":{"c\n":)" + referenceString(std::string(20, '"')) + R"(},"list":["x\/y",1,null]})");
 }
 
@@ -91,7 +96,7 @@ TEST(JsonWriter, Utf8IsJudgedWholeAcrossTheWritersPieces) {
     }
     std::string text;
     while (text.size() < (4u << 20)) text += "render 00000001 bars/beats ok ... caf\xC3\xA9\t\"done\"\n";
-    EXPECT_EQ(writeJson(nlohmann::json{{"ok", true}, {"stdout", text}}).value_or(""),
+    EXPECT_EQ(textOf(nlohmann::json{{"ok", true}, {"stdout", text}}),
               R"({"ok":true,"stdout":)" + referenceString(text) + "}");
     // A large answer is written into memory reckoned ahead at its size: a count too low grows
     // it by copying, one too high holds memory for nothing. Escapes as dense as they come.

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include <asio/post.hpp>
 
@@ -20,6 +22,8 @@ using namespace std::chrono_literals;
 constexpr auto kAcceptRetryDelay = 50ms;
 // Accepts taken in one go before the queue serves other work.
 constexpr int kAcceptBatch = 64;
+// At most this many wake-ups in a row take one connection without looking for another.
+constexpr int kMaxWakesWithoutProbe = 8;
 // How long a closing connection keeps reading what its peer still sends.
 constexpr auto kLingerTime = 2s;
 
@@ -35,17 +39,17 @@ Connection::~Connection() {
     if (!socket_ && fd_ >= 0) ::close(fd_);
 }
 
-asio::ip::tcp::socket& Connection::registered() {
+Result<asio::ip::tcp::socket*> Connection::registered() {
     if (!socket_) {
         socket_.emplace(context_);
         std::error_code ec;
         socket_->assign(asio::ip::tcp::v4(), fd_, ec);
         if (ec) {  // cannot be watched: give it back to the plain close path
             socket_.reset();
-            throw std::system_error(ec);
+            return fail("could not watch the connection: " + ec.message(), ec.value());
         }
     }
-    return *socket_;
+    return &*socket_;
 }
 
 void Connection::receive(ReceiveHandler handler) {
@@ -81,22 +85,23 @@ void Connection::drainReceives() {
 }
 
 void Connection::armReadWait() {
-    try {
-        registered().async_wait(asio::socket_base::wait_read, [self = shared_from_this()](std::error_code ec) {
-            if (!self->pending_) return;
-            if (ec) {
-                auto handler = std::move(self->pending_);
-                self->pending_ = nullptr;
-                handler({}, false, ec);
-                return;
-            }
-            self->drainReceives();
-        });
-    } catch (const std::system_error& error) {
+    auto socket = registered();
+    if (!socket) {
         auto handler = std::move(pending_);
         pending_ = nullptr;
-        handler({}, false, error.code());
+        handler({}, false, {socket.error().code, std::system_category()});
+        return;
     }
+    (*socket)->async_wait(asio::socket_base::wait_read, [self = shared_from_this()](std::error_code ec) {
+        if (!self->pending_) return;
+        if (ec) {
+            auto handler = std::move(self->pending_);
+            self->pending_ = nullptr;
+            handler({}, false, ec);
+            return;
+        }
+        self->drainReceives();
+    });
 }
 
 void Connection::watchForClose(std::function<void()> onGone) {
@@ -106,9 +111,20 @@ void Connection::watchForClose(std::function<void()> onGone) {
 
 void Connection::write(std::string bytes) {
     if (fd_ < 0 || bytes.empty()) return;
+    queue(std::move(bytes));
+    if (!writing_) flush();
+}
+
+void Connection::write(std::vector<std::string> pieces) {
+    if (fd_ < 0) return;
+    for (auto& piece : pieces) queue(std::move(piece));
+    if (!writing_) flush();
+}
+
+void Connection::queue(std::string bytes) {
+    if (bytes.empty()) return;
     queued_ += bytes.size();
     out_.push_back(std::move(bytes));
-    if (!writing_) writeSome();
 }
 
 void Connection::whenDrained(std::size_t below, std::function<void()> onDrained) {
@@ -120,16 +136,39 @@ void Connection::finish(bool drainInput) {
     finishing_ = true;
     lingerAfterSend_ = drainInput;
     pending_ = nullptr;
-    if (!writing_) writeSome();
+    if (!writing_) flush();
 }
 
-void Connection::sendAndClose(std::string head, std::string body, bool drainInput) {
-    write(std::move(head));
-    write(std::move(body));
+void Connection::sendAndClose(std::string answer, bool drainInput) {
+    if (fd_ < 0) return;
+    queue(std::move(answer));
     finish(drainInput);
 }
 
-void Connection::writeSome() {
+void Connection::sendAndClose(std::vector<std::string> pieces, bool drainInput) {
+    if (fd_ < 0) return;
+    for (auto& piece : pieces) queue(std::move(piece));
+    finish(drainInput);
+}
+
+// Sends what is queued, waits for room where the socket takes no more, then tells whoever
+// waits for the queue to drain and, once all is sent, closes as finish asked.
+void Connection::flush() {
+    if (fd_ < 0) return;
+    switch (sendQueued()) {
+        case SendState::Blocked: armWriteWait(); return;
+        case SendState::Failed: peerGone(); return;
+        case SendState::Sent: break;
+    }
+    if (onDrained_ && queued_ < drainedBelow_) {
+        asio::post(context_, [onDrained = std::move(onDrained_)] { onDrained(); });
+        onDrained_ = nullptr;
+    }
+    if (finishing_) closeOrLinger();
+}
+
+// As many sendmsg calls as the socket takes, each with every queued piece (up to 64).
+Connection::SendState Connection::sendQueued() {
     constexpr std::size_t kMaxParts = 64;
     while (fd_ >= 0 && outFront_ < out_.size()) {
         iovec parts[kMaxParts];
@@ -144,51 +183,51 @@ void Connection::writeSome() {
         // MSG_NOSIGNAL: a peer that has gone away must not raise SIGPIPE in this process.
         ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            try {
-                writing_ = true;
-                registered().async_wait(asio::socket_base::wait_write, [self = shared_from_this()](std::error_code ec) {
-                    self->writing_ = false;
-                    if (!ec) self->writeSome();
-                });
-            } catch (const std::system_error&) {
-                writing_ = false;
-                peerGone();
-            }
-            return;
-        }
-        if (n < 0) {  // the peer is gone: nothing more to do for it
-            peerGone();
-            return;
-        }
-        // Each piece is let go as soon as it is sent: a large answer shrinks while it goes out.
-        auto sent = static_cast<std::size_t>(n);
-        queued_ -= sent;
-        while (sent > 0) {
-            std::size_t left = out_[outFront_].size() - written_;
-            if (sent < left) {
-                written_ += sent;
-                break;
-            }
-            sent -= left;
-            std::string().swap(out_[outFront_++]);
-            written_ = 0;
-        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return SendState::Blocked;
+        if (n < 0) return SendState::Failed;  // the peer is gone: nothing more to do for it
+        release(static_cast<std::size_t>(n));
     }
-    if (fd_ < 0) return;
     out_.clear();
     outFront_ = 0;
-    if (onDrained_ && queued_ < drainedBelow_) {
-        asio::post(context_, [onDrained = std::move(onDrained_)] { onDrained(); });
-        onDrained_ = nullptr;
+    return SendState::Sent;
+}
+
+// Each piece is let go as soon as it is sent: a large answer shrinks while it goes out.
+void Connection::release(std::size_t sent) {
+    queued_ -= sent;
+    while (sent > 0) {
+        std::size_t left = out_[outFront_].size() - written_;
+        if (sent < left) {
+            written_ += sent;
+            return;
+        }
+        sent -= left;
+        std::string().swap(out_[outFront_++]);
+        written_ = 0;
     }
-    if (!finishing_) return;
+}
+
+void Connection::armWriteWait() {
+    auto socket = registered();
+    if (!socket) {
+        peerGone();
+        return;
+    }
+    writing_ = true;
+    (*socket)->async_wait(asio::socket_base::wait_write, [self = shared_from_this()](std::error_code ec) {
+        self->writing_ = false;
+        if (!ec) self->flush();
+    });
+}
+
+// Everything is sent. A close with request bytes still unread would turn into a reset that can
+// cost the peer its answer: then our FIN goes out first and what the peer still sends is read
+// and dropped until it closes or the linger time is up. Otherwise the connection closes now.
+void Connection::closeOrLinger() {
     if (!lingerAfterSend_) {
         closeNow();
         return;
     }
-    // Send our FIN behind the answer, then swallow what the peer still sends until it closes
-    // or the linger time is up.
     onGone_ = nullptr;
     ::shutdown(fd_, SHUT_WR);
     lingerTimer_.emplace(context_, kLingerTime);
@@ -205,15 +244,13 @@ void Connection::readAndDrop() {
         ssize_t n = ::recv(fd_, scratch, sizeof scratch, 0);
         if (n > 0 || (n < 0 && errno == EINTR)) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            try {
+            if (auto socket = registered()) {
                 reading_ = true;
-                registered().async_wait(asio::socket_base::wait_read, [self = shared_from_this()](std::error_code ec) {
+                (*socket)->async_wait(asio::socket_base::wait_read, [self = shared_from_this()](std::error_code ec) {
                     self->reading_ = false;
                     if (!ec) self->readAndDrop();
                 });
                 return;
-            } catch (const std::system_error&) {
-                reading_ = false;
             }
         }
         peerGone();  // the peer has closed, or reading failed
@@ -254,31 +291,35 @@ void Connection::closeNow() {
 
 // ---- LoopbackListener --------------------------------------------------------------------
 
-LoopbackListener::LoopbackListener(asio::io_context& context)
-    : context_(context), acceptor_(context), retryTimer_(context) {
+Result<std::unique_ptr<LoopbackListener>> LoopbackListener::open(asio::io_context& context) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) throw std::system_error(lastError(), "could not create the listener socket");
+    if (fd < 0) return fail(std::string("could not create the listener socket: ") + std::strerror(errno), errno);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = 0;  // the system picks a free port
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        auto error = lastError();
+        int error = errno;
         ::close(fd);
-        throw std::system_error(error, "could not bind the listener to 127.0.0.1");
+        return fail(std::string("could not bind the listener to 127.0.0.1: ") + std::strerror(error), error);
     }
     // Report a connection only once its first bytes have arrived: the request can then be read
     // straight after accept, instead of the connection being registered to wait for it. A peer
     // that sends nothing is still accepted after the deferral (about a second).
     int deferSeconds = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
+    std::unique_ptr<LoopbackListener> listener(new LoopbackListener(context));
     std::error_code ec;
-    acceptor_.assign(asio::ip::tcp::v4(), fd, ec);
+    listener->acceptor_.assign(asio::ip::tcp::v4(), fd, ec);
     if (ec) {
         ::close(fd);
-        throw std::system_error(ec, "could not watch the listener socket");
+        return fail("could not watch the listener socket: " + ec.message(), ec.value());
     }
+    return listener;
 }
+
+LoopbackListener::LoopbackListener(asio::io_context& context)
+    : context_(context), acceptor_(context), retryTimer_(context) {}
 
 LoopbackListener::~LoopbackListener() {
     std::error_code ignored;
@@ -313,6 +354,20 @@ void LoopbackListener::armAccept() {
     });
 }
 
+// Whether to look for a second connection after the first of a wake-up. With peers one after
+// the other that look finds none, and costs an accept; the wait's re-arm reports a connection
+// that is queued anyway. So after a look that found none, the next few wake-ups (more each
+// time, up to kMaxWakesWithoutProbe) take one connection and do not look.
+bool LoopbackListener::probeForMore() {
+    if (skipProbes_ > 0) {
+        --skipProbes_;
+        return false;
+    }
+    wakesWithoutProbe_ = std::min(kMaxWakesWithoutProbe, std::max(1, wakesWithoutProbe_ * 2));
+    skipProbes_ = wakesWithoutProbe_;
+    return true;
+}
+
 void LoopbackListener::acceptReady() {
     std::weak_ptr<bool> alive = alive_;
     for (int i = 0; i < kAcceptBatch; ++i) {
@@ -341,6 +396,8 @@ void LoopbackListener::acceptReady() {
         }
         onConnection_(std::make_shared<Connection>(context_, fd));
         if (alive.expired()) return;  // the owner went away while serving it
+        if (i == 0 && !probeForMore()) break;
+        if (i == 1) wakesWithoutProbe_ = skipProbes_ = 0;  // peers arrive together: take them in batches
     }
     armAccept();
 }

@@ -13,6 +13,8 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "base/result.h"
+
 namespace nerix::platform {
 
 // One accepted TCP connection. Every call and every completion runs on the queue thread.
@@ -36,8 +38,10 @@ public:
     // the answer is complete. The connection is then closed.
     void watchForClose(std::function<void()> onGone);
 
-    // Queues bytes to send, in order, and writes what the socket takes now.
+    // Queues bytes to send, in order, and writes what the socket takes now: the pieces given in
+    // one call leave together, in one send where the socket takes them all.
     void write(std::string bytes);
+    void write(std::vector<std::string> pieces);
     // Bytes queued and not yet taken by the socket.
     std::size_t queued() const { return queued_; }
     // Runs `onDrained` once, on the queue, as soon as fewer than `below` bytes are queued.
@@ -49,20 +53,29 @@ public:
     // its answer.
     void finish(bool drainInput);
 
-    // Writes head then body, all of it, then closes the connection, as finish does.
-    void sendAndClose(std::string head, std::string body, bool drainInput);
+    // Writes the answer, all of it, then closes the connection, as finish does: an answer that
+    // the socket takes at once leaves in one send.
+    void sendAndClose(std::string answer, bool drainInput);
+    void sendAndClose(std::vector<std::string> pieces, bool drainInput);
 
     // Closes the connection at once. Nothing is sent.
     void cancel();
 
 private:
     void drainReceives();
+    enum class SendState { Sent, Blocked, Failed };
+
     void armReadWait();
-    void writeSome();
+    void queue(std::string bytes);
+    void flush();
+    SendState sendQueued();
+    void release(std::size_t sent);
+    void armWriteWait();
+    void closeOrLinger();
     void readAndDrop();
     void peerGone();
     void closeNow();
-    asio::ip::tcp::socket& registered();
+    Result<asio::ip::tcp::socket*> registered();
 
     asio::io_context& context_;
     int fd_;
@@ -94,8 +107,8 @@ public:
     // then tried again at once; otherwise after a short pause).
     using StarvedHandler = std::function<bool()>;
 
-    // Makes and binds the socket. Throws std::system_error when that fails.
-    explicit LoopbackListener(asio::io_context& context);
+    // Makes and binds the socket; fails with what could not be done.
+    static Result<std::unique_ptr<LoopbackListener>> open(asio::io_context& context);
     ~LoopbackListener();
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;
@@ -105,8 +118,10 @@ public:
     void start(ReadyHandler onReady, ConnectionHandler onConnection, StarvedHandler onStarved = {});
 
 private:
+    explicit LoopbackListener(asio::io_context& context);
     void armAccept();
     void acceptReady();
+    bool probeForMore();
 
     asio::io_context& context_;
     asio::ip::tcp::acceptor acceptor_;
@@ -114,6 +129,8 @@ private:
     ConnectionHandler onConnection_;
     StarvedHandler onStarved_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    int wakesWithoutProbe_ = 0;  // how many wake-ups the last fruitless look put off the next
+    int skipProbes_ = 0;         // wake-ups still to go without a look
 };
 
 }  // namespace nerix::platform

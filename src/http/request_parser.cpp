@@ -1,8 +1,7 @@
-#include "bridge/request_parser.h"
+#include "http/request_parser.h"
 
-#include <simdjson.h>
-
-#include "bridge/header_text.h"
+#include "base/utf8.h"
+#include "http/header_text.h"
 
 namespace nerix {
 namespace {
@@ -57,7 +56,7 @@ ParseResult tryParseRequest(std::string_view buffer) {
 
     std::string_view head = buffer.substr(0, headEnd);
     std::size_t bodyStart = headEnd + kHeadTerminator.size();
-    if (!simdjson::validate_utf8(head.data(), head.size())) return malformed(bodyStart);
+    if (!utf8::isValid(head)) return malformed(bodyStart);
 
     std::size_t lineEnd = head.find(kLineSeparator);
     std::string_view requestLine = head.substr(0, lineEnd);

@@ -1,9 +1,11 @@
-#include "bridge/header_text.h"
+#include "http/header_text.h"
 
 #include <charconv>
 #include <cstdint>
 
 #include <utf8proc.h>
+
+#include "base/utf8.h"
 
 namespace nerix {
 namespace {
@@ -18,13 +20,6 @@ std::size_t decodeAt(std::string_view text, std::size_t pos, utf8proc_int32_t& c
     return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
-// Length of the code point that ends at `end` (exclusive), walking back over continuation bytes.
-std::size_t startOfLastCodePoint(std::string_view text, std::size_t end) {
-    std::size_t start = end - 1;
-    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    return start;
-}
-
 }  // namespace
 
 std::string_view trimHeaderText(std::string_view text) {
@@ -37,7 +32,7 @@ std::string_view trimHeaderText(std::string_view text) {
     }
     std::size_t end = text.size();
     while (end > begin) {
-        std::size_t start = startOfLastCodePoint(text, end);
+        std::size_t start = utf8::startOfCharacterBefore(text, end);
         utf8proc_int32_t cp;
         if (decodeAt(text, start, cp) != end - start || !isTrimmed(cp)) break;
         end = start;

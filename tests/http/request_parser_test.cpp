@@ -1,4 +1,4 @@
-#include "bridge/request_parser.h"
+#include "http/request_parser.h"
 
 #include <gtest/gtest.h>
 
