@@ -9,7 +9,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "jobs/cli_runner.h"
+#include "jobs/cli_command.h"
 #include "jobs/handlers.h"
 
 namespace nerix {

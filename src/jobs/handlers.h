@@ -50,4 +50,8 @@ void finishJob(const Job& job);
 // The answer to a job whose tool ended with `exitCode` (-1: it could not start).
 JobAnswer answerJob(const Job& job, std::int32_t exitCode);
 
+// The standard error of a job whose tool could not start: "spawn failed: " and the system's
+// text for `error` (an errno value).
+std::string spawnFailure(int error);
+
 }  // namespace nerix
