@@ -67,10 +67,10 @@ bool JobQueue::start(const std::shared_ptr<Ticket>& ticket) {
     ticket->state = Ticket::State::Running;
     auto& connection = *ticket->connection;
     // Compose's files are made now, in arrival order; a failure is a plain answer, live or not.
-    if (auto refusal = prepareJob(ticket->job)) {
+    if (auto prepared = prepareJob(ticket->job); !prepared) {
         finishJob(ticket->job);
         ticket->state = Ticket::State::Done;
-        WireResponse wire = frameResponse(*refusal);
+        WireResponse wire = frameResponse(errorResponse(500, prepared.error().message));
         connection.sendAndClose(std::move(wire.head), std::move(wire.body), true);
         return false;
     }

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <chrono>
 #include <utility>
 
@@ -32,31 +33,31 @@ std::variant<Job, Response> handleCompose(const Request& request) {
     return job;
 }
 
-std::optional<Response> prepareJob(Job& job) try {
-    if (job.kind != Job::Kind::Compose) return std::nullopt;
+Result<void> prepareJob(Job& job) try {
+    if (job.kind != Job::Kind::Compose) return {};
     // The clock is read only when the name gives no stem.
     std::optional<std::string> stem = sanitizeStem(job.name);
     if (!stem) stem = defaultStem();
 
     std::string outputDir = userNerixOutputDir();
-    if (auto error = platform::createDirectories(outputDir))
-        return errorResponse(500, "could not create output dir: " + *error);
+    if (auto made = platform::createDirectories(outputDir); !made)
+        return fail("could not create output dir: " + made.error().message, made.error().code);
 
     // The source file sits in a folder only this user can enter, never in a shared one.
-    platform::TemporaryFolder temporary = platform::userTemporaryFolder();
-    if (temporary.error) return errorResponse(500, "could not write source: " + *temporary.error);
-    std::string sourcePath = appendPathComponent(temporary.path, *stem + ".morvane");
+    auto temporary = platform::userTemporaryFolder();
+    if (!temporary) return fail("could not write source: " + temporary.error().message, temporary.error().code);
+    std::string sourcePath = appendPathComponent(*temporary, *stem + ".morvane");
     std::string outputPath = appendPathComponent(outputDir, *stem + "." + job.format);
 
-    if (auto error = platform::writeTextAtomically(sourcePath, job.source))
-        return errorResponse(500, "could not write source: " + *error);
+    if (auto written = platform::writeTextAtomically(sourcePath, job.source); !written)
+        return fail("could not write source: " + written.error().message, written.error().code);
     std::string().swap(job.source);
     job.args = composeArguments(sourcePath, outputPath);
     job.sourcePath = std::move(sourcePath);
     job.outputPath = std::move(outputPath);
-    return std::nullopt;
+    return {};
 } catch (...) {  // out of memory: answer rather than unwind into the queue
-    return errorResponse(500, "out of memory");
+    return fail("out of memory", ENOMEM);
 }
 
 void finishJob(const Job& job) {

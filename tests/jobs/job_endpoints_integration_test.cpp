@@ -158,12 +158,12 @@ TEST_F(JobEndpoints, ComposeWithoutANameOrARuntimeFolder) {
     const std::int64_t stamp = std::stoll(path.substr(prefix.size()));
     EXPECT_EQ(path, prefix + std::to_string(stamp) + ".mid");
     EXPECT_TRUE(stamp >= before && stamp <= after) << stamp;
-    platform::TemporaryFolder temporary = platform::userTemporaryFolder();  // under TMPDIR: files_test
-    EXPECT_THAT(toolArgs(),
-                ElementsAre("compose", "build", temporary.path + "/untitled-" + std::to_string(stamp) + ".morvane",
-                            "-o", path));
+    auto temporary = platform::userTemporaryFolder();  // under TMPDIR: files_test
+    ASSERT_TRUE(temporary) << temporary.error().message;
+    EXPECT_THAT(toolArgs(), ElementsAre("compose", "build",
+                                        *temporary + "/untitled-" + std::to_string(stamp) + ".morvane", "-o", path));
     EXPECT_EQ(record()["source"], "C4");
-    EXPECT_THAT(entriesOf(temporary.path), IsEmpty());
+    EXPECT_THAT(entriesOf(*temporary), IsEmpty());
 }
 
 // A tool that cannot start (missing, not executable, a bare name, which is never looked up on the
