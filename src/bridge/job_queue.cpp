@@ -89,10 +89,10 @@ void JobQueue::startNext() {
 bool JobQueue::start(const std::shared_ptr<Ticket>& ticket) {
     ticket->state = Ticket::State::Running;
     // Compose's files are made now, in arrival order; a failure is a plain answer, live or not.
-    if (auto refusal = prepareJob(ticket->job)) {
+    if (auto prepared = prepareJob(ticket->job); !prepared) {
         finishJob(ticket->job);
         ticket->state = Ticket::State::Done;
-        ticket->reply.refuse(*refusal);
+        ticket->reply.refuse(errorResponse(500, prepared.error().message));
         tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Failed);
         return false;
     }

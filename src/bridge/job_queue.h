@@ -11,7 +11,7 @@
 #include <asio/io_context.hpp>
 
 #include "bridge/job_event.h"
-#include "jobs/cli_runner.h"
+#include "jobs/cli_command.h"
 #include "jobs/handlers.h"
 
 namespace nerix {

@@ -18,7 +18,7 @@
 #include "bridge/job_event.h"
 #include "bridge/token.h"
 #include "http/response.h"
-#include "jobs/cli_runner.h"
+#include "jobs/cli_command.h"
 
 namespace nerix {
 

@@ -1,24 +1,9 @@
-#include <chrono>
 #include <utility>
 
-#include "http/path.h"
 #include "jobs/handlers.h"
 #include "jobs/job_body.h"
-#include "jobs/output_dir.h"
-#include "jobs/stem.h"
-#include "platform/posix/files.h"
 
 namespace nerix {
-namespace {
-
-// "untitled-" and the whole seconds since the epoch, the fraction cut off.
-std::string defaultStem() {
-    auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
-    return "untitled-" + std::to_string(seconds.count());
-}
-
-}  // namespace
 
 std::variant<Job, Response> handleCompose(const Request& request) {
     auto decoded = decodeComposeBody(request.body);
@@ -30,38 +15,6 @@ std::variant<Job, Response> handleCompose(const Request& request) {
     job.format = std::move(input.format);
     job.name = std::move(input.name);
     return job;
-}
-
-std::optional<Response> prepareJob(Job& job) try {
-    if (job.kind != Job::Kind::Compose) return std::nullopt;
-    // The clock is read only when the name gives no stem.
-    std::optional<std::string> stem = sanitizeStem(job.name);
-    if (!stem) stem = defaultStem();
-
-    std::string outputDir = userNerixOutputDir();
-    if (auto error = platform::createDirectories(outputDir))
-        return errorResponse(500, "could not create output dir: " + *error);
-
-    // The source file sits in a folder only this user can enter, never in a shared one.
-    platform::TemporaryFolder temporary = platform::userTemporaryFolder();
-    if (temporary.error) return errorResponse(500, "could not write source: " + *temporary.error);
-    std::string sourcePath = appendPathComponent(temporary.path, *stem + ".morvane");
-    std::string outputPath = appendPathComponent(outputDir, *stem + "." + job.format);
-
-    if (auto error = platform::writeTextAtomically(sourcePath, job.source))
-        return errorResponse(500, "could not write source: " + *error);
-    std::string().swap(job.source);
-    job.args = composeArguments(sourcePath, outputPath);
-    job.sourcePath = std::move(sourcePath);
-    job.outputPath = std::move(outputPath);
-    return std::nullopt;
-} catch (...) {  // out of memory: answer rather than unwind into the queue
-    return errorResponse(500, "out of memory");
-}
-
-void finishJob(const Job& job) {
-    // Success rests on the exit code alone; the output file is never looked at.
-    if (!job.sourcePath.empty()) platform::removeFile(job.sourcePath);
 }
 
 }  // namespace nerix

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/result.h"
 #include "http/request.h"
 #include "http/response.h"
 
@@ -41,13 +42,18 @@ std::variant<Job, Response> handleMaster(const Request& request);
 std::variant<Job, Response> handleVerify(const Request& request);
 
 // Just before the tool runs, in the jobs' arrival order: compose makes the output folder and
-// writes the source file. Returns the answer instead when that fails; the tool then never runs.
-std::optional<Response> prepareJob(Job& job);
+// writes the source file. On failure the tool never runs, and the job is answered 500 with the
+// error's message ("could not create output dir: ...", "could not write source: ...").
+Result<void> prepareJob(Job& job);
 
 // After the run, however it ended (even when stopped): compose's source file is removed.
 void finishJob(const Job& job);
 
 // The answer to a job whose tool ended with `exitCode` (-1: it could not start).
 JobAnswer answerJob(const Job& job, std::int32_t exitCode);
+
+// The standard error of a job whose tool could not start: "spawn failed: " and the system's
+// text for `error` (an errno value).
+std::string spawnFailure(int error);
 
 }  // namespace nerix

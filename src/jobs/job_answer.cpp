@@ -1,5 +1,7 @@
 #include "jobs/handlers.h"
 
+#include <system_error>
+
 namespace nerix {
 
 JobAnswer answerJob(const Job& job, std::int32_t exitCode) {
@@ -28,5 +30,7 @@ JobAnswer answerJob(const Job& job, std::int32_t exitCode) {
     }
     return answer;
 }
+
+std::string spawnFailure(int error) { return "spawn failed: " + std::system_category().message(error); }
 
 }  // namespace nerix

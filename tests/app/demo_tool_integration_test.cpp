@@ -4,8 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "jobs/cli_runner.h"
+#include "jobs/cli_command.h"
 #include "jobs/job_endpoint_fixture.h"
+#include "support/run_child.h"
 
 namespace nerix {
 namespace {
@@ -17,11 +18,14 @@ using ::testing::HasSubstr;
 
 class DemoTool : public test::ScratchTest {
 protected:
-    // node (from the PATH) index.js ARGS, in the tool chain's folder, through the bridge's own runner.
-    CliResult tool(std::vector<std::string> args) {
+    // node (from the PATH) index.js ARGS, in the tool chain's folder, started and read as the
+    // bridge runs its tools.
+    support::ChildOutput tool(std::vector<std::string> args) {
         const fs::path toolchain = VANTOREL_SOURCE_DIR "/demo/toolchain";
         args.insert(args.begin(), (toolchain / "packages/cli/dist/index.js").string());
-        return runCli(CliCommand{"/usr/bin/env", toolchain, "node"}, args);
+        auto run = support::runChild(toolArgv(CliCommand{"/usr/bin/env", toolchain, "node"}, args), toolchain);
+        if (!run) ADD_FAILURE() << run.error().message;
+        return run ? *std::move(run) : support::ChildOutput{};
     }
 
     std::string write(const std::string& name, const std::string& text) {
@@ -31,10 +35,10 @@ protected:
 
 TEST_F(DemoTool, ComposeWritesAStandardMidiFile) {
     const std::string output = root + "/sub/piece.mid";
-    CliResult run = tool(
+    auto run = tool(
         {"compose", "build", write("p.morvane", "title \"T\"\ntempo 90  # slow\nC4 E4+G4:2 r F#:1/2\n"), "-o", output});
-    ASSERT_EQ(run.exitCode, 0) << run.stderr;
-    EXPECT_THAT(run.stdout, AllOf(HasSubstr("4 notes"), HasSubstr("output: " + output)));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.out, AllOf(HasSubstr("4 notes"), HasSubstr("output: " + output)));
     // Format 0, one track, 480 ticks; the track's length covers the rest of the file; it ends
     // with end-of-track; tempo 90 is 666667 microseconds per quarter note; F#4 is key 66.
     std::string midi = contentOf(output);
@@ -46,21 +50,21 @@ TEST_F(DemoTool, ComposeWritesAStandardMidiFile) {
 
 TEST_F(DemoTool, MasterMarksAndVerifyFindsTheMarkOfItsSeedOnly) {
     const std::string wav = root + "/master.wav";
-    CliResult master = tool({"master", "run", "examples/demo.master.json", "-o", wav});
-    ASSERT_EQ(master.exitCode, 0) << master.stderr;
-    EXPECT_THAT(master.stdout, AllOf(HasSubstr("mark: seed \"demo-seed\""), HasSubstr("output: " + wav)));
-    EXPECT_THAT(master.stderr, HasSubstr("master: mixed 1.6 of 1.6 s\n")) << "the mix stopped short";
+    auto master = tool({"master", "run", "examples/demo.master.json", "-o", wav});
+    ASSERT_EQ(master.status, 0) << master.err;
+    EXPECT_THAT(master.out, AllOf(HasSubstr("mark: seed \"demo-seed\""), HasSubstr("output: " + wav)));
+    EXPECT_THAT(master.err, HasSubstr("master: mixed 1.6 of 1.6 s\n")) << "the mix stopped short";
     EXPECT_EQ(contentOf(wav).substr(0, 4) + contentOf(wav).substr(8, 8), "RIFFWAVEfmt ");
 
-    CliResult found = tool({"master", "verify", wav, "--seed", "demo-seed", "--carrier", "1000", "--mix-db", "-30",
-                            "--null-trials", "40"});
-    EXPECT_EQ(found.exitCode, 0) << found.stderr;
-    EXPECT_THAT(found.stdout, AllOf(HasSubstr("mark found: yes"), HasSubstr("against 40 null trials")));
+    auto found = tool({"master", "verify", wav, "--seed", "demo-seed", "--carrier", "1000", "--mix-db", "-30",
+                       "--null-trials", "40"});
+    EXPECT_EQ(found.status, 0) << found.err;
+    EXPECT_THAT(found.out, AllOf(HasSubstr("mark found: yes"), HasSubstr("against 40 null trials")));
     for (const std::string& file : {wav, std::string("examples/melody.wav")}) {
-        CliResult missing = tool({"master", "verify", file, "--seed", file == wav ? "another-seed" : "demo-seed"});
-        EXPECT_EQ(missing.exitCode, 1) << file;
-        EXPECT_THAT(missing.stdout, HasSubstr("mark found: no"));
-        EXPECT_THAT(missing.stderr, HasSubstr("no mark for seed"));
+        auto missing = tool({"master", "verify", file, "--seed", file == wav ? "another-seed" : "demo-seed"});
+        EXPECT_EQ(missing.status, 1) << file;
+        EXPECT_THAT(missing.out, HasSubstr("mark found: no"));
+        EXPECT_THAT(missing.err, HasSubstr("no mark for seed"));
     }
 }
 
@@ -94,9 +98,9 @@ TEST_F(DemoTool, EveryFailureExitsNonZeroSaysWhyAndWritesNothing) {
         {{"master", "verify", marked, "--seed", "s", "--loud", "1"}, 2, "unknown option"},
     };
     for (const auto& c : cases) {
-        CliResult run = tool(c.args);
-        EXPECT_EQ(run.exitCode, c.exitCode) << c.message << ": " << run.stderr;
-        EXPECT_THAT(run.stderr, HasSubstr(c.message));
+        auto run = tool(c.args);
+        EXPECT_EQ(run.status, c.exitCode) << c.message << ": " << run.err;
+        EXPECT_THAT(run.err, HasSubstr(c.message));
     }
     for (const char* name : {"a.mid", "b.mid", "c.xyz", "d.mid", "e.mid"}) EXPECT_FALSE(fs::exists(root + "/" + name));
 }

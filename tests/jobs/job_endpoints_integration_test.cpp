@@ -63,17 +63,19 @@ std::string ideographs(int count) { return count ? "\xe6\xbc\xa2" + ideographs(c
 
 // Each endpoint passes the body on as the tool's arguments and answers in its shape, byte for
 // byte as the JSON writer writes it: compose and master give the exit code on failure and drop
-// stderr on success; verify gives both streams and "ok" either way. Compose's source file holds
-// the text as UTF-8 with nothing added, and is gone after the run, failed or not.
+// stderr on success; verify gives both streams and "ok" either way; a stream that is not UTF-8
+// is answered as the empty text, the other one as it is. Compose's source file holds the text as
+// UTF-8 with nothing added, and is gone after the run, failed or not.
 TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
-    // Started by a host that ignores SIGCHLD, the bridge still learns each tool's exit code.
+    // Started by a host that ignores SIGCHLD, the bridge still learns each tool's exit code. A
+    // relative program path counts from this process's folder, not from the tool's.
     struct sigaction ignore {
     }, saved{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGCHLD, &ignore, &saved);
-    startBridge(VANTOREL_TEST_FIXTURE_DIR "/record_tool");
-    saveAndSet("RECORD_TOOL_STDOUT", "out");
-    saveAndSet("RECORD_TOOL_STDERR", "err");
+    const fs::path folder = fs::current_path();
+    fs::current_path(VANTOREL_TEST_FIXTURE_DIR);
+    startBridge("./record_tool");
     const std::string music = home + "/Music/Nerix/", source = "tempo 96\nC4 \xE2\x99\xAA caf\xC3\xA9";
     const std::string longName = ideographs(79);  // of 85: the source's side file name fits in 255 bytes
     struct Case {
@@ -81,6 +83,7 @@ TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
         std::vector<std::string> args;
         int status;
         Json answer;
+        std::string out = "out", err = "err";  // what the tool writes
     };
     for (const Case& c : std::vector<Case>{
              {"/compose",
@@ -113,9 +116,19 @@ TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
               {"master", "verify", "take 1.wav", "--seed", "7", "--mix-db", "null"},
               500,
               {{"ok", false}, {"stdout", "out"}, {"stderr", "err"}}},
+             {"/verify",
+              R"({"wav":"t.wav","seed":"7"})",
+              "0",
+              {"master", "verify", "t.wav", "--seed", "7"},
+              200,
+              {{"ok", true}, {"stdout", ""}, {"stderr", "caf\xC3\xA9"}},
+              "ok \xff",
+              "caf\xC3\xA9"},
          }) {
         fs::remove(recordPath());
         saveAndSet("RECORD_TOOL_EXIT", c.exit);
+        saveAndSet("RECORD_TOOL_STDOUT", c.out);
+        saveAndSet("RECORD_TOOL_STDERR", c.err);
         auto answer = postJob(c.path, c.body);
         EXPECT_EQ(answer.status, c.status) << c.body;
         EXPECT_EQ(answer.body, writeJson(c.answer).value()) << c.body;
@@ -125,6 +138,7 @@ TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
         }
         EXPECT_THAT(entriesOf(runtime), IsEmpty());
     }
+    fs::current_path(folder);
     ::sigaction(SIGCHLD, &saved, nullptr);
 }
 
@@ -144,12 +158,12 @@ TEST_F(JobEndpoints, ComposeWithoutANameOrARuntimeFolder) {
     const std::int64_t stamp = std::stoll(path.substr(prefix.size()));
     EXPECT_EQ(path, prefix + std::to_string(stamp) + ".mid");
     EXPECT_TRUE(stamp >= before && stamp <= after) << stamp;
-    platform::TemporaryFolder temporary = platform::userTemporaryFolder();  // under TMPDIR: files_test
-    EXPECT_THAT(toolArgs(),
-                ElementsAre("compose", "build", temporary.path + "/untitled-" + std::to_string(stamp) + ".morvane",
-                            "-o", path));
+    auto temporary = platform::userTemporaryFolder();  // under TMPDIR: files_test
+    ASSERT_TRUE(temporary) << temporary.error().message;
+    EXPECT_THAT(toolArgs(), ElementsAre("compose", "build",
+                                        *temporary + "/untitled-" + std::to_string(stamp) + ".morvane", "-o", path));
     EXPECT_EQ(record()["source"], "C4");
-    EXPECT_THAT(entriesOf(temporary.path), IsEmpty());
+    EXPECT_THAT(entriesOf(*temporary), IsEmpty());
 }
 
 // A tool that cannot start (missing, not executable, a bare name, which is never looked up on the

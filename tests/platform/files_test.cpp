@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <csignal>
 
 #include <gmock/gmock.h>
@@ -22,15 +23,22 @@ using ::testing::StartsWith;
 
 using FilesTest = test::ScratchTest;
 
+// The message of a failure; empty when the operation succeeded.
+template <class T>
+std::string failureOf(const Result<T>& result) {
+    return result ? std::string() : result.error().message;
+}
+
 TEST_F(FilesTest, CreatesFoldersWithTheirParentsAndNamesAFileInTheWay) {
-    EXPECT_EQ(createDirectories(root + "/Music//Nerix/a/"), std::nullopt);
+    EXPECT_TRUE(createDirectories(root + "/Music//Nerix/a/"));
     EXPECT_TRUE(fs::is_directory(root + "/Music/Nerix/a"));
-    EXPECT_EQ(createDirectories(root + "/Music/Nerix"), std::nullopt);
-    EXPECT_EQ(createDirectories("/"), std::nullopt);
+    EXPECT_TRUE(createDirectories(root + "/Music/Nerix"));
+    EXPECT_TRUE(createDirectories("/"));
 
     std::ofstream(root + "/File") << "x";
-    EXPECT_EQ(createDirectories(root + "/File/Nerix"), root + "/File: Not a directory");
-    EXPECT_THAT(createDirectories(root + "/File").value_or(""), StartsWith(root + "/File: "));
+    EXPECT_EQ(failureOf(createDirectories(root + "/File/Nerix")), root + "/File: Not a directory");
+    EXPECT_EQ(createDirectories(root + "/File/Nerix").error().code, ENOTDIR);
+    EXPECT_THAT(failureOf(createDirectories(root + "/File")), StartsWith(root + "/File: "));
     EXPECT_EQ(contentOf(root + "/File"), "x");
 }
 
@@ -38,7 +46,7 @@ TEST_F(FilesTest, AtomicWriteGivesExactlyTheBytesAndReplacesTheOldFile) {
     std::string path = root + "/song.morvane";
     std::ofstream(path) << "an older and much longer text";
     const std::string text("caf\xC3\xA9\n\0end", 10);
-    EXPECT_EQ(writeTextAtomically(path, text), std::nullopt);
+    EXPECT_TRUE(writeTextAtomically(path, text));
     EXPECT_EQ(contentOf(path), text);
     EXPECT_THAT(entriesOf(root), ElementsAre("song.morvane")) << "no side file is left behind";
     EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
@@ -47,25 +55,25 @@ TEST_F(FilesTest, AtomicWriteGivesExactlyTheBytesAndReplacesTheOldFile) {
     ::close(0);
     auto withoutInput = writeTextAtomically(path, text);
     ::dup2(savedIn, 0), ::close(savedIn);
-    EXPECT_EQ(withoutInput, std::nullopt);
+    EXPECT_TRUE(withoutInput);
 
     // The side file sits beside the target, so a folder on another file system than the root
     // folder's (a runtime folder on tmpfs) works too.
     std::string shm = "/dev/shm/vantorel-test-XXXXXX";
     if (::mkdtemp(shm.data()) == nullptr) return;
-    EXPECT_EQ(writeTextAtomically(shm + "/song.morvane", "x"), std::nullopt);
+    EXPECT_TRUE(writeTextAtomically(shm + "/song.morvane", "x"));
     EXPECT_EQ(contentOf(shm + "/song.morvane"), "x");
     fs::remove_all(shm);
 }
 
 TEST_F(FilesTest, AFailedAtomicWriteSaysWhyAndLeavesNothing) {
-    EXPECT_EQ(writeTextAtomically(root + "/none/song.morvane", "x"),
+    EXPECT_EQ(failureOf(writeTextAtomically(root + "/none/song.morvane", "x")),
               root + "/none/song.morvane: No such file or directory");
 
     // A folder where the file should go: the rename fails after the side file was written.
     fs::create_directory(root + "/taken.morvane");
     std::ofstream(root + "/taken.morvane/keep") << "x";
-    EXPECT_THAT(writeTextAtomically(root + "/taken.morvane", "x").value_or(""), StartsWith(root + "/taken.morvane: "));
+    EXPECT_THAT(failureOf(writeTextAtomically(root + "/taken.morvane", "x")), StartsWith(root + "/taken.morvane: "));
     EXPECT_THAT(entriesOf(root), ElementsAre("taken.morvane"));
     EXPECT_THAT(entriesOf(root + "/taken.morvane"), ElementsAre("keep"));
 
@@ -79,7 +87,7 @@ TEST_F(FilesTest, AFailedAtomicWriteSaysWhyAndLeavesNothing) {
     auto cutShort = writeTextAtomically(root + "/long.morvane", "more than four bytes");
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(cutShort, root + "/long.morvane: File too large");
+    EXPECT_EQ(failureOf(cutShort), root + "/long.morvane: File too large");
     EXPECT_THAT(entriesOf(root), ElementsAre("taken.morvane"));
 }
 
@@ -88,24 +96,22 @@ TEST_F(FilesTest, WithoutARuntimeFolderAPrivateFolderIsMadeOnceAndAgainOnlyWhenI
     std::string blocked = root + "/file";
     std::ofstream(blocked) << "x";
     saveAndSet("TMPDIR", blocked);
-    TemporaryFolder failed = userTemporaryFolder();
-    EXPECT_EQ(failed.path, "");
-    EXPECT_THAT(failed.error.value_or(""), HasSubstr(blocked));
+    EXPECT_THAT(failureOf(userTemporaryFolder()), HasSubstr(blocked));
 
     saveAndSet("TMPDIR", root + "/");
-    TemporaryFolder first = userTemporaryFolder();
-    ASSERT_EQ(first.error, std::nullopt);
-    EXPECT_THAT(first.path, StartsWith(root + "/vantorel-"));
-    EXPECT_EQ(fs::status(first.path).permissions(), fs::perms::owner_all);
-    EXPECT_EQ(userTemporaryFolder().path, first.path);
+    auto first = userTemporaryFolder();
+    ASSERT_TRUE(first) << first.error().message;
+    EXPECT_THAT(*first, StartsWith(root + "/vantorel-"));
+    EXPECT_EQ(fs::status(*first).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(userTemporaryFolder().value(), *first);
 
-    fs::remove(first.path);
-    TemporaryFolder second = userTemporaryFolder();
-    ASSERT_EQ(second.error, std::nullopt);
-    EXPECT_TRUE(fs::is_directory(second.path));
+    fs::remove(*first);
+    auto second = userTemporaryFolder();
+    ASSERT_TRUE(second) << second.error().message;
+    EXPECT_TRUE(fs::is_directory(*second));
     // And it goes when the process ends, so no launch leaves a folder behind.
     EXPECT_EXIT(std::exit(0), ::testing::ExitedWithCode(0), "");
-    EXPECT_FALSE(fs::exists(second.path));
+    EXPECT_FALSE(fs::exists(*second));
 }
 
 }  // namespace

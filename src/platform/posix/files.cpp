@@ -12,7 +12,7 @@
 namespace nerix::platform {
 namespace {
 
-std::string describe(const std::string& path, int error) { return path + ": " + std::strerror(error); }
+Failure failure(const std::string& path, int error) { return fail(path + ": " + std::strerror(error), error); }
 
 std::string nonEmptyEnv(const char* name) {
     const char* value = std::getenv(name);
@@ -43,24 +43,24 @@ void removePrivateFolder() {
     if (!path.empty()) ::rmdir(path.c_str());
 }
 
-TemporaryFolder makePrivateFolder() {
+Result<std::string> makePrivateFolder() {
     auto& folder = privateFolder();
     std::lock_guard lock(folder.mutex);
     // Made once; made again only when something (a cleaner of old files) took it away.
-    if (!folder.path.empty() && isDirectory(folder.path)) return {folder.path, std::nullopt};
+    if (!folder.path.empty() && isDirectory(folder.path)) return folder.path;
 
     std::string base = nonEmptyEnv("TMPDIR");
     if (base.empty()) base = "/tmp";
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     std::string pattern = (base == "/" ? std::string() : base) + "/vantorel-XXXXXX";
     // mkdtemp makes the folder with mode 0700 under a name nobody can guess in advance.
-    if (::mkdtemp(pattern.data()) == nullptr) return {std::string(), describe(base, errno)};
+    if (::mkdtemp(pattern.data()) == nullptr) return failure(base, errno);
     folder.path = pattern;
     if (!folder.removeAtExit) {
         std::atexit(removePrivateFolder);
         folder.removeAtExit = true;
     }
-    return {folder.path, std::nullopt};
+    return folder.path;
 }
 
 std::string parentOf(const std::string& path) {
@@ -87,29 +87,29 @@ bool writeAll(int fd, std::string_view text) {
 
 }  // namespace
 
-TemporaryFolder userTemporaryFolder() {
+Result<std::string> userTemporaryFolder() {
     // Per-user and mode 0700 by the login session's rules; read afresh at every call.
     std::string runtime = nonEmptyEnv("XDG_RUNTIME_DIR");
-    if (!runtime.empty()) return {runtime, std::nullopt};
+    if (!runtime.empty()) return runtime;
     return makePrivateFolder();
 }
 
-FileError writeTextAtomically(const std::string& path, std::string_view text) {
+Result<void> writeTextAtomically(const std::string& path, std::string_view text) {
     std::string side = parentOf(path) + "/." + baseNameOf(path) + ".XXXXXX";
     int fd = ::mkostemp(side.data(), O_CLOEXEC);
-    if (fd < 0) return describe(path, errno);
+    if (fd < 0) return failure(path, errno);
 
     int error = 0;
     if (!writeAll(fd, text)) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(side.c_str(), path.c_str()) != 0) error = errno;
-    if (error == 0) return std::nullopt;
+    if (error == 0) return {};
     ::unlink(side.c_str());
-    return describe(path, error);
+    return failure(path, error);
 }
 
-FileError createDirectories(const std::string& path) {
-    if (path.empty()) return describe(path, ENOENT);
+Result<void> createDirectories(const std::string& path) {
+    if (path.empty()) return failure(path, ENOENT);
     // Walk the prefixes, shortest first: "/a", "/a/b", ... , the whole path.
     std::size_t end = 0;
     while (end != std::string::npos) {
@@ -120,11 +120,11 @@ FileError createDirectories(const std::string& path) {
         int error = errno;
         if (error == EEXIST) {
             if (isDirectory(prefix)) continue;
-            return describe(prefix, ENOTDIR);
+            return failure(prefix, ENOTDIR);
         }
-        return describe(prefix, error);
+        return failure(prefix, error);
     }
-    return std::nullopt;
+    return {};
 }
 
 bool removeFile(const std::string& path) noexcept { return ::unlink(path.c_str()) == 0; }

@@ -1,32 +1,27 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
+
 namespace nerix::platform {
 
-// What a file operation reports: nothing on success, else a description of the failure
-// ("<path>: <system text>").
-using FileError = std::optional<std::string>;
-
-struct TemporaryFolder {
-    std::string path;  // empty when there is none
-    FileError error;
-};
+// A failure of these operations names the path and the system's reason ("<path>: <system
+// text>") and carries the errno value.
 
 // The current user's private temporary folder: $XDG_RUNTIME_DIR when it is set, otherwise a
 // folder only this user can enter, made once per process with mkdtemp under $TMPDIR (or /tmp)
 // and removed again when the process exits. Never a predictable name in a shared folder.
-TemporaryFolder userTemporaryFolder();
+Result<std::string> userTemporaryFolder();
 
 // Writes `text` to a side file in the target's folder and renames it over `path`, so that a
 // reader sees either the old file or the whole new one. The file is readable by its owner only.
-FileError writeTextAtomically(const std::string& path, std::string_view text);
+Result<void> writeTextAtomically(const std::string& path, std::string_view text);
 
 // Creates `path` and every missing parent folder. A folder that already exists is no error;
 // anything else in the way (a regular file, say) is.
-FileError createDirectories(const std::string& path);
+Result<void> createDirectories(const std::string& path);
 
 // Removes one file. Returns false when it could not be removed.
 bool removeFile(const std::string& path) noexcept;

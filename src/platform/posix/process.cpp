@@ -2,20 +2,16 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <new>
 #include <vector>
 
 extern char** environ;
@@ -23,26 +19,9 @@ extern char** environ;
 namespace nerix::platform {
 namespace {
 
-// A stream's buffer starts small, so a child that prints a line costs little (see
-// StreamBuffer for how it grows).
-constexpr std::size_t kFirstBuffer = 16 * 1024;
-constexpr std::size_t kSmallOutput = 1024 * 1024;
-constexpr std::size_t kLargeGrowth = 8;
-// The most one read asks for: the size of an enlarged pipe.
-constexpr std::size_t kReadWindow = 1024 * 1024;
-// Regions at least this large ask for transparent huge pages: far fewer page faults.
-constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-constexpr std::size_t kPage = 4096;
-
-constexpr std::uintptr_t alignUp(std::uintptr_t address, std::size_t alignment) {
-    return (address + alignment - 1) & ~(alignment - 1);
-}
-constexpr std::uintptr_t alignDown(std::uintptr_t address, std::size_t alignment) { return address & ~(alignment - 1); }
-
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { reset(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
@@ -59,102 +38,6 @@ public:
 
 private:
     int fd_ = -1;
-};
-
-void adviseHugePages(void* start, std::size_t size) {
-    if (size < 2 * kHugePage) return;
-    auto begin = alignUp(reinterpret_cast<std::uintptr_t>(start), kHugePage);
-    auto end = alignDown(reinterpret_cast<std::uintptr_t>(start) + size, kHugePage);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
-// One output stream, read straight into the string that is handed back. Small outputs double
-// as usual. Past kSmallOutput the buffer grows eightfold at a time, so a large output is
-// moved only a few times and most of it is copied once, from the pipe to its final place;
-// and each move gives the old buffer back slice by slice as it is copied, so the peak stays
-// near one copy of the output where a doubling string holds two while it moves. Reserved
-// space costs nothing until touched: only the pages the output fills become resident.
-class StreamBuffer {
-public:
-    // Where the next read goes, and how much it may take. After memory ran out, a scratch
-    // area whose bytes are dropped: the pipe must still be drained or the child would stall.
-    char* room(std::size_t& size) {
-        if (!lost_ && text_.capacity() - length_ < kFirstBuffer) grow();
-        if (lost_) {
-            static thread_local char scratch[64 * 1024];
-            size = sizeof scratch;
-            return scratch;
-        }
-        // The string's size runs ahead of what it holds: growing it clears each byte once,
-        // within the capacity, just before a read fills it while it is still in the cache.
-        std::size_t cleared = std::min(length_ + kReadWindow, text_.capacity());
-        if (text_.size() < cleared) text_.resize(cleared);
-        size = text_.size() - length_;
-        return text_.data() + length_;
-    }
-
-    // Keeps `size` bytes of what the last read put into the room.
-    void commit(std::size_t size) {
-        if (!lost_) length_ += size;
-    }
-
-    bool lost() const { return lost_; }
-    std::string_view soFar() const { return std::string_view(text_.data(), lost_ ? 0 : length_); }
-
-    // The whole stream, or empty when it could not be held in full: a cut-short text must
-    // never pass for the child's output.
-    std::string take() {
-        if (lost_) return {};
-        text_.resize(length_);
-        return std::move(text_);
-    }
-
-private:
-    void grow() {
-        std::size_t capacity = text_.capacity();
-        if (capacity < kSmallOutput) {
-            try {
-                text_.reserve(std::max(kFirstBuffer, capacity * 2));
-                return;
-            } catch (const std::bad_alloc&) {}
-        } else {
-            // When the system will not promise that much address space, a smaller step.
-            for (std::size_t growth = kLargeGrowth; growth >= 2; growth /= 2) {
-                try {
-                    moveTo(capacity * growth);
-                    return;
-                } catch (const std::bad_alloc&) {}
-            }
-        }
-        lost_ = true;
-        length_ = 0;
-        std::string().swap(text_);
-    }
-
-    // Only the reservation can fail, and it comes before anything changes.
-    void moveTo(std::size_t capacity) {
-        std::string next;
-        next.reserve(capacity);
-        adviseHugePages(next.data(), next.capacity());
-        // Whole pages only, and never the first: the allocator keeps its own record just in
-        // front of the string's bytes. The old buffer is only freed after this.
-        auto released = alignUp(reinterpret_cast<std::uintptr_t>(text_.data()), kPage);
-        for (std::size_t done = 0; done < length_;) {
-            std::size_t slice = std::min(kHugePage, length_ - done);
-            next.append(text_.data() + done, slice);
-            done += slice;
-            auto copied = alignDown(reinterpret_cast<std::uintptr_t>(text_.data()) + done, kHugePage);
-            if (copied > released) {
-                ::madvise(reinterpret_cast<void*>(released), copied - released, MADV_DONTNEED);
-                released = copied;
-            }
-        }
-        text_.swap(next);
-    }
-
-    std::string text_;
-    std::size_t length_ = 0;
-    bool lost_ = false;
 };
 
 // The largest pipe buffer an unprivileged process may ask for; read once.
@@ -292,40 +175,6 @@ int spawnChild(const std::string& program, const std::vector<std::string>& argv,
     return error;
 }
 
-// Reads both pipes as data arrives until each reaches end of file.
-void drain(int outFd, int errFd, StreamBuffer& out, StreamBuffer& err, const StreamWatcher& watchOut,
-           const StreamWatcher& watchErr) {
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    StreamBuffer* sinks[2] = {&out, &err};
-    const StreamWatcher* watchers[2] = {&watchOut, &watchErr};
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == ENOMEM) continue;
-            return;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            // Take everything the pipe holds now, then wait again.
-            for (;;) {
-                std::size_t size = 0;
-                char* room = sinks[i]->room(size);
-                ssize_t n = ::read(fds[i].fd, room, size);
-                if (n > 0) {
-                    sinks[i]->commit(static_cast<std::size_t>(n));
-                    if (*watchers[i] && !sinks[i]->lost()) (*watchers[i])(sinks[i]->soFar());
-                    continue;
-                }
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0 && errno == EAGAIN) break;
-                fds[i].fd = -1;  // end of file, or a read error that will not go away
-                --open;
-                break;
-            }
-        }
-    }
-}
-
 }  // namespace
 
 void keepChildExitStatuses() {
@@ -373,26 +222,6 @@ StartedChild startChild(const std::string& program, const std::vector<std::strin
     started.outFd = outRead.release();
     started.errFd = errRead.release();
     return started;
-}
-
-ProcessOutcome runProcess(const std::string& program, const std::vector<std::string>& argv,
-                          const std::string& workingDir, const StreamWatcher& watchOut, const StreamWatcher& watchErr) {
-    ProcessOutcome outcome;
-    StartedChild child = startChild(program, argv, workingDir);
-    if (child.startError != 0) {
-        outcome.startError = child.startError;
-        return outcome;
-    }
-    UniqueFd outRead(child.outFd), errRead(child.errFd);
-    StreamBuffer out;
-    StreamBuffer err;
-    drain(outRead.get(), errRead.get(), out, err, watchOut, watchErr);
-    outRead.reset();
-    errRead.reset();
-    outcome.status = waitForChild(child.pid);
-    outcome.out = out.take();
-    outcome.err = err.take();
-    return outcome;
 }
 
 }  // namespace nerix::platform

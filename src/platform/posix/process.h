@@ -2,24 +2,10 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace nerix::platform {
-
-// What one run of a child process left behind.
-struct ProcessOutcome {
-    int startError = 0;  // errno of a failed start (fork, exec, chdir, pipes); 0 once the child ran
-    int status = 0;      // exit status, or the number of the signal that ended the child
-    std::string out;     // every byte the child wrote to descriptor 1
-    std::string err;     // every byte the child wrote to descriptor 2
-};
-
-// Sees a stream after each read that added to it: everything so far, the newest bytes still
-// in the cache. The place for a check that would otherwise read the whole output once more.
-using StreamWatcher = std::function<void(std::string_view soFar)>;
 
 // A child started with descriptors 1 and 2 on pipes of its own, in a process group of its own
 // (its pid is the group's id), asking the kernel to kill it when the thread that started it
@@ -47,15 +33,5 @@ void keepChildExitStatuses();
 int waitForChild(pid_t pid);
 // The same, from a wait status.
 int exitStatus(int waitStatus);
-
-// Starts `program` (a path, never looked up on the PATH) with the argument vector `argv`
-// (argv[0] included) in the folder `workingDir`, with descriptors 1 and 2 on pipes of their
-// own, as startChild does. Collects both streams until each reaches end of file, then waits for
-// the child. Blocks the calling thread throughout.
-// `watchOut` and `watchErr`, when given, see each stream as it grows; a stream that could not
-// be held in full (memory ran out) is not watched further and comes back empty.
-ProcessOutcome runProcess(const std::string& program, const std::vector<std::string>& argv,
-                          const std::string& workingDir, const StreamWatcher& watchOut = {},
-                          const StreamWatcher& watchErr = {});
 
 }  // namespace nerix::platform

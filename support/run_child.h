@@ -1,0 +1,54 @@
+#pragma once
+
+// A blocking run of a child for tests and benchmarks, over the route the bridge runs its tools
+// on: a ChildProcess watched on an io_context (here a private one, run on the calling thread),
+// read in pieces of the size the job queue reads.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <asio/io_context.hpp>
+
+#include "base/result.h"
+#include "platform/posix/child_process.h"
+
+namespace nerix::support {
+
+constexpr std::size_t kJobReadSize = 256 * 1024;  // as the job queue reads a tool's output
+
+// Starts argv[0] (never looked up on the PATH) with `argv` in `folder`, hands each piece of its
+// output to `onOutput` as it is read, and returns once the child has ended and both pipes are
+// read: its exit status, or the number of the signal that ended it. Fails with the start's errno.
+// Runs `context` on the calling thread until then; it must have no other work.
+inline Result<int> runChild(asio::io_context& context, const std::vector<std::string>& argv, const std::string& folder,
+                            const platform::ChildProcess::OutputHandler& onOutput) {
+    int error = 0;
+    auto child = platform::ChildProcess::start(context, argv.front(), argv, folder, error);
+    if (!child) return fail(argv.front() + ": could not start", error);
+    int status = -1;
+    child->watch(kJobReadSize, onOutput, [&](int ended) { status = ended; });
+    context.restart();
+    context.run();
+    return status;
+}
+
+struct ChildOutput {
+    int status = -1;  // exit status, or the signal's number
+    std::string out;  // every byte it wrote to descriptor 1
+    std::string err;  // and to descriptor 2
+};
+
+// The same, with both streams kept whole.
+inline Result<ChildOutput> runChild(const std::vector<std::string>& argv, const std::string& folder) {
+    asio::io_context context;
+    ChildOutput output;
+    auto status = runChild(context, argv, folder, [&](platform::ChildProcess::Stream stream, std::string_view bytes) {
+        (stream == platform::ChildProcess::Out ? output.out : output.err).append(bytes);
+    });
+    if (!status) return fail(status.error());
+    output.status = *status;
+    return output;
+}
+
+}  // namespace nerix::support
