@@ -16,12 +16,13 @@ namespace nerix {
 
 namespace platform {
 class Connection;
-}
+class JobReaper;
+}  // namespace platform
 
 // The jobs beside the bridge: run one at a time, in arrival order, as children watched on the
 // bridge's queue, so that the queue keeps answering everything else meanwhile. A requester that
-// leaves before its answer cancels its job: a waiting job never runs; a running tool is stopped.
-// Every call runs on the queue thread.
+// leaves before its answer cancels its job: a waiting job never runs; a running tool is stopped,
+// with everything it started. Every call runs on the queue thread.
 class JobQueue {
 public:
     struct Settings {
@@ -55,6 +56,7 @@ private:
     Settings settings_;
     std::deque<std::shared_ptr<Ticket>> waiting_;
     std::shared_ptr<Ticket> running_;
+    std::shared_ptr<platform::JobReaper> reaper_;  // every tool runs under it
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

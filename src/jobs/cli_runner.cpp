@@ -62,7 +62,7 @@ std::vector<std::string> toolArgv(const CliCommand& command, const std::vector<s
     return argv;
 }
 
-std::string spawnFailure(int error) { return "spawn failed: " + std::system_category().message(error); }
+std::string spawnFailure(const Error& error) { return "spawn failed: " + error.message; }
 
 CliResult runCli(const CliCommand& command, const std::vector<std::string>& args) {
     platform::ProcessOutcome outcome;
@@ -78,7 +78,9 @@ CliResult runCli(const CliCommand& command, const std::vector<std::string>& args
         outcome = {};
         outcome.startError = ENOMEM;
     }
-    if (outcome.startError != 0) return CliResult{-1, "", spawnFailure(outcome.startError)};
+    if (outcome.startError != 0)
+        return CliResult{-1, "",
+                         spawnFailure({std::system_category().message(outcome.startError), outcome.startError})};
     // A stream that is not UTF-8 as a whole becomes the empty text; bad bytes are never
     // replaced or passed on.
     CliResult result{outcome.status, "", ""};

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
+
 namespace nerix {
 
 // Where the command-line tool lives: fixed when the bridge is made.
@@ -29,8 +31,9 @@ CliResult runCli(const CliCommand& command, const std::vector<std::string>& args
 // absolute from this process's folder), the entry script, then `args`.
 std::vector<std::string> toolArgv(const CliCommand& command, const std::vector<std::string>& args);
 
-// The standard error text of a run that could not start: "spawn failed: " and the reason.
-std::string spawnFailure(int error);
+// The standard error text of a run that could not start: "spawn failed: " and what could not be
+// used ("spawn failed: /opt/nowhere/node: No such file or directory").
+std::string spawnFailure(const Error& error);
 
 // Checks a growing text for UTF-8 one stretch at a time, so that each stretch is read while it
 // is still in the cache rather than all of it again at the end. Give it the whole text so far
