@@ -285,6 +285,10 @@ int main(int argc, char** argv) {
     }
     // Not to be inherited by a tool.
     ::fcntl(reaper::kControlDescriptor, F_SETFD, FD_CLOEXEC);
+    // Whatever this process opens from now on lands above 2, so that handing a tool its pipes on
+    // 1 and 2 never overwrites one of them, however the bridge was started.
+    for (int fd = 0; fd <= STDERR_FILENO; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0) ::open("/dev/null", O_RDWR);
     // Every orphan below us becomes our child, so nothing a tool starts can slip away.
     if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
         std::perror("vantorel-reaper: PR_SET_CHILD_SUBREAPER");
