@@ -9,11 +9,19 @@
 //                               to the last byte and the bridge's peak memory above idle
 //   behind idle peers           GET /health behind 1500 connections that each sent one byte
 //                               and stay, the bridge at 1024 descriptors; baseline: idle
+//   trivial job                 POST /master whose tool exits at once (the exit_at_once
+//                               fixture), request to the answer's last byte; baseline: a bare
+//                               spawn of the same program (pipes, drain, waitpid) plus one
+//                               HTTP exchange (GET /health) with the same bridge
 //
-//   jobs_beside_bench [ROUNDS]
+//   jobs_beside_bench [ROUNDS [trivial]]
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -34,6 +42,8 @@
 #include "support/load_client.h"
 #include "support/process_stats.h"
 
+extern char** environ;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -44,6 +54,7 @@ using nerix::support::median;
 constexpr std::size_t kOutput = 256u << 20;
 const std::string kRecordTool = VANTOREL_BINARY_DIR "/tests/fixtures/record_tool";
 const std::string kLoadTool = VANTOREL_BINARY_DIR "/tests/fixtures/load_tool";
+const std::string kExitAtOnce = VANTOREL_BINARY_DIR "/tests/fixtures/exit_at_once";
 const std::string kHealth = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
@@ -205,11 +216,60 @@ void behindIdlePeers(const std::string& repo, int rounds) {
                 median(crowded));
 }
 
+// The plain way to run a program that exits at once: two pipes, posix_spawn, both drained to
+// their end, waitpid. Its time in milliseconds.
+double bareSpawn(const std::string& program) {
+    auto start = Clock::now();
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::string path = program;
+    char* argv[] = {path.data(), nullptr};
+    pid_t pid = 0;
+    int error = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    char drop[4096];
+    for (int fd : {out[0], err[0]}) {
+        while (error == 0 && ::read(fd, drop, sizeof drop) > 0) {}
+        ::close(fd);
+    }
+    if (error != 0 || ::waitpid(pid, nullptr, 0) != pid) return -1;
+    return ms(Clock::now() - start);
+}
+
+void trivialJob(const std::string& repo, int rounds) {
+    BridgeProcess bridge(kExitAtOnce, repo);
+    const std::string request = masterRequest(bridge.token(), "album.master.json", false);
+    auto timedJob = [&] {
+        auto start = Clock::now();
+        return askOnce(bridge.port(), request) > 0 ? ms(Clock::now() - start) : -1;
+    };
+    std::vector<double> job, spawn, health;
+    for (int i = 0; i < 50; ++i) timedJob(), bareSpawn(kExitAtOnce), timedHealth(bridge.port());  // warm up
+    // In turn, so that all three see the same machine.
+    for (int i = 0; i < 100 * rounds; ++i) {
+        job.push_back(timedJob());
+        spawn.push_back(bareSpawn(kExitAtOnce));
+        health.push_back(timedHealth(bridge.port()));
+    }
+    const double floor = median(spawn) + median(health);
+    std::printf("trivial job: a tool that exits at once, %d rounds each, in turn, medians\n", 100 * rounds);
+    std::printf("  bare spawn + drain + waitpid       %8.3f ms\n", median(spawn));
+    std::printf("  one HTTP exchange (GET /health)    %8.3f ms\n", median(health));
+    std::printf("  POST /master through the bridge    %8.3f ms   %.3fx the two together (target <= 1.1x)\n",
+                median(job), median(job) / floor);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    for (const auto& program : {BridgeProcess::program(), kRecordTool, kLoadTool}) {
+    for (const auto& program : {BridgeProcess::program(), kRecordTool, kLoadTool, kExitAtOnce}) {
         if (::access(program.c_str(), X_OK) != 0) {
             std::fprintf(stderr, "jobs_beside_bench: build %s first\n", program.c_str());
             return 1;
@@ -222,6 +282,11 @@ int main(int argc, char** argv) {
 
     int status = 0;
     try {
+        if (argc > 2 && std::string(argv[2]) == "trivial") {  // that part alone
+            trivialJob(repo, rounds);
+            fs::remove_all(repo);
+            return 0;
+        }
         healthWhileDraining(repo, rounds);
         std::printf("\n");
         cancelLatency(repo, 4 * rounds);
@@ -229,6 +294,8 @@ int main(int argc, char** argv) {
         liveOutput(repo, rounds);
         std::printf("\n");
         behindIdlePeers(repo, rounds);
+        std::printf("\n");
+        trivialJob(repo, rounds);
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "jobs_beside_bench: the bridge did not start (%s)\n", error.what());
         status = 1;

@@ -2,6 +2,7 @@
 
 // What the benchmarks read about a server process from /proc.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -48,8 +49,12 @@ inline std::vector<pid_t> childrenOf(pid_t parent) {
     if (!proc) return children;
     while (dirent* entry = ::readdir(proc)) {
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-        std::ifstream in(std::string("/proc/") + entry->d_name + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // A process may end between the open and the read: its file then reads as empty.
+        char buffer[512];
+        int fd = ::open((std::string("/proc/") + entry->d_name + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+        ssize_t n = fd < 0 ? -1 : ::read(fd, buffer, sizeof buffer);
+        if (fd >= 0) ::close(fd);
+        std::string stat(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         auto close = stat.rfind(')');
         if (close == std::string::npos) continue;
         std::istringstream rest(stat.substr(close + 1));

@@ -5,6 +5,7 @@
 #include "bridge/job_reply.h"
 #include "http/path.h"
 #include "platform/posix/child_process.h"
+#include "platform/posix/job_reaper.h"
 #include "platform/posix/loopback_listener.h"
 
 namespace nerix {
@@ -58,7 +59,10 @@ struct JobQueue::Ticket {
     std::shared_ptr<ChildProcess> child;
 };
 
-JobQueue::JobQueue(asio::io_context& context, Settings settings) : context_(context), settings_(std::move(settings)) {}
+JobQueue::JobQueue(asio::io_context& context, Settings settings)
+    : context_(context),
+      settings_(std::move(settings)),
+      reaper_(std::make_shared<platform::JobReaper>(context, settings_.stopGrace)) {}
 
 JobQueue::~JobQueue() { *alive_ = false; }
 
@@ -96,16 +100,17 @@ bool JobQueue::start(const std::shared_ptr<Ticket>& ticket) {
         tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Failed);
         return false;
     }
-    int error = 0;
     std::vector<std::string> argv = toolArgv(settings_.command, ticket->job.args);
-    ticket->child = ChildProcess::start(context_, argv.front(), argv, settings_.command.repoRoot, error);
+    auto child = ChildProcess::start(reaper_, argv.front(), argv, settings_.command.repoRoot);
     ticket->reply.begin();
-    if (!ticket->child) {
+    if (!child) {
+        settings_.log("NerixBridge could not start the tool for " + ticket->endpoint + ": " + child.error().message);
         // Answered as a run of the tool that ended with -1 and the reason on standard error.
-        output(ticket, ChildProcess::Err, spawnFailure(error));
+        output(ticket, ChildProcess::Err, spawnFailure(child.error()));
         ended(ticket, -1);
         return false;
     }
+    ticket->child = std::move(*child);
     tell(*ticket, JobEvent::Kind::Started);
     std::weak_ptr<Ticket> weak = ticket;
     std::weak_ptr<bool> alive = alive_;

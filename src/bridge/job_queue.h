@@ -18,12 +18,14 @@ namespace nerix {
 
 namespace platform {
 class Connection;
-}
+class JobReaper;
+}  // namespace platform
 
 // The jobs beside the bridge: run one at a time, in arrival order, as children watched on the
 // bridge's queue, so that the queue keeps answering everything else meanwhile. A requester that
-// leaves before its answer cancels its job: a waiting job never runs; a running tool is stopped.
-// It tells `events` what becomes of each job. Every call runs on the queue thread.
+// leaves before its answer cancels its job: a waiting job never runs; a running tool is stopped,
+// with everything it started. It tells `events` what becomes of each job. Every call runs on the
+// queue thread.
 class JobQueue {
 public:
     struct Settings {
@@ -61,6 +63,7 @@ private:
     std::deque<std::shared_ptr<Ticket>> waiting_;
     std::shared_ptr<Ticket> running_;
     std::uint64_t lastId_ = 0;
+    std::shared_ptr<platform::JobReaper> reaper_;  // every tool runs under it
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

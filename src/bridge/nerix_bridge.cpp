@@ -87,8 +87,8 @@ NerixBridge::~NerixBridge() {
 void NerixBridge::stop() {
     if (stopped_) return;
     stopped_ = true;
-    // The running tool is stopped and reaped on the queue thread: it is the thread that started
-    // the tool, and the kernel kills the tool as soon as that thread ends.
+    // The running tool, and everything it started, is stopped on the queue thread, which owns
+    // the jobs; the reaper they run under was started from that thread and also hears its end.
     auto shutDown = [this] {
         jobs_->shutdown();
         for (auto& entry : unfinished_) entry.connection->cancel();

@@ -84,8 +84,9 @@ public:
     void start();
 
     // The owner's end: stops listening and closes every connection; waiting jobs are dropped and
-    // a running tool gets SIGTERM, then SIGKILL after the grace (5 s), and is reaped before this
-    // returns. Idempotent; the destructor calls it. Call it from the owner's thread.
+    // a running tool and everything it started get SIGTERM, then SIGKILL after the grace (5 s),
+    // and are gone before this returns. Idempotent; the destructor calls it. Call it from the
+    // owner's thread. Were the process killed instead, the reaper would do the same on its own.
     void stop();
 
     std::uint16_t port() const { return port_.load(std::memory_order_acquire); }

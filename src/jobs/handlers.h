@@ -54,6 +54,6 @@ JobAnswer answerJob(const Job& job, std::int32_t exitCode);
 
 // The standard error of a job whose tool could not start: "spawn failed: " and the system's
 // text for `error` (an errno value).
-std::string spawnFailure(int error);
+std::string spawnFailure(const Error& error);
 
 }  // namespace nerix

@@ -31,6 +31,6 @@ JobAnswer answerJob(const Job& job, std::int32_t exitCode) {
     return answer;
 }
 
-std::string spawnFailure(int error) { return "spawn failed: " + std::system_category().message(error); }
+std::string spawnFailure(const Error& error) { return "spawn failed: " + error.message; }
 
 }  // namespace nerix

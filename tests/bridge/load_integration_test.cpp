@@ -60,6 +60,19 @@ bool toolGone(pid_t tool) {
     return state == 0 || state == 'Z';  // gone, or ended and waiting to be reaped
 }
 
+// What runs under a bridge besides its reaper, the one child it keeps: the tools, and whatever a
+// tool left.
+std::vector<pid_t> toolsUnder(pid_t bridge) {
+    std::vector<pid_t> found;
+    for (pid_t child : childrenOf(bridge)) {
+        std::string name;
+        std::ifstream("/proc/" + std::to_string(child) + "/comm") >> name;
+        if (name != "vantorel-reaper") found.push_back(child);
+        for (pid_t below : name == "vantorel-reaper" ? childrenOf(child) : std::vector<pid_t>{}) found.push_back(below);
+    }
+    return found;
+}
+
 std::string makeRoot() {
     char pattern[] = "/tmp/vantorel-load-XXXXXX";
     return ::mkdtemp(pattern) ? pattern : "";
@@ -68,7 +81,9 @@ std::string makeRoot() {
 class BridgeUnderLoad : public ::testing::Test {
 protected:
     void SetUp() override {
-        // One answered request first, so that whatever the bridge opens once is open.
+        // One job and one answered request first, so that whatever the bridge opens once is open
+        // (the job's reaper), and the job's connection has had time to close.
+        ASSERT_EQ(roundTrip(port(), job(bridge->token(), "ok")).status, 200);
         ASSERT_EQ(roundTrip(port(), kHealth).status, 200);
         baseline = openDescriptors(bridge->pid());
         ASSERT_EQ(::prlimit(bridge->pid(), RLIMIT_NOFILE, nullptr, &original), 0);
@@ -81,7 +96,7 @@ protected:
         EXPECT_EQ(roundTrip(port(), kHealth).status, 200);
         // Closing connections may linger a moment while they drain their peer.
         EXPECT_TRUE(waitFor([&] { return openDescriptors(pid) <= baseline; })) << openDescriptors(pid) << " open";
-        EXPECT_TRUE(waitFor([&] { return childrenOf(pid).empty(); })) << "a child is left unreaped";
+        EXPECT_TRUE(waitFor([&] { return toolsUnder(pid).empty(); })) << "a tool is left unreaped";
         int status = bridge->stop();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
         std::filesystem::remove_all(root);
@@ -360,6 +375,32 @@ TEST(JobEvents, QueuedStartedAndEndedWithTheOutcomeOfEachJob) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(heard, expected);
     bridge.reset();
+    std::filesystem::remove_all(root);
+}
+
+// Nothing a tool starts outlives its job, not even a process that left the tool's session and
+// holds its output pipes: not when the requester leaves, nor when the tool itself ends (its
+// answer still goes out), when the bridge stops, or when the bridge is killed outright.
+TEST(JobCancel, NothingAToolStartsOutlivesItsJob) {
+    const std::string root = makeRoot();
+    enum End { RequesterLeaves, ToolEnds, BridgeStops, BridgeKilled };
+    for (End end : {RequesterLeaves, ToolEnds, BridgeStops, BridgeKilled}) {
+        BridgeProcess bridge(kTool, root);
+        const std::string dir = holdFolder(root, "family" + std::to_string(end));
+        LoopbackClient client(bridge.port());
+        client.send(job(bridge.token(), "family:" + dir));
+        const pid_t tool = heldTool(dir);
+        pid_t grandchild = 0;
+        ASSERT_TRUE(waitFor([&] { return static_cast<bool>(std::ifstream(dir + "/grandchild") >> grandchild); }));
+        ASSERT_TRUE(tool > 0 && ::getsid(grandchild) == grandchild) << "the grandchild has not left the session";
+        if (end == RequesterLeaves) client.close();
+        if (end == ToolEnds) {
+            std::ofstream(dir + "/release").put('\n');
+            EXPECT_EQ(wholeStatus(parseAnswer(client.readAll())), 200);
+        }
+        if (end == BridgeStops || end == BridgeKilled) bridge.stop(end == BridgeStops ? SIGTERM : SIGKILL);
+        EXPECT_TRUE(waitFor([&] { return toolGone(tool) && toolGone(grandchild); })) << "case " << end;
+    }
     std::filesystem::remove_all(root);
 }
 

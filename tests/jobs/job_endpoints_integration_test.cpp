@@ -167,18 +167,21 @@ TEST_F(JobEndpoints, ComposeWithoutANameOrARuntimeFolder) {
 }
 
 // A tool that cannot start (missing, not executable, a bare name, which is never looked up on the
-// PATH, or a repository folder that is gone) is a failure, never "ok", with the system's reason;
-// the source is removed.
+// PATH, or a repository folder that is gone) is a failure, never "ok", whose text names what could
+// not be used and why, logged once with the endpoint; the source is removed.
 TEST_F(JobEndpoints, AToolThatCannotStartIsAFailureWithItsReason) {
     std::ofstream(root + "/not-executable") << "#!/bin/sh\n";
     saveAndSet("PATH", VANTOREL_TEST_FIXTURE_DIR);
-    const std::string tool = VANTOREL_TEST_FIXTURE_DIR "/record_tool";
+    const std::string tool = VANTOREL_TEST_FIXTURE_DIR "/record_tool", here = fs::current_path().string();
     for (const auto& [node, folder, reason] : std::vector<std::tuple<std::string, std::string, std::string>>{
-             {root + "/no/such/node", repo, "No such file or directory"},
-             {root + "/not-executable", repo, "Permission denied"},
-             {"record_tool", repo, "No such file or directory"},
-             {tool, root + "/gone", "No such file or directory"}}) {
-        bridge = std::make_shared<NerixBridge>(node, folder);
+             {root + "/no/such/node", repo, root + "/no/such/node: No such file or directory"},
+             {root + "/not-executable", repo, root + "/not-executable: Permission denied"},
+             {"record_tool", repo, here + "/record_tool: No such file or directory"},
+             {tool, root + "/gone", "working folder " + root + "/gone: No such file or directory"}}) {
+        std::vector<std::string> lines;
+        BridgeOptions options;
+        options.log = [&](std::string_view line) { lines.emplace_back(line); };
+        bridge = std::make_shared<NerixBridge>(node, folder, options);
         bridge->start();
         auto answer = postJob("/compose", R"({"source":"C4","name":"song"})");
         EXPECT_EQ(answer.status, 500);
@@ -187,6 +190,9 @@ TEST_F(JobEndpoints, AToolThatCannotStartIsAFailureWithItsReason) {
             (Json{
                 {"error", "compose failed"}, {"exitCode", -1}, {"stdout", ""}, {"stderr", "spawn failed: " + reason}}))
             << node << " in " << folder;
+        bridge.reset();
+        EXPECT_THAT(lines, ElementsAre(StartsWith("NerixBridge listening on "),
+                                       "NerixBridge could not start the tool for /compose: " + reason));
         EXPECT_THAT(entriesOf(runtime), IsEmpty());
     }
     EXPECT_FALSE(toolRan());

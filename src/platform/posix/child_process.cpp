@@ -1,56 +1,66 @@
 #include "platform/posix/child_process.h"
 
-#include <poll.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <system_error>
 
 #include <asio/post.hpp>
 
+#include "platform/posix/job_reaper.h"
 #include "platform/posix/process.h"
 
 namespace nerix::platform {
 
-std::shared_ptr<ChildProcess> ChildProcess::start(asio::io_context& context, const std::string& program,
-                                                  const std::vector<std::string>& argv, const std::string& workingDir,
-                                                  int& startError) {
-    StartedChild child = startChild(program, argv, workingDir);
-    startError = child.startError;
-    if (startError != 0) return nullptr;
-    // A pidfd makes the child's end an event the queue can wait for (it is close-on-exec).
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0));
-    if (pidfd < 0) startError = errno;
-    if (startError == 0) {
-        try {
-            return std::make_shared<ChildProcess>(context, child.pid, pidfd, child.outFd, child.errFd);
-        } catch (const std::exception&) {  // the descriptors could not be watched, or no memory
-            startError = ENOMEM;
-            pidfd = -1;  // closed by the half-built object
-            child.outFd = child.errFd = -1;
-        }
+namespace {
+
+// How long past the grace a stop waits for the reaper's word before it gives up on it.
+constexpr std::chrono::seconds kReaperSlack{2};
+
+}  // namespace
+
+Result<std::shared_ptr<ChildProcess>> ChildProcess::start(const std::shared_ptr<JobReaper>& reaper,
+                                                          const std::string& program,
+                                                          const std::vector<std::string>& argv,
+                                                          const std::string& workingDir) {
+    auto out = makeOutputPipe();
+    if (!out) return fail(out.error());
+    auto err = makeOutputPipe();
+    if (!err) {
+        for (int fd : {out->readEnd, out->writeEnd}) ::close(fd);
+        return fail(err.error());
     }
-    for (int fd : {pidfd, child.outFd, child.errFd})
-        if (fd >= 0) ::close(fd);
-    ::kill(child.pid, SIGKILL);
-    waitForChild(child.pid);
-    return nullptr;
+    std::shared_ptr<ChildProcess> child;
+    try {
+        child = std::make_shared<ChildProcess>(reaper->context(), reaper, out->readEnd, err->readEnd);
+    } catch (const std::exception&) {  // the descriptors could not be watched, or no memory
+        for (int fd : {out->readEnd, out->writeEnd, err->readEnd, err->writeEnd}) ::close(fd);
+        return fail("the tool's output pipes: " + std::system_category().message(ENOMEM), ENOMEM);
+    }
+    auto pid = reaper->start(program, argv, workingDir, out->writeEnd, err->writeEnd,
+                             [weak = std::weak_ptr<ChildProcess>(child)](int status) {
+                                 if (auto self = weak.lock()) self->ended(status);
+                             });
+    // Only the tool may hold the write ends now, so end of file means the tool (and whatever it
+    // left running with them) has closed them.
+    ::close(out->writeEnd);
+    ::close(err->writeEnd);
+    if (!pid) {
+        child->reaped_ = true;  // nothing to stop
+        return fail(pid.error());
+    }
+    child->pid_ = *pid;
+    return child;
 }
 
-ChildProcess::ChildProcess(asio::io_context& context, pid_t pid, int pidfd, int outFd, int errFd)
+ChildProcess::ChildProcess(asio::io_context& context, std::weak_ptr<JobReaper> reaper, int outFd, int errFd)
     : context_(context),
-      pid_(pid),
-      pidfd_(context, pidfd),
-      pipes_{asio::posix::stream_descriptor(context, outFd), asio::posix::stream_descriptor(context, errFd)},
-      killTimer_(context) {}
+      reaper_(std::move(reaper)),
+      pipes_{asio::posix::stream_descriptor(context, outFd), asio::posix::stream_descriptor(context, errFd)} {}
 
 ChildProcess::~ChildProcess() {
-    // Never leave a child unreaped, whatever the owner forgot.
-    if (!reaped_) {
-        ::kill(-pid_, SIGKILL);
-        waitForChild(pid_);
-    }
+    // Never leave a tool running, whatever the owner forgot.
+    if (auto reaper = reaper_.lock(); reaper && !reaped_) reaper->stop(pid_, std::chrono::milliseconds(0));
 }
 
 void ChildProcess::watch(std::size_t readSize, OutputHandler onOutput, ExitHandler onExit) {
@@ -60,7 +70,6 @@ void ChildProcess::watch(std::size_t readSize, OutputHandler onOutput, ExitHandl
     onExit_ = std::move(onExit);
     schedule(Out);
     schedule(Err);
-    waitForEnd();
 }
 
 void ChildProcess::pause() { paused_ = true; }
@@ -112,25 +121,14 @@ void ChildProcess::closePipe(int stream) {
     pipes_[stream].close(ignored);
 }
 
-void ChildProcess::waitForEnd() {
-    pidfd_.async_wait(asio::posix::stream_descriptor::wait_read, [self = shared_from_this()](std::error_code ec) {
-        if (ec) return;
-        int status = 0;
-        pid_t got = ::waitpid(self->pid_, &status, WNOHANG);
-        if (got == 0) {  // not ended after all
-            self->waitForEnd();
-            return;
-        }
-        self->reaped_ = true;
-        self->status_ = got == self->pid_ ? exitStatus(status) : -1;
-        self->finishIfDone();
-    });
+void ChildProcess::ended(int status) {
+    reaped_ = true;
+    status_ = status;
+    finishIfDone();
 }
 
 void ChildProcess::finishIfDone() {
     if (!reaped_ || pipes_[Out].is_open() || pipes_[Err].is_open() || !onExit_) return;
-    std::error_code ignored;
-    pidfd_.close(ignored);
     // Called from the queue, never from the owner's own call: it may let go of this object.
     auto onExit = std::move(onExit_);
     onExit_ = nullptr;
@@ -141,37 +139,29 @@ void ChildProcess::finishIfDone() {
 void ChildProcess::stop(std::chrono::milliseconds grace) {
     if (stopped_) return;
     stopped_ = true;
-    ::kill(-pid_, SIGTERM);
+    if (auto reaper = reaper_.lock(); reaper && !reaped_) reaper->stop(pid_, grace);
     closePipe(Out);
     closePipe(Err);
-    killTimer_.expires_after(grace);
-    // Holds this object until then: what is left of the group is killed even after the owner
-    // has moved on to the next job.
-    killTimer_.async_wait([self = shared_from_this()](std::error_code ec) {
-        if (!ec) ::kill(-self->pid_, SIGKILL);
-    });
     // The end may already have been seen; the report must still come from the queue.
     asio::post(context_, [self = shared_from_this()] { self->finishIfDone(); });
 }
 
 void ChildProcess::stopAndWait(std::chrono::milliseconds grace) {
-    if (reaped_) return;
-    ::kill(-pid_, SIGTERM);
     closePipe(Out);
     closePipe(Err);
-    pollfd ended{pidfd_.native_handle(), POLLIN, 0};
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || ::poll(&ended, 1, static_cast<int>(left.count())) > 0) break;
-    }
-    // Whatever of the group is left goes now; the leader, even ended, still holds the group's id.
-    ::kill(-pid_, SIGKILL);
-    status_ = waitForChild(pid_);
-    reaped_ = true;
-    killTimer_.cancel();
     onExit_ = nullptr;
     onOutput_ = nullptr;
+    if (reaped_) return;
+    auto reaper = reaper_.lock();
+    Result<int> status = fail("no reaper");
+    if (reaper) {
+        reaper->stop(pid_, grace);
+        status = reaper->waitForEnd(pid_, grace + kReaperSlack);
+    }
+    // A reaper that does not answer: at least the tool's own group goes now.
+    if (!status) ::kill(-pid_, SIGKILL);
+    status_ = status ? *status : -1;
+    reaped_ = true;
 }
 
 }  // namespace nerix::platform

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 extern char** environ;
@@ -80,15 +81,25 @@ int makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     return 0;
 }
 
-// What the child needs between the clone and the exec, and where it leaves the errno of a
-// failed step. The child shares this memory with the suspended parent.
+std::string systemText(int error) { return std::system_category().message(error); }
+
+// The step between the clone and the exec that failed.
+enum class FailedStep { None, WorkingFolder, Program };
+
+// What the child needs between the clone and the exec, and where it leaves the step that failed
+// and its errno. The child shares this memory with the suspended parent.
 struct ChildSetup {
     const char* program;
     char* const* argv;
-    const char* workingDir;
-    int outFd;
-    int errFd;
+    char* const* envp;
+    const char* workingDir;  // null: stay where we are
+    const std::pair<int, int>* descriptors;
+    std::size_t descriptorCount;
+    int firstUnused;  // every descriptor from here up is closed
+    bool ownProcessGroup;
+    int parentDeathSignal;
     pid_t parent;
+    FailedStep failed;
     int error;
 };
 
@@ -111,22 +122,32 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int childMain(voi
         if (signal != SIGKILL && signal != SIGSTOP)
             ::syscall(SYS_rt_sigaction, signal, &byDefault, nullptr, sizeof(std::uint64_t));
     }
-    // The tool must not outlive this process, however it ends: the kernel kills the child when
-    // the thread that started it ends. If the parent is already gone, so is the reason to run.
-    ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-    if (::syscall(SYS_getppid) != setup->parent) ::syscall(SYS_exit_group, 127);
-    // A process group of its own, so that stopping the tool stops what it started too.
-    ::syscall(SYS_setpgid, 0, 0);
-    long failed = ::syscall(SYS_chdir, setup->workingDir);
-    if (failed == 0) failed = ::syscall(SYS_dup2, setup->outFd, STDOUT_FILENO);
-    if (failed >= 0) failed = ::syscall(SYS_dup2, setup->errFd, STDERR_FILENO);
-    if (failed >= 0) {
-        // Every descriptor of ours is close-on-exec already; this is the second guard, for one
-        // that a library opened without the flag. (Older kernels lack it: no harm.)
-        ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0);
-        const std::uint64_t noSignals = 0;
-        ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &noSignals, nullptr, sizeof noSignals);
-        ::syscall(SYS_execve, setup->program, setup->argv, environ);
+    if (setup->parentDeathSignal != 0) {
+        // The kernel sends the signal when the thread that started the child ends. If the
+        // parent is already gone, so is the reason to run.
+        ::syscall(SYS_prctl, PR_SET_PDEATHSIG, setup->parentDeathSignal, 0, 0, 0);
+        if (::syscall(SYS_getppid) != setup->parent) ::syscall(SYS_exit_group, 127);
+    }
+    // A process group of its own, so that a signal to the group reaches what it starts too.
+    if (setup->ownProcessGroup) ::syscall(SYS_setpgid, 0, 0);
+    long failed = setup->workingDir ? ::syscall(SYS_chdir, setup->workingDir) : 0;
+    if (failed != 0) {
+        setup->failed = FailedStep::WorkingFolder;
+    } else {
+        for (std::size_t i = 0; i < setup->descriptorCount && failed >= 0; ++i) {
+            const auto [from, to] = setup->descriptors[i];
+            // dup2 onto itself would keep close-on-exec.
+            failed = from == to ? ::syscall(SYS_fcntl, from, F_SETFD, 0) : ::syscall(SYS_dup2, from, to);
+        }
+        if (failed >= 0) {
+            // Every descriptor of ours is close-on-exec already; this is the second guard, for
+            // one that a library opened without the flag. (Older kernels lack it: no harm.)
+            ::syscall(SYS_close_range, setup->firstUnused, ~0U, 0);
+            const std::uint64_t noSignals = 0;
+            ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &noSignals, nullptr, sizeof noSignals);
+            ::syscall(SYS_execve, setup->program, setup->argv, setup->envp);
+        }
+        setup->failed = FailedStep::Program;
     }
     setup->error = errno;
     ::syscall(SYS_exit_group, 127);
@@ -147,32 +168,59 @@ CloneFunction libcClone() {
 
 constexpr std::size_t kChildStack = 64 * 1024;
 
-// Starts the child. Returns 0 and sets `pid`, or the errno of the failure; a failed chdir or
-// exec in the child is reported as the start's own failure.
-int spawnChild(const std::string& program, const std::vector<std::string>& argv, const std::string& workingDir,
-               int outFd, int errFd, pid_t& pid) {
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    auto stack = std::make_unique_for_overwrite<char[]>(kChildStack);
+std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (const auto& text : texts) pointers.push_back(const_cast<char*>(text.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
 
-    ChildSetup setup{program.c_str(), args.data(), workingDir.c_str(), outFd, errFd, ::getpid(), 0};
+}  // namespace
+
+Result<pid_t> spawn(const SpawnPlan& plan) {
+    std::vector<char*> args = pointersTo(plan.argv);
+    std::vector<char*> environment;
+    if (plan.environment) environment = pointersTo(*plan.environment);
+    auto stack = std::make_unique_for_overwrite<char[]>(kChildStack);
+    int firstUnused = STDERR_FILENO + 1;
+    for (const auto& descriptor : plan.descriptors) firstUnused = std::max(firstUnused, descriptor.second + 1);
+
+    ChildSetup setup{plan.program.c_str(),
+                     args.data(),
+                     plan.environment ? environment.data() : environ,
+                     plan.workingDir.empty() ? nullptr : plan.workingDir.c_str(),
+                     plan.descriptors.data(),
+                     plan.descriptors.size(),
+                     firstUnused,
+                     plan.ownProcessGroup,
+                     plan.parentDeathSignal,
+                     ::getpid(),
+                     FailedStep::None,
+                     0};
     // No handler of ours may run in the child while it shares our memory.
     sigset_t all, saved;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &saved);
     const int savedErrno = errno;
     // CLONE_VFORK: this thread waits until the child has called exec or ended.
-    pid = libcClone()(childMain, stack.get() + kChildStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &setup);
-    int error = pid < 0 ? errno : setup.error;
+    pid_t pid = libcClone()(childMain, stack.get() + kChildStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &setup);
+    const int cloneError = errno;
     errno = savedErrno;
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    if (pid > 0 && error != 0) {
-        int ignored;
-        while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {}
-    }
-    return error;
+    if (pid < 0) return fail(plan.program + ": " + systemText(cloneError), cloneError);
+    if (setup.failed == FailedStep::None) return pid;
+    int ignored;
+    while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {}
+    if (setup.failed == FailedStep::WorkingFolder)
+        return fail("working folder " + plan.workingDir + ": " + systemText(setup.error), setup.error);
+    return fail(plan.program + ": " + systemText(setup.error), setup.error);
+}
+
+Result<OutputPipe> makeOutputPipe() {
+    UniqueFd readEnd, writeEnd;
+    if (int error = makePipe(readEnd, writeEnd)) return fail("pipe for the tool's output: " + systemText(error), error);
+    return OutputPipe{readEnd.release(), writeEnd.release()};
 }
 
 }  // namespace
@@ -200,28 +248,25 @@ int exitStatus(int waitStatus) {
     return WEXITSTATUS(waitStatus);
 }
 
-StartedChild startChild(const std::string& program, const std::vector<std::string>& argv,
-                        const std::string& workingDir) {
-    StartedChild started;
-    UniqueFd outRead, outWrite, errRead, errWrite;
-    if (int error = makePipe(outRead, outWrite)) {
-        started.startError = error;
-        return started;
-    }
-    if (int error = makePipe(errRead, errWrite)) {
-        started.startError = error;
-        return started;
-    }
-    if (int error = spawnChild(program, argv, workingDir, outWrite.get(), errWrite.get(), started.pid)) {
-        started.startError = error;
-        started.pid = -1;
-        return started;
-    }
+Result<StartedChild> startChild(const std::string& program, const std::vector<std::string>& argv,
+                                const std::string& workingDir) {
+    auto out = makeOutputPipe();
+    if (!out) return fail(out.error());
+    UniqueFd outRead(out->readEnd), outWrite(out->writeEnd);
+    auto err = makeOutputPipe();
+    if (!err) return fail(err.error());
+    UniqueFd errRead(err->readEnd), errWrite(err->writeEnd);
+    auto pid = spawn(SpawnPlan{.program = program,
+                               .argv = argv,
+                               .environment = std::nullopt,
+                               .workingDir = workingDir,
+                               .descriptors = {{outWrite.get(), STDOUT_FILENO}, {errWrite.get(), STDERR_FILENO}},
+                               .ownProcessGroup = true,
+                               .parentDeathSignal = SIGKILL});
+    if (!pid) return fail(pid.error());
     // Only the child may hold the write ends now, so end of file means the child (and
     // whatever it left running with them) has closed them.
-    started.outFd = outRead.release();
-    started.errFd = errRead.release();
-    return started;
+    return StartedChild{*pid, outRead.release(), errRead.release()};
 }
 
 }  // namespace nerix::platform
