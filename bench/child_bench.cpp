@@ -64,7 +64,7 @@ bool isStatic(const std::string& path) {
     return true;
 }
 
-void benchDrain(asio::io_context& context) {
+void benchDrain(const std::shared_ptr<nerix::platform::JobReaper>& reaper) {
     const std::vector<std::string> argv = {kFixtureDir + "/cli_fixture", "spew", std::to_string(kFlood)};
     const double gigabytes = static_cast<double>(kFlood) / 1e9;
     auto check = [](const char* what, std::size_t total) {
@@ -82,7 +82,7 @@ void benchDrain(asio::io_context& context) {
     auto dropped = [&] {
         std::size_t total = 0;
         auto start = Clock::now();
-        auto run = nerix::support::runChild(context, argv, "/", [&](auto stream, std::string_view bytes) {
+        auto run = nerix::support::runChild(reaper, argv, "/", [&](auto stream, std::string_view bytes) {
             if (stream == nerix::platform::ChildProcess::Out) total += bytes.size();
         });
         droppedRates.push_back(gigabytes / seconds(Clock::now() - start));
@@ -104,7 +104,7 @@ void benchDrain(asio::io_context& context) {
         auto start = Clock::now();
         bool ran = true;
         if (route) {
-            ran = nerix::support::runChild(context, argv, "/", [&](auto stream, std::string_view bytes) {
+            ran = nerix::support::runChild(reaper, argv, "/", [&](auto stream, std::string_view bytes) {
                       if (stream == nerix::platform::ChildProcess::Out) keep(bytes.data(), bytes.size());
                   }).ok();
         } else {
@@ -157,14 +157,14 @@ std::pair<std::vector<double>, std::vector<double>> alternate(int pairs, const s
     return {times[0], times[1]};
 }
 
-void benchStart(asio::io_context& context, const std::string& program) {
+void benchStart(const std::shared_ptr<nerix::platform::JobReaper>& reaper, const std::string& program) {
     auto [bare, child] = alternate(
         kSpawnPairs,
         [&] {
             nerix::support::bareSpawn({program, "x"});
         },
         [&] {
-            (void)nerix::support::runChild(context, {program, "x"}, "/", [](auto, std::string_view) {});
+            (void)nerix::support::runChild(reaper, {program, "x"}, "/", [](auto, std::string_view) {});
         });
     double b = median(bare), c = median(child);
     bool linkedStatically = isStatic(program);
@@ -217,8 +217,9 @@ int main(int argc, char** argv) {
     std::string trivial = argc > 1 ? argv[1] : kFixtureDir + "/exit_at_once";
     // One io_context for every run, as the bridge has one.
     asio::io_context context;
-    benchDrain(context);
-    benchStart(context, trivial);
+    auto reaper = nerix::support::makeReaper(context);
+    benchDrain(reaper);
+    benchStart(reaper, trivial);
     benchJob(trivial);
     return 0;
 }

@@ -134,7 +134,7 @@ SettingsFile readSettingsFile(const fs::path& path, const fs::path& folder, cons
 }
 
 Result<void> saveSettingsFile(const SettingsFile& current, const SettingValues& values, std::time_t now) {
-    if (auto made = platform::createDirectories(current.path.parent_path().string()); made) return fail(*made);
+    if (auto made = platform::createDirectories(current.path.parent_path().string()); !made) return fail(made.error());
     GKeyFile* keys = g_key_file_new();
     if (current.error) {
         std::error_code missing;
@@ -166,7 +166,7 @@ Result<void> saveSettingsFile(const SettingsFile& current, const SettingValues& 
     g_key_file_free(keys);
     auto written = platform::writeTextAtomically(current.path.string(), std::string_view(text, length));
     g_free(text);
-    if (written) return fail(*written);
+    if (!written) return fail(written.error());
     return {};
 }
 

@@ -34,7 +34,9 @@ TEST(WindowStateFile, ReadsWhatWasSavedAndRefusesWhatIsBroken) {
     for (const auto& [text, expected] : rows) {
         Result<WindowState> read = parseWindowState(text);
         ASSERT_EQ(read.ok(), expected.has_value()) << text;
-        if (expected) EXPECT_EQ(*read, *expected) << text;
+        if (expected) {
+            EXPECT_EQ(*read, *expected) << text;
+        }
     }
 }
 

@@ -2,16 +2,20 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -23,6 +27,7 @@ namespace {
 class UniqueFd {
 public:
     UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { reset(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
@@ -222,8 +227,6 @@ Result<OutputPipe> makeOutputPipe() {
     if (int error = makePipe(readEnd, writeEnd)) return fail("pipe for the tool's output: " + systemText(error), error);
     return OutputPipe{readEnd.release(), writeEnd.release()};
 }
-
-}  // namespace
 
 void keepChildExitStatuses() {
     struct sigaction current {};
