@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -534,6 +535,66 @@ TEST_F(AppWindow, CtrlQEndsAtOnceAndTheWindowOpensAtTheSizeItWasClosedAt) {
     window = launch(env_);
     EXPECT_THAT(log(), HasSubstr("window state " + state.string() + ": "));
     closeAndExpectCleanExit(window);
+}
+
+// With stand-ins for the desktop on the test's bus: while a job runs suspend is held off and the
+// launcher counts it; a cancelled job lets go and tells nobody; a job that ends while the window
+// is not active gives exactly one notification, with a Show in Files button for its file.
+TEST_F(AppWindow, JobsHoldOffSuspendShowOnTheLauncherAndEndUnseenInOneNotification) {
+    const fs::path record = scratch_ / "desktop.jsonl", repo = scratch_ / "repo",
+                   tool = repo / "packages/cli/dist/index.js";
+    Child standIn({"/usr/bin/python3", VANTOREL_SOURCE_DIR "/tests/app/desktop_stand_in.py", record.string()}, env_,
+                  scratch_ / "stand-in.log");
+    ASSERT_TRUE(waitFor([&] { return readText(record).starts_with("{\"ready\": true}\n"); }))
+        << readText(scratch_ / "stand-in.log");
+    auto calls = [&](const std::string& member) {
+        std::vector<json> found;
+        std::istringstream lines(readText(record));
+        for (std::string line; std::getline(lines, line);)
+            if (json call = json::parse(line, nullptr, false); call.value("member", "") == member)
+                found.push_back(call);
+        return found;
+    };
+    const json counted = {"application://org.vantorel.Vantorel.desktop",
+                          {{"count", 1}, {"count-visible", true}, {"urgent", false}}};
+    fs::create_directories(tool.parent_path());
+    fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/fixture_tool.js", tool);
+    std::string node = capture("command -v node");
+    install("<key>NerixNodePath</key><string>" + node.substr(0, node.find('\n')) +
+            "</string>\n<key>NerixRepoRoot</key><string>" + repo.string() + "</string>\n");
+    fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/page/desktop.html", web_ / "index.html",
+                  fs::copy_options::overwrite_existing);
+    Window window = launch(env_);
+
+    // The master waits: suspend only (GTK's flag 4) is held off, and the launcher shows 1.
+    ASSERT_TRUE(waitFor([&] {
+        const auto updates = calls("Update");
+        return std::any_of(updates.begin(), updates.end(), [&](const json& u) { return u["args"] == counted; });
+    })) << readText(record);
+    ASSERT_EQ(calls("Inhibit").size(), 1u) << readText(record);
+    EXPECT_EQ(calls("Inhibit")[0]["args"][2], "Running master");
+    EXPECT_EQ(calls("Inhibit")[0]["args"][3], 4);
+
+    // Focus goes nowhere, so the window is no longer active; the master is cancelled.
+    XSetInputFocus(x_, None, RevertToNone, CurrentTime);
+    XSync(x_, False);
+    writeText(web_ / "cancel", "go");
+    ASSERT_TRUE(waitFor([&] { return !calls("Uninhibit").empty(); })) << log();
+    EXPECT_EQ(calls("Uninhibit")[0]["args"], json::array({calls("Inhibit")[0]["cookie"]}));
+    writeText(web_ / "compose", "go");
+    ASSERT_TRUE(waitFor([&] { return !calls("Notify").empty(); })) << log();
+    closeAndExpectCleanExit(window);
+
+    // Only the compose told the user, once; every hold on suspend was let go, the count gone.
+    const std::vector<json> notices = calls("Notify");
+    ASSERT_EQ(notices.size(), 1u) << readText(record);
+    const std::string file = (home_ / "Music/Nerix/morning.mid").string();
+    EXPECT_EQ(notices[0]["args"][3], "Compose finished: morning.mid");
+    EXPECT_EQ(notices[0]["args"][4], file.substr(0, file.rfind('/')));
+    EXPECT_THAT(notices[0]["args"][5].dump(), AllOf(HasSubstr("\"Show in Files\""), HasSubstr(file)));
+    EXPECT_EQ(calls("Uninhibit").size(), calls("Inhibit").size()) << readText(record);
+    EXPECT_EQ(calls("Update").back()["args"][1]["count"], 0);
+    standIn.stop();
 }
 
 }  // namespace
