@@ -130,8 +130,8 @@ void AppDelegate::jobEvent(const JobEvent& event, std::chrono::steady_clock::tim
     if (!view.notice) return;
     desktop_->sendNotification(view.notice->id, view.notice->title, view.notice->body, view.notice->showInFiles);
     const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - at);
-    platform::logLine("notification \"" + view.notice->title + "\" sent " + std::to_string(delay.count() / 1000.0) +
-                      " ms after the job ended");
+    platform::logLine("notification \"" + view.notice->title + "\" sent " +
+                      std::to_string(static_cast<double>(delay.count()) / 1000.0) + " ms after the job ended");
 }
 
 void AppDelegate::showJobs(const JobDesktopView& view) {

@@ -34,7 +34,7 @@ public:
     // reaped before this returns.
     void applicationWillTerminate();
     // A later launch's settings, applied as Save applies the Preferences (without writing them).
-    void applicationReceivedOptions(const platform::LaunchOptions& options) override;
+    void applicationReceivedOptions(const platform::LaunchOptions& given) override;
 
 private:
     void pageEnded(const std::string& reason);
@@ -50,7 +50,7 @@ private:
     void reportToolChain();
     void askLoginShellLater();
     void showPreferences();
-    void savePreferences(const platform::PreferencesValues& values);
+    void savePreferences(const platform::PreferencesValues& chosen);
     void applySettings();
     void switchToolChain();
     std::shared_ptr<NerixBridge> startWindowBridge(const BridgeSettings& settings);

@@ -60,14 +60,12 @@ struct JobQueue::Ticket {
 };
 
 JobQueue::JobQueue(asio::io_context& context, Settings settings)
-    : context_(context),
-      settings_(std::move(settings)),
-      reaper_(std::make_shared<platform::JobReaper>(context, settings_.stopGrace)) {}
+    : settings_(std::move(settings)), reaper_(std::make_shared<platform::JobReaper>(context, settings_.stopGrace)) {}
 
 JobQueue::~JobQueue() { *alive_ = false; }
 
-void JobQueue::add(std::shared_ptr<platform::Connection> connection, Job job, bool live, std::string endpoint) {
-    auto ticket = std::make_shared<Ticket>(std::move(connection), live);
+void JobQueue::add(const std::shared_ptr<platform::Connection>& connection, Job job, bool live, std::string endpoint) {
+    auto ticket = std::make_shared<Ticket>(connection, live);
     ticket->id = ++lastId_;
     ticket->job = std::move(job);
     ticket->endpoint = std::move(endpoint);

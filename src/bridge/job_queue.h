@@ -42,7 +42,7 @@ public:
 
     // Runs `job` for the request on `connection` once the jobs before it have ended, and answers
     // it there: with the whole answer, or `live`, line by line as the tool writes.
-    void add(std::shared_ptr<platform::Connection> connection, Job job, bool live, std::string endpoint);
+    void add(const std::shared_ptr<platform::Connection>& connection, Job job, bool live, std::string endpoint);
 
     // The owner's end: waiting jobs are dropped and the running tool stopped as for a requester
     // that left, waiting here (at most the grace) until it is reaped.
@@ -58,7 +58,6 @@ private:
     void tell(const Ticket& ticket, JobEvent::Kind kind, JobEvent::Outcome outcome = JobEvent::Outcome::Succeeded,
               int exitCode = -1, std::optional<std::string> outputPath = std::nullopt);
 
-    asio::io_context& context_;
     Settings settings_;
     std::deque<std::shared_ptr<Ticket>> waiting_;
     std::shared_ptr<Ticket> running_;

@@ -226,8 +226,7 @@ void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& p
         send(connection, *response, extraBytes);
         return;
     }
-    jobs_->add(std::move(connection), std::move(std::get<Job>(routed)), wantsLiveAnswer(parsed.request),
-               parsed.request.path);
+    jobs_->add(connection, std::move(std::get<Job>(routed)), wantsLiveAnswer(parsed.request), parsed.request.path);
 }
 
 void NerixBridge::send(const std::shared_ptr<platform::Connection>& connection, const Response& response,

@@ -37,7 +37,7 @@ Result<int> writePlan(const std::string& program, const std::vector<std::string>
     std::string text;
     // Each text as the system will read it: up to its first NUL.
     auto add = [&](const std::string& item) {
-        text.append(item.c_str());
+        text.append(item.c_str());  // NOLINT(readability-redundant-string-cstr): up to the first NUL
         text.push_back('\0');
     };
     add(program);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 extern char** environ;
@@ -81,25 +82,31 @@ bool isBareName(const std::string& value) { return value.find('/') == std::strin
 NodeChoice findNode(const std::string& value, const NodePlaces& places) {
     if (!isBareName(value)) return {value, value + ": as set"};
     const std::string name = value.empty() ? "node" : value;
+    // "<path>: [the newest ]node <how it was found>"
+    auto chosen = [&name](const std::string& found, std::string_view newest, std::string_view how) {
+        std::string why = found;
+        why.append(": ").append(newest).append(name).append(how);
+        return NodeChoice{found, std::move(why)};
+    };
     std::istringstream path(places.path);
     for (std::string folder; std::getline(path, folder, ':');) {
         if (folder.empty() || folder.front() != '/') continue;  // never relative to the current folder
         const std::string candidate = (fs::path(folder) / name).string();
-        if (isExecutableFile(candidate)) return {candidate, candidate + ": " + name + " found in PATH"};
+        if (isExecutableFile(candidate)) return chosen(candidate, "", " found in PATH");
     }
     if (places.home.empty()) return {};
     const fs::path home = places.home;
     const std::string nvm = newestVersion(orHome(places.nvmDir, places.home, ".nvm") / "versions/node", "bin", name);
-    if (!nvm.empty()) return {nvm, nvm + ": the newest " + name + " installed by nvm"};
+    if (!nvm.empty()) return chosen(nvm, "the newest ", " installed by nvm");
     const std::string volta = (orHome(places.voltaHome, places.home, ".volta") / "bin" / name).string();
-    if (isExecutableFile(volta)) return {volta, volta + ": " + name + " installed by volta"};
+    if (isExecutableFile(volta)) return chosen(volta, "", " installed by volta");
     for (const fs::path& fnm : {orHome(places.fnmDir, places.home, ".local/share/fnm"), home / ".fnm"}) {
         const std::string found = newestVersion(fnm / "node-versions", "installation/bin", name);
-        if (!found.empty()) return {found, found + ": the newest " + name + " installed by fnm"};
+        if (!found.empty()) return chosen(found, "the newest ", " installed by fnm");
     }
     for (const fs::path& folder : {home / ".local/bin", fs::path("/usr/local/bin")}) {
         const std::string candidate = (folder / name).string();
-        if (isExecutableFile(candidate)) return {candidate, candidate + ": " + name + " found in " + folder.string()};
+        if (isExecutableFile(candidate)) return chosen(candidate, "", " found in " + folder.string());
     }
     return {};
 }

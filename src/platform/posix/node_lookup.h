@@ -27,11 +27,11 @@ struct NodeChoice {
 // `name` as a desktop launch needs it, without starting anything: a path with a "/" as it is;
 // a bare name (empty: "node") in PATH, then the newest version under nvm, then volta, fnm,
 // ~/.local/bin and /usr/local/bin. Only executable files count.
-NodeChoice findNode(const std::string& name, const NodePlaces& places);
+NodeChoice findNode(const std::string& value, const NodePlaces& places);
 
 // The last resort, which starts a program: `$SHELL -lc 'command -v NAME'`, the login shell's
 // PATH. A shell that has not answered within `limit` is ended with everything it started.
-NodeChoice askLoginShell(const std::string& name, const NodePlaces& places,
+NodeChoice askLoginShell(const std::string& value, const NodePlaces& places,
                          std::chrono::milliseconds limit = std::chrono::seconds(2));
 
 // True when `value` names Node.js by a bare name (or not at all) and must be looked up.
