@@ -7,6 +7,7 @@
 
 #include "jobs/job_endpoint_fixture.h"
 #include "platform/posix/node_lookup.h"
+#include "support/process_probe.h"
 
 namespace nerix::platform {
 namespace {
@@ -73,10 +74,12 @@ TEST_F(NodeLookup, TheLoginShellIsAskedLastAndCutOffWhenItHangs) {
     EXPECT_EQ(askLoginShell("node", asked, std::chrono::milliseconds(200)).path, "");
     // On a busy machine the cut-off may come before the shell got as far as its child.
     if (const std::string written = test::contentOf(pidFile); !written.empty()) {
+        // Killed by then; gone (or a zombie) as soon as the kernel has delivered it.
         pid_t sleeper = std::stoi(written);
-        EXPECT_TRUE(::kill(sleeper, 0) != 0 ||
-                    test::contentOf("/proc/" + std::to_string(sleeper) + "/stat").find(") Z") != std::string::npos)
-            << "the hanging shell's child still runs";
+        EXPECT_TRUE(support::waitFor([&] {
+            return ::kill(sleeper, 0) != 0 ||
+                   test::contentOf("/proc/" + std::to_string(sleeper) + "/stat").find(") Z") != std::string::npos;
+        })) << "the hanging shell's child still runs";
     }
 
     asked.shell = "";
