@@ -24,6 +24,8 @@ constexpr auto kAcceptRetryDelay = 50ms;
 constexpr int kAcceptBatch = 64;
 // At most this many wake-ups in a row take one connection without looking for another.
 constexpr int kMaxWakesWithoutProbe = 8;
+// Wake-ups in a row that each find one connection before connections are accepted early again.
+constexpr int kAloneBeforeEarlyAccept = 64;
 // How long a closing connection keeps reading what its peer still sends.
 constexpr auto kLingerTime = 2s;
 
@@ -181,7 +183,11 @@ Connection::SendState Connection::sendQueued() {
         message.msg_iov = parts;
         message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
         // MSG_NOSIGNAL: a peer that has gone away must not raise SIGPIPE in this process.
-        ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+        // MSG_MORE when the connection closes after these bytes: the tail of the answer waits
+        // for the close and leaves with the end of stream in one segment, so the peer wakes
+        // once for both.
+        const int flags = MSG_NOSIGNAL | (finishing_ ? MSG_MORE : 0);
+        ssize_t n = ::sendmsg(fd_, &message, flags);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return SendState::Blocked;
         if (n < 0) return SendState::Failed;  // the peer is gone: nothing more to do for it
@@ -303,11 +309,6 @@ Result<std::unique_ptr<LoopbackListener>> LoopbackListener::open(asio::io_contex
         ::close(fd);
         return fail(std::string("could not bind the listener to 127.0.0.1: ") + std::strerror(error), error);
     }
-    // Report a connection only once its first bytes have arrived: the request can then be read
-    // straight after accept, instead of the connection being registered to wait for it. A peer
-    // that sends nothing is still accepted after the deferral (about a second).
-    int deferSeconds = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
     std::unique_ptr<LoopbackListener> listener(new LoopbackListener(context));
     std::error_code ec;
     listener->acceptor_.assign(asio::ip::tcp::v4(), fd, ec);
@@ -370,6 +371,7 @@ bool LoopbackListener::probeForMore() {
 
 void LoopbackListener::acceptReady() {
     std::weak_ptr<bool> alive = alive_;
+    int taken = 0;
     for (int i = 0; i < kAcceptBatch; ++i) {
         int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
@@ -396,10 +398,35 @@ void LoopbackListener::acceptReady() {
         }
         onConnection_(std::make_shared<Connection>(context_, fd));
         if (alive.expired()) return;  // the owner went away while serving it
-        if (i == 0 && !probeForMore()) break;
-        if (i == 1) wakesWithoutProbe_ = skipProbes_ = 0;  // peers arrive together: take them in batches
+        if (++taken == 1 && !probeForMore()) break;
+        if (taken == 2) {  // peers arrive together: take them in batches, once their bytes are in
+            wakesWithoutProbe_ = skipProbes_ = 0;
+            aloneInARow_ = 0;
+            deferAccepts(true);
+        }
     }
+    if (taken == 1) takenAlone();
     armAccept();
+}
+
+// A wake-up that found one connection. After enough of them in a row, peers come one at a time:
+// accept them early again.
+void LoopbackListener::takenAlone() {
+    if (deferring_ && ++aloneInARow_ >= kAloneBeforeEarlyAccept) deferAccepts(false);
+}
+
+// Peers that come one at a time are accepted as soon as they connect: their request arrives
+// while the connection is accepted, so accepting overlaps with the peer's send. Peers that come
+// together are reported only once their first bytes have arrived (TCP_DEFER_ACCEPT): then each
+// request is read straight after its accept, where otherwise many connections would each be
+// registered with the reactor to wait for it. A peer that sends nothing is still accepted after
+// the deferral (about a second).
+void LoopbackListener::deferAccepts(bool defer) {
+    if (deferring_ == defer) return;
+    int seconds = defer ? 1 : 0;
+    if (::setsockopt(acceptor_.native_handle(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds) == 0)
+        deferring_ = defer;
+    aloneInARow_ = 0;
 }
 
 }  // namespace nerix::platform

@@ -122,6 +122,8 @@ private:
     void armAccept();
     void acceptReady();
     bool probeForMore();
+    void takenAlone();
+    void deferAccepts(bool defer);
 
     asio::io_context& context_;
     asio::ip::tcp::acceptor acceptor_;
@@ -131,6 +133,8 @@ private:
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     int wakesWithoutProbe_ = 0;  // how many wake-ups the last fruitless look put off the next
     int skipProbes_ = 0;         // wake-ups still to go without a look
+    bool deferring_ = false;     // connections are reported once their first bytes arrive
+    int aloneInARow_ = 0;        // wake-ups in a row that found one connection, while deferring
 };
 
 }  // namespace nerix::platform
