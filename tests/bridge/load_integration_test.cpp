@@ -269,6 +269,21 @@ TEST(JobCancel, AWaitingJobNeverRunsARunningToolIsStoppedTheNextJobRuns) {
     bridge->stop();
     EXPECT_TRUE(tool > 0 && toolGone(tool));
     bridge.reset();
+
+    // A tool that ends on its SIGTERM ends the stop: the grace is not sat out.
+    options.stopGrace = std::chrono::minutes(1);
+    auto patient = std::make_shared<NerixBridge>(kTool, root, options);
+    patient->start();
+    const std::string obliging = holdFolder(root, "obliging");
+    LoopbackClient waiting(patient->port());
+    waiting.send(job(patient->token(), "hold:" + obliging));
+    ASSERT_GT(heldTool(obliging), 0);
+    auto stopped = std::async(std::launch::async, [&] { patient->stop(); });
+    EXPECT_TRUE(waitFor([&] { return stopped.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }))
+        << "stop() waited out the grace";
+    stopped.wait();
+    EXPECT_TRUE(std::filesystem::exists(obliging + "/term"));
+    patient.reset();
     std::filesystem::remove_all(root);
 }
 
@@ -303,9 +318,12 @@ TEST(JobCancel, ToolsEndedBySignalsAndNoToolOutlivesTheBridge) {
         int status = bridge.stop(bridgeSignal);
         if (bridgeSignal == SIGTERM) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
-            EXPECT_TRUE(std::filesystem::exists(last + "/term")) << "the tool got no SIGTERM";
-            // The tool ends on its SIGTERM: the bridge must not sit out the 5 s grace anyway.
-            EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(4));
+            // The bridge waits for the tool to end on its SIGTERM and kills it only after a grace
+            // of 5 s: a tool that got no chance to run its handler in that time is the one that
+            // leaves no note, so the message says how long the stop took.
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - stopping;
+            EXPECT_TRUE(std::filesystem::exists(last + "/term"))
+                << "the tool got no SIGTERM; the bridge took " << took.count() << " s to stop";
         }
         EXPECT_TRUE(waitFor([&] { return toolGone(tool); })) << "the tool outlived the bridge";
     }
