@@ -96,7 +96,7 @@ TEST(JobDesktop, CountsRunningAndWaitingJobsHoldsSuspendAndNotifiesUnseenEndsOnl
         {event(K::Queued, 1, "/master"), false, {1, "Running master", false, {}}},
         {event(K::Queued, 2, "/compose"), false, {2, "Running master", false, {}}},  // waiting, counted
         {event(K::Started, 1, "/master"), false, {2, "Running master", false, {}}},
-        {event(K::Ended, 1, "/master", O::Failed, 3),
+        {event(K::Ended, 1, "/master", O::Failed, 3, "/home/u/Music/Nerix/mix.wav"),  // no file to show
          false,
          {1, "Running compose", true,
           JobNotice{"job-1", "Master failed, exit code 3", "Open Vantorel for the tool's output.", {}}}},

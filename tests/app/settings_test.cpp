@@ -53,6 +53,11 @@ TEST(SettingPaths, HomeAndRelativePathsResolveAndABareNameStays) {
                 {"/a//b/", false, "/a/b/"},          {"node", true, "node"},  {"node", false, "/cwd/node"},
                 {"./node", true, "/cwd/node"},       {"", false, ""}};
     for (const auto& row : rows) EXPECT_EQ(resolvePath(row.value, "/cwd", "/home/u", row.bare), row.resolved);
+    // Typed options: a bare Node.js name is looked up later; folders are taken where typed.
+    const SettingValues typed = resolveOptions({"node", "chain", "~/web"}, "/cwd", "/home/u");
+    EXPECT_EQ(typed.node, "node");
+    EXPECT_EQ(typed.repoRoot, "/cwd/chain");
+    EXPECT_EQ(typed.web, "/home/u/web");
 }
 
 // A file that cannot be read or parsed sets nothing, says where, and is never written over: Save
@@ -109,6 +114,7 @@ TEST_F(Scratch, TheChecksNameTheSettingItsValueItsLayerAndWhatIsWrong) {
     std::ofstream(node) << "#!/bin/sh\n";
     fs::permissions(node, fs::perms::owner_all);
     std::ofstream(text) << "";
+    fs::create_directories(root + "/odd/index.html");  // a folder by that name is no page
     const struct {
         std::optional<SettingProblem> problem;
         std::string sentence;
@@ -126,6 +132,7 @@ TEST_F(Scratch, TheChecksNameTheSettingItsValueItsLayerAndWhatIsWrong) {
         {checkWebFolder(web), ""},
         {checkWebFolder(chain), "The web interface folder " + chain + " holds no index.html"},
         {checkWebFolder("/"), "The web interface folder cannot be the root folder"},
+        {checkWebFolder(root + "/odd"), "The web interface folder " + root + "/odd holds no index.html"},
     };
     for (const auto& row : rows) EXPECT_EQ(row.problem ? row.problem->sentence : "", row.sentence);
 

@@ -36,7 +36,8 @@ TEST(JobOutput, WhereverTheReadsSplitTheStreamTheTextIsTheSame) {
         // lines judge each of them; then just outside the ranges the second byte allows
         {"\xff\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf\xf0\x90\x80\x80\xf0\xbf\xbf\xbf\xf4\x8f\xbf\xbf",
          kBad + "\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf\xf0\x90\x80\x80\xf0\xbf\xbf\xbf\xf4\x8f\xbf\xbf"},
-        {"\xe0\x9f\xbf\xc1\xbf\xf5\x80", kBad + kBad + kBad + kBad + kBad + kBad + kBad},
+        {"\xe0\x9f\xbf\xc1\xbf\xf5\x80\xf0\x8f\xbf\xbf",
+         kBad + kBad + kBad + kBad + kBad + kBad + kBad + kBad + kBad + kBad + kBad},
     };
     for (const auto& [bytes, expected] : samples) {
         const bool utf8 = expected == bytes;  // then the plain answer holds it escaped, else nothing

@@ -332,7 +332,7 @@ TEST(JobCancel, ToolsEndedBySignalsAndNoToolOutlivesTheBridge) {
 
 // What the host hears of each job, in order: a success (with the file it wrote, "-o" taken
 // from the tool's folder), a failure, a running job whose requester leaves, one that waits and
-// is dropped, and one still running when the bridge stops.
+// is dropped, and one still running when the bridge stops, with one waiting behind it.
 TEST(JobEvents, QueuedStartedAndEndedWithTheOutcomeOfEachJob) {
     std::mutex mutex;
     std::vector<std::string> heard;
@@ -382,16 +382,19 @@ TEST(JobEvents, QueuedStartedAndEndedWithTheOutcomeOfEachJob) {
     ASSERT_TRUE(waitFor([&] { return said("3 Ended Cancelled -"); }));
 
     const std::string last = holdFolder(root, "last");
-    LoopbackClient held(bridge->port());
+    LoopbackClient held(bridge->port()), behind(bridge->port());
     held.send(job(token, "hold:" + last));
     ASSERT_GT(heldTool(last), 0);
+    behind.send(job(token, "hold:" + waiting));
+    ASSERT_TRUE(waitFor([&] { return said("6 Queued /master"); }));
     bridge->stop();
     const std::vector<std::string> expected = {
         "1 Queued /master",    "1 Started",           "1 Ended Succeeded 0 " + root + "/out/mix.wav",
         "2 Queued /master",    "2 Started",           "2 Ended Failed 3 -",
         "3 Queued /master",    "3 Started",           "4 Queued /master",
         "4 Ended Cancelled -", "3 Ended Cancelled -", "5 Queued /master",
-        "5 Started",           "5 Ended Cancelled -",
+        "5 Started",           "6 Queued /master",    "6 Ended Cancelled -",
+        "5 Ended Cancelled -",
     };
     std::lock_guard lock(mutex);
     EXPECT_EQ(heard, expected);
