@@ -54,8 +54,8 @@ inline int limitLeavingSpare(pid_t pid, int spare) {
 
 // A process's state letter (Z: ended, not yet reaped; 0: no such process) and its parent.
 inline std::pair<char, pid_t> stateOf(const std::string& pid) {
-    std::ifstream in("/proc/" + pid + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string stat = procStat(pid);
+    if (stat.empty()) return {0, 0};
     // "pid (name) state ppid ...": the name may hold spaces and parentheses.
     std::istringstream rest(stat.substr(stat.rfind(')') + 1));
     std::pair<char, pid_t> state{0, 0};

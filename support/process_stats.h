@@ -16,11 +16,20 @@
 
 namespace nerix::support {
 
+// The text of /proc/<pid>/stat, or "" for a process that has gone. A process may end between the
+// open and the read: plain calls, since a stream's read would throw on that error.
+inline std::string procStat(const std::string& pid) {
+    char buffer[1024];
+    int fd = ::open(("/proc/" + pid + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd < 0 ? -1 : ::read(fd, buffer, sizeof buffer);
+    if (fd >= 0) ::close(fd);
+    return std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+}
+
 // CPU time the process has used so far, user and system, all threads, in seconds
 // (utime + stime of /proc/<pid>/stat).
 inline double cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string stat = procStat(std::to_string(pid));
     auto close = stat.rfind(')');
     if (close == std::string::npos) return 0;
     std::istringstream fields(stat.substr(close + 2));
@@ -49,12 +58,7 @@ inline std::vector<pid_t> childrenOf(pid_t parent) {
     if (!proc) return children;
     while (dirent* entry = ::readdir(proc)) {
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-        // A process may end between the open and the read: its file then reads as empty.
-        char buffer[512];
-        int fd = ::open((std::string("/proc/") + entry->d_name + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-        ssize_t n = fd < 0 ? -1 : ::read(fd, buffer, sizeof buffer);
-        if (fd >= 0) ::close(fd);
-        std::string stat(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        const std::string stat = procStat(entry->d_name);
         auto close = stat.rfind(')');
         if (close == std::string::npos) continue;
         std::istringstream rest(stat.substr(close + 1));
