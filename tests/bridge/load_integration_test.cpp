@@ -428,6 +428,50 @@ TEST(JobCancel, NothingAToolStartsOutlivesItsJob) {
     std::filesystem::remove_all(root);
 }
 
+// A live answer carries each line while the tool still runs, not only once it has ended.
+TEST(JobLive, ALineReachesThePeerWhileTheToolRuns) {
+    const std::string root = makeRoot();
+    BridgeProcess bridge(kTool, root);
+    const std::string dir = holdFolder(root, "say");
+    std::string request = job(bridge.token(), "say:" + dir);
+    request.insert(request.find("\r\n") + 2, "Accept: application/x-ndjson\r\n");
+    LoopbackClient client(bridge.port());
+    client.send(request);
+    const std::string early = client.readUntil("first line");
+    EXPECT_NE(early.find(R"({"stdout":"first line\n"})"), std::string::npos) << early;
+    EXPECT_FALSE(toolGone(heldTool(dir))) << "the line came only with the tool's end";
+    std::ofstream(dir + "/release").put('\n');
+    EXPECT_TRUE((early + client.readAll()).ends_with("\r\n0\r\n\r\n"));
+    std::filesystem::remove_all(root);
+}
+
+// A reaper that dies (killed by hand, say) ends the jobs under it: the running one is answered,
+// nothing it ran is left, the next job runs under a new reaper, and the old one is reaped.
+TEST(JobReaperLost, TheRunningJobIsAnsweredAndTheNextRunsUnderANewOne) {
+    const std::string root = makeRoot();
+    BridgeProcess bridge(kTool, root);
+    const std::string dir = holdFolder(root, "lost");
+    LoopbackClient client(bridge.port());
+    client.send(job(bridge.token(), "hold:" + dir));
+    const pid_t tool = heldTool(dir);
+    ASSERT_GT(tool, 0);
+    pid_t reaper = 0;
+    for (pid_t child : childrenOf(bridge.pid())) {
+        std::string name;
+        std::ifstream("/proc/" + std::to_string(child) + "/comm") >> name;
+        if (name == "vantorel-reaper") reaper = child;
+    }
+    ASSERT_GT(reaper, 0);
+    ASSERT_EQ(::kill(reaper, SIGKILL), 0);
+    const auto answer = parseAnswer(client.readAll());
+    EXPECT_EQ(wholeStatus(answer), 500) << answer.body;
+    EXPECT_TRUE(waitFor([&] { return toolGone(tool); })) << "the tool outlived its reaper";
+    EXPECT_EQ(wholeStatus(roundTrip(bridge.port(), job(bridge.token(), "ok"))), 200);
+    EXPECT_TRUE(waitFor([&] { return stateOf(std::to_string(reaper)).first == 0; }))
+        << "the dead reaper was not reaped";
+    std::filesystem::remove_all(root);
+}
+
 // The host may let go of its bridge as soon as start() has returned, while the queue thread is
 // still inside the step that reported ready (here held there by the log line): the bridge then
 // ends on its own queue thread, and what remains of that step must not touch the listener.
