@@ -428,20 +428,29 @@ TEST(JobCancel, NothingAToolStartsOutlivesItsJob) {
     std::filesystem::remove_all(root);
 }
 
-// A live answer carries each line while the tool still runs, not only once it has ended.
-TEST(JobLive, ALineReachesThePeerWhileTheToolRuns) {
+// A live answer's head, then each line, reach the peer while the tool still runs, not only once
+// it has ended.
+TEST(JobLive, TheHeadAndALineReachThePeerWhileTheToolRuns) {
     const std::string root = makeRoot();
     BridgeProcess bridge(kTool, root);
-    const std::string dir = holdFolder(root, "say");
-    std::string request = job(bridge.token(), "say:" + dir);
-    request.insert(request.find("\r\n") + 2, "Accept: application/x-ndjson\r\n");
-    LoopbackClient client(bridge.port());
-    client.send(request);
-    const std::string early = client.readUntil("first line");
-    EXPECT_NE(early.find(R"({"stdout":"first line\n"})"), std::string::npos) << early;
-    EXPECT_FALSE(toolGone(heldTool(dir))) << "the line came only with the tool's end";
-    std::ofstream(dir + "/release").put('\n');
-    EXPECT_TRUE((early + client.readAll()).ends_with("\r\n0\r\n\r\n"));
+    auto live = [&](const std::string& manifest) {
+        std::string request = job(bridge.token(), manifest);
+        return request.insert(request.find("\r\n") + 2, "Accept: application/x-ndjson\r\n");
+    };
+    for (const std::string mode : {"hold:", "say:"}) {
+        const std::string dir = holdFolder(root, mode.substr(0, 3));
+        LoopbackClient client(bridge.port());
+        client.send(live(mode + dir));
+        // A silent tool: the head all the same; a tool that speaks: its line too.
+        const std::string early = client.readUntil(mode == "say:" ? "first line" : "\r\n\r\n");
+        EXPECT_EQ(early.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << early;
+        if (mode == "say:") {
+            EXPECT_NE(early.find(R"({"stdout":"first line\n"})"), std::string::npos) << early;
+        }
+        EXPECT_FALSE(toolGone(heldTool(dir))) << "it came only with the tool's end";
+        std::ofstream(dir + "/release").put('\n');
+        EXPECT_TRUE((early + client.readAll()).ends_with("\r\n0\r\n\r\n"));
+    }
     std::filesystem::remove_all(root);
 }
 
