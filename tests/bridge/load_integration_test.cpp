@@ -417,6 +417,7 @@ TEST(JobCancel, NothingAToolStartsOutlivesItsJob) {
         pid_t grandchild = 0;
         ASSERT_TRUE(waitFor([&] { return static_cast<bool>(std::ifstream(dir + "/grandchild") >> grandchild); }));
         ASSERT_TRUE(tool > 0 && ::getsid(grandchild) == grandchild) << "the grandchild has not left the session";
+        EXPECT_EQ(::getpgid(tool), tool) << "the tool leads no process group of its own";
         if (end == RequesterLeaves) client.close();
         if (end == ToolEnds) {
             std::ofstream(dir + "/release").put('\n');
