@@ -50,26 +50,16 @@ public:
 
     // Everything the server sends until it closes (or the deadline passes).
     std::string readAll(std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
-        std::string out;
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        char buffer[65536];
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            out.append(buffer, static_cast<std::size_t>(n));
-        }
-        return out;
+        return readUntil({}, deadline);
     }
 
-    // Reads until what has arrived holds `text`, the server closes or the deadline passes.
+    // Reads until what has arrived holds `text` (an empty one: never), the server closes or the
+    // deadline passes.
     std::string readUntil(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
         std::string out;
         const auto end = std::chrono::steady_clock::now() + deadline;
         char buffer[65536];
-        while (out.find(text) == std::string::npos) {
+        while (text.empty() || out.find(text) == std::string::npos) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             pollfd p{fd_, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
