@@ -88,7 +88,11 @@ bool readRecord(int fd, std::string& kept, std::string& original) {
 }  // namespace
 
 KeptFile::KeptFile(std::string original, std::string kept, std::string record, int lock, bool wasLink)
-    : original_(std::move(original)), kept_(std::move(kept)), record_(std::move(record)), lock_(lock), wasLink_(wasLink) {}
+    : original_(std::move(original)),
+      kept_(std::move(kept)),
+      record_(std::move(record)),
+      lock_(lock),
+      wasLink_(wasLink) {}
 
 KeptFile::~KeptFile() {
     if (lock_ >= 0) ::close(lock_);
@@ -111,8 +115,7 @@ Result<std::unique_ptr<KeptFile>> KeptFile::keepAside(const std::string& path) {
     const std::string kept = record + std::string(kKeptSuffix);
     // Locked before it says anything: a start that looks at it meanwhile finds it empty, or held.
     int error = 0;
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {}
     if (!writeAll(fd, recordText(kept, path)) || ::fsync(fd) != 0) error = errno ? errno : EIO;
     if (error == 0) syncFolder(folder);
     if (error == 0 && ::rename(path.c_str(), kept.c_str()) != 0) error = errno;
