@@ -39,7 +39,8 @@ double healthOnce(std::uint16_t port, const std::string& request) {
     std::string answer;
     bool ok = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
     char buffer[4096];
-    for (ssize_t n; ok && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; ok && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        answer.append(buffer, static_cast<std::size_t>(n));
     ::close(fd);
     if (!answer.starts_with("HTTP/1.1 200 ")) return -1;
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -64,8 +65,7 @@ void slowPeers(std::uint16_t port, const std::atomic<bool>& stop, long& replaced
     while (!stop) {
         for (int& fd : peers) {
             char drop[4096];
-            while (fd >= 0 && ::recv(fd, drop, sizeof drop, MSG_DONTWAIT) > 0) {
-            }
+            while (fd >= 0 && ::recv(fd, drop, sizeof drop, MSG_DONTWAIT) > 0) {}
             if (fd < 0 || ::send(fd, slice.data(), slice.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
                 if (fd >= 0) ::close(fd);
                 open(fd);
@@ -128,8 +128,9 @@ int main(int argc, char** argv) {
             (host ? with : without).push_back(percentile(times, 0.5));
         }
     }
-    std::printf("health on an idle bridge, 10 alternating rounds of 1000: median %.3f ms without Host, %.3f ms "
-                "with Host: 127.0.0.1:<port>\n",
-                median(without), median(with));
+    std::printf(
+        "health on an idle bridge, 10 alternating rounds of 1000: median %.3f ms without Host, %.3f ms "
+        "with Host: 127.0.0.1:<port>\n",
+        median(without), median(with));
     return 0;
 }

@@ -38,7 +38,10 @@ std::string defaultStem(const std::string& temporary, const std::string& outputD
     const std::string base = "untitled-" + std::to_string(seconds);
     for (;; ++count) {
         std::string stem = count == 1 ? base : base + "-" + std::to_string(count);
-        if ((nothingAt(appendPathComponent(outputDir, stem + "." + format)) &&
+        std::string outputName = stem;
+        outputName += '.';
+        outputName += format;
+        if ((nothingAt(appendPathComponent(outputDir, outputName)) &&
              nothingAt(appendPathComponent(temporary, stem + ".morvane"))) ||
             count > 10'000) {
             lastSecond = seconds;

@@ -35,7 +35,7 @@ TEST_F(KeptFileTest, ALaterStartPutsBackOnlyWhatNobodyHolds) {
     std::ofstream(piece) << "half";
     EXPECT_TRUE(restoreAbandoned(root).empty()) << "held by its owner";
     std::ofstream(root + "/.vantorel-keep-AAAAAA");  // empty: a record being written
-    kept->reset();                                  // the owner is gone, without a word
+    kept->reset();                                   // the owner is gone, without a word
     EXPECT_EQ(restoreAbandoned(root), std::vector<std::string>{piece});
     EXPECT_EQ(contentOf(piece), "old");
     EXPECT_EQ(entriesOf(root), (std::vector<std::string>{".vantorel-keep-AAAAAA", "piece.mid"}));

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace nerix::platform {
 namespace {
@@ -167,7 +168,12 @@ std::vector<std::string> restoreAbandoned(const std::string& folder) {
             const bool present = ::fstatat(dirFd, kept.c_str(), &keptInfo, AT_SYMLINK_NOFOLLOW) == 0;
             if (!present || ::renameat(dirFd, kept.c_str(), dirFd, original.c_str()) == 0) {
                 ::unlinkat(dirFd, name.c_str(), 0);
-                if (present) restored.push_back(folder + "/" + original);
+                if (present) {
+                    std::string path = folder;
+                    path += '/';
+                    path += original;
+                    restored.push_back(std::move(path));
+                }
             }
         }
         ::close(fd);
