@@ -316,7 +316,8 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
             {"bridge",
              {{"port", std::stoi(port)}, {"origin", "http://127.0.0.1:" + port}, {"token", report["bridge"]["token"]}}},
             {"sibling", "{\"sibling\":true}\n"},
-            {"outside", "refused"},
+            {"outside", 404},
+            {"file", "refused"},
             {"health", {{"status", 200}, {"json", {{"ok", true}, {"version", "0.2.0"}}}}},
             {"compose",
              {{"status", 200},
@@ -346,7 +347,7 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
                                       "-6.5", "--null-trials", "200"}));
     EXPECT_NE(::kill(calls[3]["pid"].get<pid_t>(), 0), 0) << "the cancelled tool still runs";
     EXPECT_EQ(calls[4]["args"][4], out + "report.json");
-    EXPECT_NE(log().find("page loaded: file://" + (web_ / "index.html").string() + "\n"), std::string::npos) << log();
+    EXPECT_NE(log().find("page loaded: vantorel://app/\n"), std::string::npos) << log();
 
     // A second start hands over to this one and ends without a bridge or a window of its own.
     Child second({program_.string()}, env, scratch_ / "second.log");
@@ -403,10 +404,10 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
         return !(report = json::parse(readText(home_ / "Music/Nerix/report.json"), nullptr, false)).is_discarded();
     })) << log();
     EXPECT_EQ(report["bridge"]["port"], std::stoi(newPort));
-    EXPECT_EQ(report["outside"], "refused");
+    EXPECT_EQ(report["outside"], 404);
     EXPECT_EQ(report["health"]["status"], 200);
     EXPECT_THAT(readText(tool.parent_path() / "calls.jsonl"), HasSubstr("\"compose\""));
-    EXPECT_THAT(log(), HasSubstr("page loaded: file://" + (web / "index.html").string() + "\n"));
+    EXPECT_THAT(log(), HasSubstr("page loaded: vantorel://app/\n"));
     EXPECT_TRUE(waitFor([&] { return !barShown(); })) << "the bar stayed";
 
     // Preferences (Ctrl+comma) shows what is in use; Save (Alt+S) writes what Info.plist does not
@@ -459,7 +460,7 @@ TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheB
             pages += text.substr(at, text.find('\n', at) + 1 - at);
         return pages;
     };
-    const std::string page = "page loaded: file://" + (web_ / "index.html").string() + "\n";
+    const std::string page = "page loaded: vantorel://app/\n";
     for (const std::string& loaded :
          {page + page, page + page + page, page + page + page + "page loaded: about:blank\n"}) {
         ASSERT_GT(killWebProcesses(app_.pid), 0);
