@@ -159,7 +159,7 @@ platform::SchemeAnswer AppDelegate::servePage(const platform::SchemeRequest& ask
     // The first script or stylesheet the page did not get is named on the bar.
     if (answer.logLine && pages_.firstMissingScript() != shownMissingScript_) {
         shownMissingScript_ = pages_.firstMissingScript();
-        reportToolChain();
+        showBar();
     }
     return platform::SchemeAnswer{answer.status,          answer.contentType,   std::move(answer.headers),
                                   std::move(answer.text), answer.file.string(), answer.offset,

@@ -51,6 +51,7 @@ private:
     // Preferences, and the switch to another tool chain while the window stays.
     ToolChain readToolChain();
     void reportToolChain();
+    void showBar();
     void askLoginShellLater();
     void showPreferences();
     void savePreferences(const platform::PreferencesValues& chosen);
@@ -68,6 +69,7 @@ private:
     PageRecovery recovery_;
     PageServer pages_;
     std::string shownMissingScript_;  // the missing script or stylesheet the bar names
+    std::string settingsBar_;         // what the bar says of the settings
 
     SettingValues bundle_;   // Info.plist's
     SettingValues options_;  // this launch's, or the last handed over

@@ -70,12 +70,19 @@ void AppDelegate::reportToolChain() {
         if (chain_.askLoginShell && report.logLines[i].rfind("Setting node ", 0) == 0) continue;
         say(report.logLines[i], report.sentences[i]);
     }
-    // Logged as it was asked for (see servePage); here only the sentence.
+    settingsBar_ = bar;
+    showBar();
+    if (chain_.askLoginShell) askLoginShellLater();
+}
+
+// The settings' sentences, and the page's missing script (logged as it was asked for, see
+// servePage) after them.
+void AppDelegate::showBar() {
+    std::string bar = settingsBar_;
     if (!pages_.firstMissingScript().empty())
         bar += std::string(bar.empty() ? "" : "\n") + "The web interface in " + pages_.folder().string() +
                " did not load: it asks for " + pages_.firstMissingScript() + ", which is not in that folder";
     if (bar_) bar_->show(bar);
-    if (chain_.askLoginShell) askLoginShellLater();
 }
 
 void AppDelegate::askLoginShellLater() {

@@ -21,12 +21,13 @@ PageAnswer textAnswer(int status, std::string text, std::string contentType = "t
 }
 
 // Who asked, as the log names it: the page's file below the folder, "index.html" for the page
-// itself and its client-side routes.
+// itself and its client-side routes, and for a request that does not say (WebKit sends no
+// Referer to a scheme of the application's own): the main page.
 std::string askedBy(std::optional<std::string_view> referer) {
-    if (!referer) return "the page";
+    if (!referer) return "index.html";
     std::string_view text = *referer;
     const std::string prefix = std::string(kPageOrigin) + "/";
-    if (text.substr(0, prefix.size()) != prefix) return "the page";
+    if (text.substr(0, prefix.size()) != prefix) return "index.html";
     text.remove_prefix(prefix.size());
     text = text.substr(0, text.find_first_of("?#"));
     const auto decoded = percentDecoded(text);
@@ -72,8 +73,8 @@ PageAnswer PageServer::answer(std::string_view method, std::string_view path, st
         case PagePath::Kind::Missing: {
             PageAnswer missing = textAnswer(404, "Not found: " + found.name + "\n");
             if (missing_.insert(found.name).second) {
-                missing.logLine =
-                    "web interface " + folder_.string() + ": no file " + found.name + ", asked for by " + askedBy(referer);
+                missing.logLine = "web interface " + folder_.string() + ": no file " + found.name + ", asked for by " +
+                                  askedBy(referer);
                 if (firstMissingScript_.empty() && isScriptOrStylesheet(found.name)) firstMissingScript_ = found.name;
             }
             return missing;

@@ -221,7 +221,7 @@ TEST_F(PageFolder, AMissingFileIsNamedOnceAndTheFirstMissingScriptIsKept) {
         {"/assets/index-x.js", "vantorel://app/", "no file assets/index-x.js, asked for by index.html"},
         {"/assets/index-x.js", "vantorel://app/", nullptr},
         {"/assets/index-y.css", "vantorel://app/mixes/3", "no file assets/index-y.css, asked for by index.html"},
-        {"/b%20c.json", std::nullopt, "no file b c.json, asked for by the page"},
+        {"/b%20c.json", std::nullopt, "no file b c.json, asked for by index.html"},
     };
     for (const auto& c : cases) {
         PageAnswer missing = server.answer("GET", c.path, std::nullopt, c.referer);
