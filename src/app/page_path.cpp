@@ -62,10 +62,9 @@ std::optional<std::string> percentDecoded(std::string_view text) {
 }
 
 PagePath resolvePagePath(const fs::path& folder, std::string_view requestPath) {
-    const PagePath refused{PagePath::Kind::Refused, {}, 0, {}};
     if (requestPath.empty() || requestPath.front() != '/') return PagePath{PagePath::Kind::Malformed, {}, 0, {}};
     // Checked before decoding too: "%5C" and "\" are the same way out on some readers.
-    if (requestPath.find('\\') != std::string_view::npos) return refused;
+    if (requestPath.find('\\') != std::string_view::npos) return PagePath{PagePath::Kind::Refused, {}, 0, {}};
     const auto decoded = percentDecoded(requestPath.substr(1));
     if (!decoded) return PagePath{PagePath::Kind::Malformed, {}, 0, {}};
     std::string text = *decoded;
