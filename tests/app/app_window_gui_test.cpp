@@ -550,6 +550,9 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
         json report;
         ASSERT_TRUE(waitFor([&] { return !(report = json::parse(readText(out), nullptr, false)).is_discarded(); }))
             << log();
+        // What the element made of its own source is noted, not required (see the page).
+        std::printf("the <audio> element's own source: %s\n", report["audioElement"].dump().c_str());
+        report.erase("audioElement");
         EXPECT_EQ(
             report,
             (json{{"origin", "vantorel://app"},
