@@ -122,6 +122,8 @@ bool near(unsigned long p, unsigned long c) {
            std::abs(int(p & 0xff) - int(c & 0xff)) < 24;
 }
 constexpr int kWidth = 1240, kHeight = 820;
+// Without a compositor GTK draws the window's frame inside it: a 1-pixel border and 4 of padding.
+constexpr int kFrame = 5;
 constexpr unsigned long kGreen = 0x00ff00, kMagenta = 0xff00ff;
 
 class AppWindow : public ::testing::Test {
@@ -202,8 +204,8 @@ protected:
 
     // Starts the application; on X11, the window it shows, checked for its title, class (the
     // application's ID), size, minimum size and place (centred, with no window manager to do it).
-    // The first launch gives the page 1240 x 820 below the header bar, inside the 1-pixel frame
-    // GTK draws without a compositor; a remembered window has the size it was closed at.
+    // The first launch gives the page 1240 x 820 below the header bar, inside the frame GTK
+    // draws without a compositor; a remembered window has the size it was closed at.
     Window launch(const Env& env, int rememberedWidth = 0, int rememberedHeight = 0) {
         app_ = Child({program_.string()}, env, scratch_ / "app.log");
         Window window = 0;
@@ -222,9 +224,9 @@ protected:
             ADD_FAILURE() << "no size in " << props;
             return window;
         }
-        const int width = rememberedWidth ? rememberedWidth : kWidth + 2;
+        const int width = rememberedWidth ? rememberedWidth : kWidth + 2 * kFrame;
         frameHeight_ = std::stoi(height[1]);
-        pageTop_ = frameHeight_ - kHeight - 1;
+        pageTop_ = frameHeight_ - kHeight - kFrame;
         if (rememberedHeight)
             EXPECT_EQ(frameHeight_, rememberedHeight);
         else
@@ -247,7 +249,7 @@ protected:
     // The window's content as the screen shows it now, row by row.
     std::vector<unsigned long> grab(Window window) {
         std::vector<unsigned long> pixels;
-        XImage* image = XGetImage(x_, window, 1, pageTop_, kWidth, kHeight, AllPlanes, ZPixmap);
+        XImage* image = XGetImage(x_, window, kFrame, pageTop_, kWidth, kHeight, AllPlanes, ZPixmap);
         for (int y = 0; image && y < kHeight; ++y)
             for (int x = 0; x < kWidth; ++x) pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
         if (image) XDestroyImage(image);
@@ -493,7 +495,7 @@ TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
     EXPECT_TRUE(waitFor([&] {
         XWindowAttributes shape{};
         XGetWindowAttributes(x_, window, &shape);
-        XImage* image = XGetImage(x_, window, 1, 0, kWidth, shape.height - 1, AllPlanes, ZPixmap);
+        XImage* image = XGetImage(x_, window, kFrame, 0, kWidth, shape.height - 1, AllPlanes, ZPixmap);
         if (!image) return false;
         auto at = [&](int x, int y) { return XGetPixel(image, x, y) & 0xffffff; };
         top = -1, bar = 0, rightmost = -1, below = 0;
