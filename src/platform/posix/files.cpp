@@ -16,8 +16,6 @@
 namespace nerix::platform {
 namespace {
 
-Failure failure(const std::string& path, int error) { return fail(path + ": " + std::strerror(error), error); }
-
 std::string nonEmptyEnv(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::string(value) : std::string();
@@ -67,11 +65,11 @@ Result<std::string> makePrivateFolder() {
     for (;;) {
         std::string pattern = (base == "/" ? std::string() : base) + "/" + std::string(kPrivatePrefix) + "XXXXXX";
         // mkdtemp makes the folder with mode 0700 under a name nobody can guess in advance.
-        if (::mkdtemp(pattern.data()) == nullptr) return failure(base, errno);
+        if (::mkdtemp(pattern.data()) == nullptr) return pathFailure(base, errno);
         // Held while this process lives: a later start sees it is ours and leaves it alone. A start
         // that took it between the two steps (it was not held yet) has removed it: make another.
         int held = ::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (held < 0) return failure(pattern, errno);
+        if (held < 0) return pathFailure(pattern, errno);
         while (::flock(held, LOCK_SH) != 0 && errno == EINTR) {}
         struct stat info {};
         if (::fstat(held, &info) != 0 || info.st_nlink == 0) {
@@ -90,6 +88,10 @@ Result<std::string> makePrivateFolder() {
     return folder.path;
 }
 
+}  // namespace
+
+Failure pathFailure(const std::string& path, int error) { return fail(path + ": " + std::strerror(error), error); }
+
 std::string parentOf(const std::string& path) {
     auto slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -106,13 +108,14 @@ bool writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
         ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
         text.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
 }
-
-}  // namespace
 
 Result<std::string> userTemporaryFolder() {
     // Per-user and mode 0700 by the login session's rules; read afresh at every call.
@@ -124,7 +127,7 @@ Result<std::string> userTemporaryFolder() {
 Result<void> writeTextAtomically(const std::string& path, std::string_view text) {
     std::string side = parentOf(path) + "/." + baseNameOf(path) + ".XXXXXX";
     int fd = ::mkostemp(side.data(), O_CLOEXEC);
-    if (fd < 0) return failure(path, errno);
+    if (fd < 0) return pathFailure(path, errno);
 
     int error = 0;
     if (!writeAll(fd, text)) error = errno;
@@ -132,11 +135,11 @@ Result<void> writeTextAtomically(const std::string& path, std::string_view text)
     if (error == 0 && ::rename(side.c_str(), path.c_str()) != 0) error = errno;
     if (error == 0) return {};
     ::unlink(side.c_str());
-    return failure(path, error);
+    return pathFailure(path, error);
 }
 
 Result<void> createDirectories(const std::string& path) {
-    if (path.empty()) return failure(path, ENOENT);
+    if (path.empty()) return pathFailure(path, ENOENT);
     // Walk the prefixes, shortest first: "/a", "/a/b", ... , the whole path.
     std::size_t end = 0;
     while (end != std::string::npos) {
@@ -147,9 +150,9 @@ Result<void> createDirectories(const std::string& path) {
         int error = errno;
         if (error == EEXIST) {
             if (isDirectory(prefix)) continue;
-            return failure(prefix, ENOTDIR);
+            return pathFailure(prefix, ENOTDIR);
         }
-        return failure(prefix, error);
+        return pathFailure(prefix, error);
     }
     return {};
 }

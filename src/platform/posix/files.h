@@ -24,6 +24,18 @@ Result<void> writeTextAtomically(const std::string& path, std::string_view text)
 // anything else in the way (a regular file, say) is.
 Result<void> createDirectories(const std::string& path);
 
+// A failure that names `path` and the system's reason for `error` ("<path>: <system text>").
+Failure pathFailure(const std::string& path, int error);
+
+// The folder that holds `path` ("." for a bare name, "/" for a name in the root folder), and
+// its last component.
+std::string parentOf(const std::string& path);
+std::string baseNameOf(const std::string& path);
+
+// Writes all of `text` to `fd`, again after an interruption. false, with errno set, when a write
+// fails or writes nothing.
+bool writeAll(int fd, std::string_view text);
+
 // Removes one file. Returns false when it could not be removed.
 bool removeFile(const std::string& path) noexcept;
 

@@ -1,5 +1,7 @@
 #include "platform/posix/kept_file.h"
 
+#include "platform/posix/files.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,29 +20,6 @@ namespace {
 constexpr std::string_view kRecordPrefix = ".vantorel-keep-";
 constexpr std::string_view kKeptSuffix = ".kept";
 constexpr std::string_view kRecordMagic = "vantorel kept file\n";
-
-Failure failure(const std::string& path, int error) { return fail(path + ": " + std::strerror(error), error); }
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string baseNameOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 // The folder's entries reach the disk: a record that a crash could lose is no record.
 void syncFolder(const std::string& folder) {
@@ -103,7 +82,7 @@ Result<std::unique_ptr<KeptFile>> KeptFile::keepAside(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
         if (errno == ENOENT) return std::unique_ptr<KeptFile>();
-        return failure(path, errno);
+        return pathFailure(path, errno);
     }
     const bool link = S_ISLNK(info.st_mode);
     if (!link && !S_ISREG(info.st_mode)) return std::unique_ptr<KeptFile>();
@@ -112,7 +91,7 @@ Result<std::unique_ptr<KeptFile>> KeptFile::keepAside(const std::string& path) {
     std::string record = folder + "/" + std::string(kRecordPrefix) + "XXXXXX";
     // mkostemp: mode 0600 under a fresh name, which also reserves the kept file's name beside it.
     int fd = ::mkostemp(record.data(), O_CLOEXEC);
-    if (fd < 0) return failure(path, errno);
+    if (fd < 0) return pathFailure(path, errno);
     const std::string kept = record + std::string(kKeptSuffix);
     // Locked before it says anything: a start that looks at it meanwhile finds it empty, or held.
     int error = 0;
@@ -123,7 +102,7 @@ Result<std::unique_ptr<KeptFile>> KeptFile::keepAside(const std::string& path) {
     if (error != 0) {
         ::unlink(record.c_str());
         ::close(fd);
-        return failure(path, error);
+        return pathFailure(path, error);
     }
     return std::unique_ptr<KeptFile>(new KeptFile(path, kept, record, fd, link));
 }
