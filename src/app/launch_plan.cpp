@@ -63,25 +63,6 @@ PageChoice choosePageIn(const std::filesystem::path& webFolder) {
     return PageChoice{true, std::string(kPageOrigin) + "/", {}};
 }
 
-std::string fileUri(const std::filesystem::path& path) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string uri = "file://";
-    for (unsigned char c : path.lexically_normal().string()) {
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                     c == '.' || c == '_' || c == '~' || c == '/';
-        if (plain) {
-            uri += static_cast<char>(c);
-        } else {
-            uri += '%';
-            uri += kHex[c >> 4];
-            uri += kHex[c & 0x0F];
-        }
-    }
-    // A folder's URI never ends in "/", so patterns and prefixes can add exactly one.
-    while (uri.size() > 8 && uri.back() == '/') uri.pop_back();
-    return uri;
-}
-
 std::string scriptAllowPattern() { return std::string(kPageOrigin) + "/*"; }
 
 bool opensInBrowser(std::string_view uri, bool followedByUser) {

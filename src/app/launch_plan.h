@@ -66,10 +66,6 @@ PageChoice choosePageIn(const std::filesystem::path& webFolder);
 // The Web folder of the resource folder.
 std::filesystem::path webFolder(const std::filesystem::path& resourceFolder);
 
-// A file URI for an absolute path, with every byte outside the unreserved set and "/"
-// percent-encoded, so that the URI loaded and the URI patterns built from it agree.
-std::string fileUri(const std::filesystem::path& path);
-
 // The user script reaches the pages of the page's origin, and no other page.
 std::string scriptAllowPattern();
 
