@@ -49,8 +49,7 @@ int openRegularFile(const std::string& path) {
     return fd;
 }
 
-void respond(WebKitURISchemeRequest* request, const SchemeAnswer& given) {
-    SchemeAnswer answer = given;
+void respond(WebKitURISchemeRequest* request, SchemeAnswer answer) {
     GInputStream* body = nullptr;
     gint64 length = 0;
     if (!answer.file.empty()) {
