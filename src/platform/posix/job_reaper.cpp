@@ -28,8 +28,6 @@ namespace {
 // this long is taken for lost.
 constexpr std::chrono::seconds kStartDeadline{10};
 
-std::string systemText(int error) { return std::system_category().message(error); }
-
 // Writes the start's plan (see reaper_protocol.h) into a memory file: an argument vector of any
 // length crosses in one descriptor, whatever a datagram can hold.
 Result<int> writePlan(const std::string& program, const std::vector<std::string>& argv, const std::string& workingDir,

@@ -86,8 +86,6 @@ int makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     return 0;
 }
 
-std::string systemText(int error) { return std::system_category().message(error); }
-
 // The step between the clone and the exec that failed.
 enum class FailedStep { None, WorkingFolder, Program };
 
