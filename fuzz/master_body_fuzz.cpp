@@ -15,7 +15,7 @@ using nerix::fuzz::check;
 
 namespace {
 
-bool isRefusal(const std::variant<std::vector<std::string>, nerix::Response>& decoded) {
+bool isRefusal(const std::variant<nerix::MasterInput, nerix::Response>& decoded) {
     const auto* response = std::get_if<nerix::Response>(&decoded);
     return response && response->status == 400 && response->json &&
            *response->json == nlohmann::json{{"error", nerix::kMasterRefusal}};
@@ -29,11 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view body(reinterpret_cast<const char*>(data), size);
     const auto decoded = nerix::decodeMasterBody(body);
 
-    if (const auto* args = std::get_if<std::vector<std::string>>(&decoded)) {
-        check(args->size() == 3 || args->size() == 5);
-        check((*args)[0] == "master" && (*args)[1] == "run");
-        if (args->size() == 5) check((*args)[3] == "-o");
-        for (const auto& arg : *args) check(!holdsNul(arg));
+    if (const auto* input = std::get_if<nerix::MasterInput>(&decoded)) {
+        const auto args = nerix::masterArguments(*input);
+        check(args.size() == (input->output ? 5u : 3u));
+        check(args[0] == "master" && args[1] == "run");
+        if (args.size() == 5) check(args[3] == "-o");
+        for (const auto& arg : args) check(!holdsNul(arg));
     } else {
         check(isRefusal(decoded));
     }
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected.push_back("-o");
         expected.push_back(*output);
     }
-    const auto* args = std::get_if<std::vector<std::string>>(&decoded);
-    check(args != nullptr && *args == expected);
+    const auto* input = std::get_if<nerix::MasterInput>(&decoded);
+    check(input != nullptr && nerix::masterArguments(*input) == expected);
     return 0;
 }

@@ -49,7 +49,7 @@ void checkAnswer(const nerix::Request& request) {
     // A job whose body was accepted is run by the bridge; everything else is answered at once.
     static const std::string token = std::string(43, 'A') + "=";
     auto routed = nerix::dispatch(request, {token, 8080});
-    if (std::holds_alternative<nerix::Job>(routed)) return;
+    if (std::holds_alternative<nerix::JobPointer>(routed)) return;
     const nerix::Response& response = std::get<nerix::Response>(routed);
     const std::string answer = nerix::writeAnswer(response);
     const std::size_t headEnd = answer.find("\r\n\r\n");

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "bridge/job_reply.h"
-#include "http/path.h"
 #include "platform/posix/child_process.h"
 #include "platform/posix/job_reaper.h"
 #include "platform/posix/loopback_listener.h"
@@ -22,26 +21,8 @@ constexpr std::size_t kLowWater = 1024 * 1024;
 
 static_assert(JobReply::kStdout == ChildProcess::Out && JobReply::kStderr == ChildProcess::Err);
 
-// The file a job that succeeded wrote, where there is one: compose's output; master's "-o"
-// (relative to the tool's working folder, the repository root) or else the answer's
-// "outputPath"; verify writes none.
-std::optional<std::string> writtenFile(const Job& job, const JobAnswer& answer, const std::string& repoRoot) {
-    switch (job.kind) {
-        case Job::Kind::Compose: return job.outputPath;
-        case Job::Kind::Master: {
-            // "master", "run", the manifest, then "-o" and the output when the request gave one.
-            if (job.args.size() == 5 && job.args[3] == "-o") {
-                const std::string& output = job.args[4];
-                return output.starts_with('/') ? output : appendPathComponent(repoRoot, output);
-            }
-            auto member = answer.fields.find("outputPath");
-            if (member != answer.fields.end() && member->is_string()) return member->get<std::string>();
-            return std::nullopt;
-        }
-        case Job::Kind::Verify: return std::nullopt;
-    }
-    return std::nullopt;
-}
+// The standard error of a job whose tool could not start.
+std::string spawnFailure(const Error& error) { return "spawn failed: " + error.message; }
 
 }  // namespace
 
@@ -53,7 +34,7 @@ struct JobQueue::Ticket {
     std::uint64_t id = 0;
     std::shared_ptr<platform::Connection> connection;
     JobReply reply;
-    Job job;
+    JobPointer job;
     std::string endpoint;
     State state = State::Waiting;
     std::shared_ptr<ChildProcess> child;
@@ -64,7 +45,8 @@ JobQueue::JobQueue(asio::io_context& context, Settings settings)
 
 JobQueue::~JobQueue() { *alive_ = false; }
 
-void JobQueue::add(const std::shared_ptr<platform::Connection>& connection, Job job, bool live, std::string endpoint) {
+void JobQueue::add(const std::shared_ptr<platform::Connection>& connection, JobPointer job, bool live,
+                   std::string endpoint) {
     auto ticket = std::make_shared<Ticket>(connection, live);
     ticket->id = ++lastId_;
     ticket->job = std::move(job);
@@ -91,18 +73,15 @@ void JobQueue::startNext() {
 bool JobQueue::start(const std::shared_ptr<Ticket>& ticket) {
     ticket->state = Ticket::State::Running;
     // Compose's files are made now, in arrival order; a failure is a plain answer, live or not.
-    if (auto prepared = prepareJob(ticket->job); !prepared) {
-        finishJob(ticket->job, false);
+    if (auto prepared = ticket->job->prepare(settings_.log); !prepared) {
+        ticket->job->finish(false);
         ticket->state = Ticket::State::Done;
         ticket->reply.refuse(errorResponse(500, prepared.error().message));
         tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Failed);
         return false;
     }
-    if (ticket->job.kept && ticket->job.kept->wasLink())
-        settings_.log("NerixBridge set aside the symbolic link at " + ticket->job.outputPath +
-                      ": the new file takes its place, nothing is written through it");
-    std::vector<std::string> argv = toolArgv(settings_.command, ticket->job.args);
-    auto child = ChildProcess::start(reaper_, argv.front(), argv, settings_.command.repoRoot, leftoversOf(ticket->job));
+    std::vector<std::string> argv = toolArgv(settings_.command, ticket->job->arguments());
+    auto child = ChildProcess::start(reaper_, argv.front(), argv, settings_.command.repoRoot, ticket->job->leftovers());
     ticket->reply.begin();
     if (!child) {
         settings_.log("NerixBridge could not start the tool for " + ticket->endpoint + ": " + child.error().message);
@@ -148,18 +127,18 @@ void JobQueue::output(const std::shared_ptr<Ticket>& ticket, int stream, std::st
 void JobQueue::ended(const std::shared_ptr<Ticket>& ticket, int exitCode) {
     const bool cancelled = ticket->state != Ticket::State::Running;  // its requester has gone
     // A cancelled run never replaces the file that was there, whatever the tool said.
-    finishJob(ticket->job, exitCode == 0 && !cancelled);
+    ticket->job->finish(exitCode == 0 && !cancelled);
     ticket->child.reset();
     ticket->state = Ticket::State::Done;
     if (cancelled) {
         tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Cancelled, exitCode);
         return;
     }
-    JobAnswer answer = answerJob(ticket->job, exitCode);
+    JobAnswer answer = ticket->job->answer(exitCode);
     ticket->reply.end(answer);
     if (exitCode == 0)
         tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Succeeded, exitCode,
-             writtenFile(ticket->job, answer, settings_.command.repoRoot));
+             ticket->job->writtenFile(settings_.command.repoRoot));
     else
         tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Failed, exitCode);
 }
@@ -192,7 +171,7 @@ void JobQueue::shutdown() {
     auto running = std::move(running_);
     running_.reset();
     if (running->child) running->child->stopAndWait(settings_.stopGrace);
-    finishJob(running->job, false);
+    running->job->finish(false);
     running->connection->cancel();
     if (running->state != Ticket::State::Done) {
         running->state = Ticket::State::Done;

@@ -12,7 +12,7 @@
 
 #include "bridge/job_event.h"
 #include "jobs/cli_command.h"
-#include "jobs/handlers.h"
+#include "jobs/job.h"
 
 namespace nerix {
 
@@ -42,7 +42,7 @@ public:
 
     // Runs `job` for the request on `connection` once the jobs before it have ended, and answers
     // it there: with the whole answer, or `live`, line by line as the tool writes.
-    void add(const std::shared_ptr<platform::Connection>& connection, Job job, bool live, std::string endpoint);
+    void add(const std::shared_ptr<platform::Connection>& connection, JobPointer job, bool live, std::string endpoint);
 
     // The owner's end: waiting jobs are dropped and the running tool stopped as for a requester
     // that left, waiting here (at most the grace) until it is reaped.

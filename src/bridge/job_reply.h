@@ -7,7 +7,7 @@
 
 #include "bridge/job_output.h"
 #include "http/response.h"
-#include "jobs/handlers.h"
+#include "jobs/job.h"
 
 namespace nerix {
 

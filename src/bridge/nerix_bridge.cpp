@@ -25,27 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Whether the request asks for the live answer: "application/x-ndjson" among the media types
-// its Accept header lists (letter case and parameters aside).
-bool wantsLiveAnswer(const Request& request) {
-    auto accept = request.headers.find("accept");
-    if (accept == request.headers.end()) return false;
-    std::string_view rest = accept->second;
-    while (!rest.empty()) {
-        std::size_t comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        item = item.substr(0, item.find(';'));
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-        constexpr std::string_view kLive = "application/x-ndjson";
-        if (std::equal(item.begin(), item.end(), kLive.begin(), kLive.end(),
-                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 NerixError::NerixError(std::string domain, int code, std::string description)
@@ -273,7 +252,8 @@ void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& p
         send(connection, *response, extraBytes);
         return;
     }
-    jobs_->add(connection, std::move(std::get<Job>(routed)), wantsLiveAnswer(parsed.request), parsed.request.path);
+    jobs_->add(connection, std::move(std::get<JobPointer>(routed)), parsed.request.accepts(kLiveAnswerType),
+               parsed.request.path);
 }
 
 void NerixBridge::send(const std::shared_ptr<platform::Connection>& connection, const Response& response,

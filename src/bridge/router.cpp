@@ -4,6 +4,7 @@
 
 #include "base/version.h"
 #include "bridge/token.h"
+#include "jobs/job_endpoints.h"
 
 namespace nerix {
 namespace {
@@ -39,7 +40,7 @@ Response tokenRefused() { return errorResponse(401, "missing or invalid X-Nerix-
 
 }  // namespace
 
-std::variant<Job, Response> dispatch(const Request& request, BridgeIdentity bridge) {
+std::variant<JobPointer, Response> dispatch(const Request& request, BridgeIdentity bridge) {
     if (!hostIsOurs(request, bridge.port)) return misdirected();
     // The browser's preflight carries no token; it must pass for the page's fetch to work.
     if (request.method == "OPTIONS") return Response{204, std::nullopt};
@@ -48,11 +49,8 @@ std::variant<Job, Response> dispatch(const Request& request, BridgeIdentity brid
 
     if (!tokenPresented(request, bridge.token)) return tokenRefused();
 
-    if (request.method == "POST") {
-        if (request.path == "/compose") return handleCompose(request);
-        if (request.path == "/master") return handleMaster(request);
-        if (request.path == "/verify") return handleVerify(request);
-    }
+    if (request.method == "POST")
+        if (const JobEndpoint* endpoint = findJobEndpoint(request.path)) return endpoint->accept(request.body);
     return errorResponse(404, "no route for " + request.method + " " + request.path);
 }
 

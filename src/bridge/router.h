@@ -7,7 +7,7 @@
 
 #include "http/request.h"
 #include "http/response.h"
-#include "jobs/handlers.h"
+#include "jobs/job.h"
 
 namespace nerix {
 
@@ -19,9 +19,9 @@ struct BridgeIdentity {
 };
 
 // Decides what a complete request gets: the answer at once (a foreign Host, preflight, health,
-// the token check, a refused body, "no route"), or the job to run for it, as the job handlers
-// give it. Runs nothing itself.
-std::variant<Job, Response> dispatch(const Request& request, BridgeIdentity bridge);
+// the token check, a refused body, "no route"), or the job to run for it, as its endpoint
+// reads it. Runs nothing itself.
+std::variant<JobPointer, Response> dispatch(const Request& request, BridgeIdentity bridge);
 
 // What a request whose head is whole and whose body is not gets at once, where the head alone
 // decides (a foreign Host, a missing or wrong token); nothing when the body is to be read.

@@ -111,7 +111,8 @@ std::vector<std::string> writeJobAnswer(int status, const nlohmann::json& fields
 }
 
 std::string liveAnswerHead() {
-    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/x-ndjson";
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: ";
+    head += kLiveAnswerType;
     head += kCorsAndClose;
     head += "\r\nTransfer-Encoding: chunked\r\n\r\n";
     return head;

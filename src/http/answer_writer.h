@@ -33,6 +33,9 @@ struct EscapedOutput {
 // order; the large ones are the outputs' own.
 std::vector<std::string> writeJobAnswer(int status, const nlohmann::json& fields, std::vector<EscapedOutput> outputs);
 
+// The media type of a live answer, which a request asks for by listing it in its Accept header.
+inline constexpr std::string_view kLiveAnswerType = "application/x-ndjson";
+
 // The head of a live answer: status 200, one JSON object per line, sent in chunks.
 std::string liveAnswerHead();
 

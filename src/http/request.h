@@ -3,6 +3,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 namespace nerix {
 
@@ -13,6 +14,11 @@ struct Request {
     std::map<std::string, std::string> headers;  // trimmed, lower-cased name -> trimmed value
     std::string body;                            // exactly Content-Length bytes
     std::set<std::string> repeated;              // names of the headers sent more than once
+
+    // Whether `mediaType` (lower case) is among the media types the Accept header lists,
+    // parameters aside, read with the parser's rules for header text: trimmed of Unicode spaces
+    // and compared in Unicode lower case.
+    bool accepts(std::string_view mediaType) const;
 };
 
 }  // namespace nerix

@@ -1,7 +1,6 @@
 #include "jobs/job_body.h"
 
 #include <charconv>
-#include <new>
 
 #include <nlohmann/json.hpp>
 
@@ -127,7 +126,7 @@ std::string optionText(const Json& value) {
 
 }  // namespace
 
-std::variant<ComposeInput, Response> decodeComposeBody(std::string_view body) try {
+std::variant<ComposeInput, Response> decodeComposeBody(std::string_view body) {
     auto object = parseObject(body);
     if (!object) return refusal(kComposeInvalidJson);
 
@@ -145,33 +144,37 @@ std::variant<ComposeInput, Response> decodeComposeBody(std::string_view body) tr
     }
     if (const std::string* name = stringMember(*object, "name")) input.name = *name;
     return input;
-} catch (...) {  // out of memory: refuse rather than unwind
-    return errorResponse(500, "out of memory");
 }
 
 std::vector<std::string> composeArguments(const std::string& sourcePath, const std::string& outputPath) {
     return {"compose", "build", sourcePath, "-o", outputPath};
 }
 
-std::variant<std::vector<std::string>, Response> decodeMasterBody(std::string_view body) try {
+std::variant<MasterInput, Response> decodeMasterBody(std::string_view body) {
     auto object = parseObject(body);
     if (!object) return refusal(kMasterRefusal);
 
     const std::string* manifest = stringMember(*object, "manifest");
     if (manifest == nullptr || holdsNul(*manifest)) return refusal(kMasterRefusal);
 
-    std::vector<std::string> args{"master", "run", *manifest};
+    MasterInput input{*manifest, std::nullopt};
     if (const std::string* output = stringMember(*object, "output")) {
         if (holdsNul(*output)) return refusal(kMasterRefusal);
-        args.push_back("-o");
-        args.push_back(*output);
+        input.output = *output;
     }
-    return args;
-} catch (...) {  // out of memory: refuse rather than unwind
-    return errorResponse(500, "out of memory");
+    return input;
 }
 
-std::variant<std::vector<std::string>, Response> decodeVerifyBody(std::string_view body) try {
+std::vector<std::string> masterArguments(const MasterInput& input) {
+    std::vector<std::string> args{"master", "run", input.manifest};
+    if (input.output) {
+        args.push_back("-o");
+        args.push_back(*input.output);
+    }
+    return args;
+}
+
+std::variant<std::vector<std::string>, Response> decodeVerifyBody(std::string_view body) {
     auto object = parseObject(body);
     if (!object) return refusal(kVerifyRefusal);
 
@@ -193,8 +196,6 @@ std::variant<std::vector<std::string>, Response> decodeVerifyBody(std::string_vi
         args.push_back(std::move(text));
     }
     return args;
-} catch (...) {  // out of memory: refuse rather than unwind
-    return errorResponse(500, "out of memory");
 }
 
 }  // namespace nerix

@@ -11,8 +11,8 @@
 namespace nerix {
 
 // The decoding of each job's request body: pure functions, body bytes in, either what the job
-// needs or the one refusal the request is answered with. Nothing here throws, touches a file
-// or runs a process.
+// needs or the one refusal the request is answered with. Nothing here touches a file or runs a
+// process.
 
 // What a compose request asks for, before any path is formed.
 struct ComposeInput {
@@ -26,9 +26,17 @@ std::variant<ComposeInput, Response> decodeComposeBody(std::string_view body);
 // The tool's arguments for a compose run, in order.
 std::vector<std::string> composeArguments(const std::string& sourcePath, const std::string& outputPath);
 
+// What a master request asks for.
+struct MasterInput {
+    std::string manifest;
+    std::optional<std::string> output;  // absent unless a string was sent
+};
+
+std::variant<MasterInput, Response> decodeMasterBody(std::string_view body);
+
 // The tool's arguments for a master run: "master", "run", the manifest, then "-o" and the
-// output when one was sent as a string.
-std::variant<std::vector<std::string>, Response> decodeMasterBody(std::string_view body);
+// output when there is one.
+std::vector<std::string> masterArguments(const MasterInput& input);
 
 // The tool's arguments for a verify run: "master", "verify", the wav, "--seed", the seed, then
 // "--carrier", "--mix-db", "--null-trials" with the text of each optional value that is present.

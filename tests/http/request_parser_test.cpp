@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <string>
 
@@ -130,6 +131,28 @@ TEST(RequestParser, SizeLimits) {
     };
     EXPECT_EQ(announcing((64u << 20) + 1), Outcome::TooLarge);
     EXPECT_EQ(announcing(64u << 20), Outcome::Incomplete);
+}
+
+// The live answer is asked for among other media types, with parameters, in any letter case,
+// trimmed as the parser trims header text (a no-break space too); a type that only begins or
+// ends like it is not it.
+TEST(Request, AcceptsAMediaTypeItsAcceptHeaderLists) {
+    const std::string type = "application/x-ndjson";
+    for (auto [accept, expected] : std::vector<std::pair<std::optional<std::string>, bool>>{
+             {std::nullopt, false},
+             {"", false},
+             {"application/x-ndjson", true},
+             {"text/html, Application/X-NDJSON ;q=0.9", true},
+             {"*/*,\t application/x-ndjson\t", true},
+             {"\u00a0application/x-ndjson\u00a0", true},
+             {"application/x-ndjson2", false},
+             {"xapplication/x-ndjson", false},
+             {"application/json;x=application/x-ndjson", false},
+         }) {
+        Request request;
+        if (accept) request.headers["accept"] = *accept;
+        EXPECT_EQ(request.accepts(type), expected) << accept.value_or("(none)");
+    }
 }
 
 }  // namespace

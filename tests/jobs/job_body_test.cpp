@@ -16,6 +16,7 @@ std::string shown(const std::vector<std::string>& args) {
     for (const auto& a : args) line += (line.empty() ? "" : "|") + a;
     return line;
 }
+std::string shown(const MasterInput& in) { return shown(masterArguments(in)); }
 template <typename Accepted>
 std::string shown(const std::variant<Accepted, Response>& d) {
     return std::visit([](const auto& v) { return shown(v); }, d);

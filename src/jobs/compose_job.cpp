@@ -1,4 +1,5 @@
-// What a job needs on disk around the tool's run: compose's source file and output folder.
+#include "jobs/compose_job.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -9,8 +10,6 @@
 #include <string>
 
 #include "http/path.h"
-#include "jobs/handlers.h"
-#include "jobs/job_body.h"
 #include "jobs/output_dir.h"
 #include "jobs/stem.h"
 #include "platform/posix/files.h"
@@ -51,63 +50,75 @@ std::string defaultStem(const std::string& temporary, const std::string& outputD
     }
 }
 
+// The same failure with the step that failed in front of its message.
+Error during(std::string_view step, const Error& error) { return {std::string(step) + error.message, error.code}; }
+
 }  // namespace
 
-Result<void> prepareJob(Job& job) try {
-    if (job.kind != Job::Kind::Compose) return {};
+Result<void> ComposeJob::prepare(const Log& log) {
     std::string outputDir = userNerixOutputDir();
     if (auto made = platform::createDirectories(outputDir); !made)
-        return fail("could not create output dir: " + made.error().message, made.error().code);
+        return fail(during("could not create output dir: ", made.error()));
 
     // The source file sits in a folder only this user can enter, never in a shared one.
     auto temporary = platform::userTemporaryFolder();
-    if (!temporary) return fail("could not write source: " + temporary.error().message, temporary.error().code);
+    if (!temporary) return fail(during("could not write source: ", temporary.error()));
 
     // The clock is read only when the name gives no stem.
-    std::optional<std::string> stem = sanitizeStem(job.name);
-    if (!stem) stem = defaultStem(*temporary, outputDir, job.format);
+    std::optional<std::string> stem = sanitizeStem(input_.name);
+    if (!stem) stem = defaultStem(*temporary, outputDir, input_.format);
     std::string sourcePath = appendPathComponent(*temporary, *stem + ".morvane");
-    std::string outputPath = appendPathComponent(outputDir, *stem + "." + job.format);
+    std::string outputPath = appendPathComponent(outputDir, *stem + "." + input_.format);
 
-    if (auto written = platform::writeTextAtomically(sourcePath, job.source); !written)
-        return fail("could not write source: " + written.error().message, written.error().code);
-    std::string().swap(job.source);
+    if (auto written = platform::writeTextAtomically(sourcePath, input_.source); !written)
+        return fail(during("could not write source: ", written.error()));
+    std::string().swap(input_.source);
     // What is at the output path now is moved aside, never overwritten or written through, until
     // the tool has succeeded.
     auto kept = platform::KeptFile::keepAside(outputPath);
     if (!kept) {
         platform::removeFile(sourcePath);
-        return fail("could not keep the existing output: " + kept.error().message, kept.error().code);
+        return fail(during("could not keep the existing output: ", kept.error()));
     }
-    job.kept = std::move(*kept);
-    job.args = composeArguments(sourcePath, outputPath);
-    job.sourcePath = std::move(sourcePath);
-    job.outputPath = std::move(outputPath);
+    kept_ = std::move(*kept);
+    if (kept_ && kept_->wasLink())
+        log("NerixBridge set aside the symbolic link at " + outputPath +
+            ": the new file takes its place, nothing is written through it");
+    sourcePath_ = std::move(sourcePath);
+    outputPath_ = std::move(outputPath);
     return {};
-} catch (...) {  // out of memory: a failure, never an exception into the queue
-    return fail("out of memory", ENOMEM);
 }
 
-void finishJob(const Job& job, bool succeeded) {
-    // Success rests on the exit code alone; the output file is never looked at.
-    if (!job.sourcePath.empty()) platform::removeFile(job.sourcePath);
-    if (job.kept) {
-        if (succeeded)
-            job.kept->discard();
-        else
-            job.kept->restore();
-    }
-}
+std::vector<std::string> ComposeJob::arguments() const { return composeArguments(sourcePath_, outputPath_); }
 
-platform::JobLeftovers leftoversOf(const Job& job) {
+platform::JobLeftovers ComposeJob::leftovers() const {
     platform::JobLeftovers leftovers;
-    if (job.kept) {
-        leftovers.moveBack.emplace_back(job.kept->kept(), job.kept->original());
-        leftovers.remove.push_back(job.kept->record());
-        leftovers.hold = job.kept->lockDescriptor();
+    if (kept_) {
+        leftovers.moveBack.emplace_back(kept_->kept(), kept_->original());
+        leftovers.remove.push_back(kept_->record());
+        leftovers.hold = kept_->lockDescriptor();
     }
-    if (!job.sourcePath.empty()) leftovers.remove.push_back(job.sourcePath);
+    if (!sourcePath_.empty()) leftovers.remove.push_back(sourcePath_);
     return leftovers;
 }
+
+void ComposeJob::finish(bool succeeded) {
+    // Success rests on the exit code alone; the output file is never looked at.
+    if (!sourcePath_.empty()) platform::removeFile(sourcePath_);
+    if (kept_) {
+        if (succeeded)
+            kept_->discard();
+        else
+            kept_->restore();
+    }
+}
+
+JobAnswer ComposeJob::answer(std::int32_t exitCode) const {
+    JobAnswer answer = succeededOrFailed(exitCode, "compose failed");
+    if (exitCode == 0) answer.fields["outputPath"] = outputPath_;
+    return answer;
+}
+
+std::optional<std::string> ComposeJob::writtenFile(const std::string& /*repoRoot*/) const { return outputPath_; }
 
 }  // namespace nerix
