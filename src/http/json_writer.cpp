@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -264,15 +263,11 @@ bool append(std::string& out, const nlohmann::json& value) {
 void appendJsonEscaped(std::string& out, std::string_view utf8) { appendEscapedText(out, utf8); }
 
 Result<std::string> writeJson(const nlohmann::json& value) {
-    try {
-        std::string out;
-        out.reserve(estimateSize(value));
-        if (!append(out, value))
-            return fail("the value has no JSON text (text that is not UTF-8, or a number that is not finite)");
-        return out;
-    } catch (...) {  // out of memory: answer with an empty body rather than unwind
-        return fail("out of memory writing JSON", ENOMEM);
-    }
+    std::string out;
+    out.reserve(estimateSize(value));
+    if (!append(out, value))
+        return fail("the value has no JSON text (text that is not UTF-8, or a number that is not finite)");
+    return out;
 }
 
 }  // namespace nerix

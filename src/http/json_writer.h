@@ -11,7 +11,7 @@ namespace nerix {
 
 // Compact JSON text (RFC 8259) with every "/" written as "\/", object members in the order of
 // their names. Fails when the value cannot be written (a string that is not valid UTF-8, a
-// number that is not finite) or memory runs out. Never throws.
+// number that is not finite).
 Result<std::string> writeJson(const nlohmann::json& value);
 
 // Appends the inside of a JSON string (no quotes) for text that is known to be UTF-8, escaped
