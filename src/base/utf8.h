@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace nerix::utf8 {
@@ -41,5 +42,26 @@ constexpr std::size_t startOfCharacterBefore(std::string_view text, std::size_t 
 // Whether all of `text` is well-formed UTF-8. Vectorised: tool output of many megabytes passes
 // through it.
 bool isValid(std::string_view text) noexcept;
+
+// Cuts a byte stream at UTF-8 character boundaries: a character split across two reads is held
+// back until the rest of it arrives. Bytes that are not UTF-8 are passed on as they are.
+class Cutter {
+public:
+    // The bytes so far that end on a boundary, held-back bytes first: `first` and `second`, in
+    // this order (either may be empty).
+    void feed(std::string_view bytes, std::string_view& first, std::string_view& second);
+    // The end of the stream: what is still held back (an unfinished character), if anything.
+    std::string_view finish();
+
+private:
+    char held_[4] = {};
+    char completed_[4] = {};  // a held-back character once its rest has arrived
+    std::size_t heldSize_ = 0;
+    std::size_t heldNeed_ = 0;  // the whole character's length
+};
+
+// Appends `bytes`, with each stretch that is not UTF-8 replaced by U+FFFD (one per maximal
+// stretch that could begin a character, as web decoders do).
+void appendReplacingInvalid(std::string& out, std::string_view bytes);
 
 }  // namespace nerix::utf8

@@ -4,8 +4,8 @@
 
 #include "bridge/job_reply.h"
 #include "platform/posix/child_process.h"
+#include "platform/posix/connection.h"
 #include "platform/posix/job_reaper.h"
-#include "platform/posix/loopback_listener.h"
 
 namespace nerix {
 namespace {

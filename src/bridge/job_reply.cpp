@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "http/answer_writer.h"
-#include "platform/posix/loopback_listener.h"
+#include "platform/posix/connection.h"
 
 namespace nerix {
 namespace {
@@ -16,7 +16,7 @@ JobReply::JobReply(std::shared_ptr<platform::Connection> connection, bool live)
     : connection_(std::move(connection)), live_(live) {}
 
 void JobReply::begin() {
-    if (live_) connection_->write(liveAnswerHead());
+    if (live_) connection_->write(platform::onePiece(liveAnswerHead()));
 }
 
 void JobReply::output(int stream, std::string_view bytes) {
@@ -50,7 +50,9 @@ void JobReply::end(const JobAnswer& answer) {
     connection_->sendAndClose(writeJobAnswer(answer.status, answer.fields, std::move(outputs)), true);
 }
 
-void JobReply::refuse(const Response& response) { connection_->sendAndClose(writeAnswer(response), true); }
+void JobReply::refuse(const Response& response) {
+    connection_->sendAndClose(platform::onePiece(writeAnswer(response)), true);
+}
 
 std::size_t JobReply::backlog() const { return connection_->queued(); }
 

@@ -5,7 +5,8 @@
 #include <memory>
 #include <string_view>
 
-#include "bridge/job_output.h"
+#include "bridge/escaped_stream.h"
+#include "bridge/live_stream.h"
 #include "http/response.h"
 #include "jobs/job.h"
 

@@ -258,7 +258,7 @@ void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& p
 
 void NerixBridge::send(const std::shared_ptr<platform::Connection>& connection, const Response& response,
                        bool drainInput) {
-    connection->sendAndClose(writeAnswer(response), drainInput);
+    connection->sendAndClose(platform::onePiece(writeAnswer(response)), drainInput);
 }
 
 }  // namespace nerix

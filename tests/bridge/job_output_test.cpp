@@ -1,7 +1,8 @@
 // A job's output on its way into an answer: cut at character boundaries wherever the reads
 // split it, escaped for a plain answer (empty when not UTF-8) or framed as live lines (bad
 // bytes as U+FFFD).
-#include "bridge/job_output.h"
+#include "bridge/escaped_stream.h"
+#include "bridge/live_stream.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

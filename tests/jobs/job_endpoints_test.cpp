@@ -30,8 +30,8 @@ TEST(JobEndpoints, EachPathMakesItsJobWithItsArgumentsAnswersAndFile) {
               R"({"error":"master failed","exitCode":3})", "/o.wav"},
              {"/master", R"({"manifest":"m"})", "master|run|m", R"({"ok":true})",
               R"({"error":"master failed","exitCode":3})", "(none)"},
-             {"/verify", R"({"wav":"w","seed":"s"})", "master|verify|w|--seed|s", R"({"ok":true})",
-              R"({"ok":false})", "(none)"},
+             {"/verify", R"({"wav":"w","seed":"s"})", "master|verify|w|--seed|s", R"({"ok":true})", R"({"ok":false})",
+              "(none)"},
          }) {
         const JobEndpoint* endpoint = findJobEndpoint(c.path);
         ASSERT_NE(endpoint, nullptr) << c.path;
