@@ -37,14 +37,10 @@ int main(int argc, char** argv) {
     // folders, the login shell last); one line says which was taken.
     std::string node = argv[1];
     if (nerix::platform::isBareName(node)) {
-        const auto places = nerix::platform::NodePlaces::fromEnvironment();
-        auto found = nerix::platform::findNode(node, places);
-        if (found.path.empty()) found = nerix::platform::askLoginShell(node, places);
-        if (found.path.empty())
-            std::cerr << "Node.js: " << node << " was not found in PATH, nvm, volta, fnm, ~/.local/bin, "
-                      << "/usr/local/bin or the login shell\n";
+        if (auto found = nerix::platform::findNode(node))
+            std::cerr << "Node.js: " << found->why << "\n", node = found->path;
         else
-            std::cerr << "Node.js: " << found.why << "\n", node = found.path;
+            std::cerr << found.error().message << "\n";
     }
 
     std::shared_ptr<nerix::NerixBridge> bridge;

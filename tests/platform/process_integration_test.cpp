@@ -1,4 +1,4 @@
-// Children as the bridge runs its tools: started by startChild and watched by a ChildProcess on an
+// Children as the bridge runs its tools: started under a JobReaper and watched by a ChildProcess on an
 // io_context, with the cli_fixture program in the tool's place.
 #include <fcntl.h>
 #include <pthread.h>

@@ -9,6 +9,7 @@
 
 #include "platform/posix/job_reaper.h"
 #include "platform/posix/process.h"
+#include "platform/posix/unique_fd.h"
 
 namespace nerix::platform {
 
@@ -24,30 +25,26 @@ Result<std::shared_ptr<ChildProcess>> ChildProcess::start(const std::shared_ptr<
                                                           const std::vector<std::string>& argv,
                                                           const std::string& workingDir,
                                                           const JobLeftovers& leftovers) {
-    auto out = makeOutputPipe();
-    if (!out) return fail(out.error());
-    auto err = makeOutputPipe();
-    if (!err) {
-        for (int fd : {out->readEnd, out->writeEnd}) ::close(fd);
-        return fail(err.error());
-    }
+    NERIX_TRY_ASSIGN(OutputPipe out, makeOutputPipe());
+    UniqueFd outRead(out.readEnd), outWrite(out.writeEnd);
+    NERIX_TRY_ASSIGN(OutputPipe err, makeOutputPipe());
+    UniqueFd errRead(err.readEnd), errWrite(err.writeEnd);
     std::shared_ptr<ChildProcess> child;
     try {
-        child = std::make_shared<ChildProcess>(reaper->context(), reaper, out->readEnd, err->readEnd);
+        child = std::make_shared<ChildProcess>(reaper->context(), reaper, outRead.get(), errRead.get());
     } catch (const std::exception&) {  // the descriptors could not be watched, or no memory
-        for (int fd : {out->readEnd, out->writeEnd, err->readEnd, err->writeEnd}) ::close(fd);
-        return fail("the tool's output pipes: " + std::system_category().message(ENOMEM), ENOMEM);
+        return fail("the tool's output pipes: " + systemText(ENOMEM), ENOMEM);
     }
+    outRead.release(), errRead.release();  // the child's pipes own them now
     auto pid = reaper->start(
-        program, argv, workingDir, out->writeEnd, err->writeEnd,
+        program, argv, workingDir, outWrite.get(), errWrite.get(),
         [weak = std::weak_ptr<ChildProcess>(child)](int status) {
             if (auto self = weak.lock()) self->ended(status);
         },
         leftovers);
     // Only the tool may hold the write ends now, so end of file means the tool (and whatever it
     // left running with them) has closed them.
-    ::close(out->writeEnd);
-    ::close(err->writeEnd);
+    outWrite.reset(), errWrite.reset();
     if (!pid) {
         child->reaped_ = true;  // nothing to stop
         return fail(pid.error());

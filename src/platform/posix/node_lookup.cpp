@@ -3,19 +3,20 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-extern char** environ;
+#include "platform/posix/process.h"
+#include "platform/posix/unique_fd.h"
 
 namespace nerix::platform {
 
@@ -111,65 +112,78 @@ NodeChoice findNode(const std::string& value, const NodePlaces& places) {
     return {};
 }
 
-NodeChoice askLoginShell(const std::string& value, const NodePlaces& places, std::chrono::milliseconds limit) {
-    const std::string name = value.empty() ? "node" : value;
-    if (places.shell.empty() || places.shell.front() != '/') return {};
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // A group of its own, so that a shell cut off ends with whatever its profile started.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    std::string command = "command -v " + shellQuoted(name);
-    std::string shell = places.shell, login = "-lc";
-    char* argv[] = {shell.data(), login.data(), command.data(), nullptr};
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, shell.c_str(), &actions, &attributes, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(out[1]);
-    if (spawned != 0) {
-        ::close(out[0]);
-        return {};
-    }
+namespace {
 
+// Starts `$SHELL -lc 'command -v NAME'` with its output on a pipe of ours: the read end, and the
+// shell's pid. A group of its own, so that a shell cut off ends with whatever its profile started.
+Result<std::pair<UniqueFd, pid_t>> startShell(const std::string& shell, const std::string& name) {
+    NERIX_TRY_ASSIGN(OutputPipe out, makeOutputPipe());
+    UniqueFd readEnd(out.readEnd), writeEnd(out.writeEnd);
+    // Above 2, so that handing it to the shell's 0 never overwrites what goes to its 1.
+    const UniqueFd opened(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    UniqueFd nothing(opened ? ::fcntl(opened.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1);
+    if (!nothing) return failSystem("/dev/null", errno);
+    NERIX_TRY_ASSIGN(pid_t pid, spawn(SpawnPlan{.program = shell,
+                                                .argv = {shell, "-lc", "command -v " + shellQuoted(name)},
+                                                .environment = std::nullopt,
+                                                .workingDir = {},
+                                                .descriptors = {{nothing.get(), STDIN_FILENO},
+                                                                {writeEnd.get(), STDOUT_FILENO},
+                                                                {nothing.get(), STDERR_FILENO}},
+                                                .ownProcessGroup = true,
+                                                .parentDeathSignal = SIGKILL}));
+    return std::pair{std::move(readEnd), pid};
+}
+
+// What `fd` gives until its end; nothing when `deadline` passes first.
+std::optional<std::string> readToEnd(int fd, std::chrono::steady_clock::time_point deadline) {
     std::string output;
-    bool ended = false;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd watched{out[0], POLLIN, 0};
+        if (left.count() <= 0) return std::nullopt;
+        pollfd watched{fd, POLLIN, 0};
         if (::poll(&watched, 1, static_cast<int>(left.count())) <= 0) continue;
         char buffer[4096];
-        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
-        if (n == 0) {
-            ended = true;
-            break;
-        }
-        if (n < 0 && errno != EINTR) break;
+        if (n == 0) return output;
+        if (n < 0 && errno != EINTR && errno != EAGAIN) return std::nullopt;
     }
-    ::close(out[0]);
+}
+
+}  // namespace
+
+NodeChoice askLoginShell(const std::string& value, const NodePlaces& places, std::chrono::milliseconds limit) {
+    const std::string name = value.empty() ? "node" : value;
+    if (places.shell.empty() || places.shell.front() != '/') return {};
+    auto started = startShell(places.shell, name);
+    if (!started) return {};
+    auto& [out, pid] = *started;
+    const auto output = readToEnd(out.get(), std::chrono::steady_clock::now() + limit);
+    out.reset();
     // Its answer is in (or it was cut off): the shell and whatever its profile left in its group
     // end now. The shell is not reaped yet, so its group cannot be another's.
     ::kill(-pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    if (!ended) return {};
+    waitForChild(pid);
+    if (!output) return {};
     // A profile may print; the answer is the last line that names a program we can run.
-    std::istringstream lines(output);
+    std::istringstream lines(*output);
     std::string found;
     for (std::string line; std::getline(lines, line);)
         if (!line.empty() && line.front() == '/' && isExecutableFile(line)) found = line;
     if (found.empty()) return {};
     return {found, found + ": " + name + " found in the login shell's PATH (" + places.shell + ")"};
+}
+
+Result<NodeChoice> findNode(const std::string& configured) {
+    if (!isBareName(configured)) return findNode(configured, NodePlaces{});
+    const auto places = NodePlaces::fromEnvironment();
+    if (auto found = findNode(configured, places); !found.path.empty()) return found;
+    if (auto found = askLoginShell(configured, places); !found.path.empty()) return found;
+    return fail("Node.js (" + (configured.empty() ? std::string("node") : configured) +
+                    ") was not found in PATH, nvm, volta, fnm, ~/.local/bin, /usr/local/bin or the login shell",
+                ENOENT);
 }
 
 }  // namespace nerix::platform

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "base/result.h"
+
 namespace nerix::platform {
 
 // Where Node.js may be installed for the user. A program started from the desktop's menu does
@@ -33,6 +35,11 @@ NodeChoice findNode(const std::string& value, const NodePlaces& places);
 // PATH. A shell that has not answered within `limit` is ended with everything it started.
 NodeChoice askLoginShell(const std::string& value, const NodePlaces& places,
                          std::chrono::milliseconds limit = std::chrono::seconds(2));
+
+// The Node.js to run for `configured` (a path, a bare name, or empty for "node"): a path as it
+// is, else findNode's places for this process's environment, then the login shell. When none is
+// found, the Error's message is the one sentence that says so.
+Result<NodeChoice> findNode(const std::string& configured);
 
 // True when `value` names Node.js by a bare name (or not at all) and must be looked up.
 bool isBareName(const std::string& value);

@@ -52,18 +52,19 @@ int aboveStandardDescriptors(int fd) {
 
 // A pipe whose two ends close on exec. The read end (ours) does not block; the write end
 // (the child's) stays blocking, as a program expects its standard streams to be.
-int makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+Result<void> makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+    if (::pipe2(fds, O_CLOEXEC) != 0) return failSystem("pipe for the tool's output", errno);
     readEnd.reset(aboveStandardDescriptors(fds[0]));
     writeEnd.reset(aboveStandardDescriptors(fds[1]));
-    if (readEnd.get() < 0 || writeEnd.get() < 0) return errno ? errno : EMFILE;
+    if (!readEnd || !writeEnd) return failSystem("pipe for the tool's output", errno ? errno : EMFILE);
     // A large pipe lets the child write in big strides and wakes us far less often. Failing
     // to enlarge it only costs speed.
     ::fcntl(readEnd.get(), F_SETPIPE_SZ, pipeMaxSize());
     int flags = ::fcntl(readEnd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(readEnd.get(), F_SETFL, flags | O_NONBLOCK) != 0) return errno;
-    return 0;
+    if (flags < 0 || ::fcntl(readEnd.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+        return failSystem("pipe for the tool's output", errno);
+    return {};
 }
 
 // The step between the clone and the exec that failed.
@@ -202,7 +203,7 @@ Result<pid_t> spawn(const SpawnPlan& plan) {
 
 Result<OutputPipe> makeOutputPipe() {
     UniqueFd readEnd, writeEnd;
-    if (int error = makePipe(readEnd, writeEnd)) return fail("pipe for the tool's output: " + systemText(error), error);
+    NERIX_TRY(makePipe(readEnd, writeEnd));
     return OutputPipe{readEnd.release(), writeEnd.release()};
 }
 
@@ -227,27 +228,6 @@ int waitForChild(pid_t pid) {
 int exitStatus(int waitStatus) {
     if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
     return WEXITSTATUS(waitStatus);
-}
-
-Result<StartedChild> startChild(const std::string& program, const std::vector<std::string>& argv,
-                                const std::string& workingDir) {
-    auto out = makeOutputPipe();
-    if (!out) return fail(out.error());
-    UniqueFd outRead(out->readEnd), outWrite(out->writeEnd);
-    auto err = makeOutputPipe();
-    if (!err) return fail(err.error());
-    UniqueFd errRead(err->readEnd), errWrite(err->writeEnd);
-    auto pid = spawn(SpawnPlan{.program = program,
-                               .argv = argv,
-                               .environment = std::nullopt,
-                               .workingDir = workingDir,
-                               .descriptors = {{outWrite.get(), STDOUT_FILENO}, {errWrite.get(), STDERR_FILENO}},
-                               .ownProcessGroup = true,
-                               .parentDeathSignal = SIGKILL});
-    if (!pid) return fail(pid.error());
-    // Only the child may hold the write ends now, so end of file means the child (and
-    // whatever it left running with them) has closed them.
-    return StartedChild{*pid, outRead.release(), errRead.release()};
 }
 
 }  // namespace nerix::platform

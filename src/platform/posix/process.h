@@ -43,20 +43,6 @@ struct OutputPipe {
 };
 Result<OutputPipe> makeOutputPipe();
 
-// A child started with descriptors 1 and 2 on pipes of its own, in a process group of its own
-// (its pid is the group's id), killed by the kernel when the thread that started it ends;
-// standard input and the environment are inherited.
-struct StartedChild {
-    pid_t pid = -1;
-    int outFd = -1;  // the read ends, ours to close: non-blocking, close-on-exec
-    int errFd = -1;
-};
-
-// Starts `program` (a path, never looked up on the PATH) with the argument vector `argv`
-// (argv[0] included) in the folder `workingDir`.
-Result<StartedChild> startChild(const std::string& program, const std::vector<std::string>& argv,
-                                const std::string& workingDir);
-
 // Gives SIGCHLD its default action if this process was started with it ignored (the ignored
 // disposition is inherited across exec): the kernel would then reap every child at once and
 // discard its exit status.
