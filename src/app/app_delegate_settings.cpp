@@ -168,6 +168,7 @@ void AppDelegate::switchToolChain() {
         webView_->replaceUserScripts(*launch.script, scriptAllowPattern(chain_.web));
     else
         webView_->removeUserScripts();
+    updatePageChannelScript();
     const PageChoice page = choosePageIn(chain_.web);
     if (page.found)
         webView_->loadFile(page.fileUri, page.readAccessUri);
