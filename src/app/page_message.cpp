@@ -143,9 +143,16 @@ std::string channelScript(std::string_view handler, std::string_view key) {
   const send = (call, args) => port.postMessage({ key, call, args: args || {} });
   const events = new EventTarget();
   let listening = false;
-  const isFileDrag = (event) => !!event.dataTransfer && Array.from(event.dataTransfer.types).includes('Files');
+  // Files from another program may show only as a URI list until they are dropped.
+  const isFileDrag = (event) => !!event.dataTransfer &&
+    Array.from(event.dataTransfer.types).some((type) => type === 'Files' || type === 'text/uri-list');
   // Every drop of files is the page's: never a navigation to the file.
-  window.addEventListener('dragover', (event) => { if (isFileDrag(event)) event.preventDefault(); });
+  window.addEventListener('dragover', (event) => {
+    if (!isFileDrag(event)) return;
+    event.preventDefault();
+    event.dataTransfer.dropEffect = 'copy';
+  });
+  window.addEventListener('dragenter', (event) => { if (isFileDrag(event)) event.preventDefault(); });
   window.addEventListener('drop', (event) => {
     if (!isFileDrag(event)) return;
     const detail = { target: event.target, clientX: event.clientX, clientY: event.clientY };

@@ -142,8 +142,9 @@ protected:
     void startStandIn(const std::vector<std::string>& chosen) {
         std::string list;
         for (const auto& path : chosen) list += (list.empty() ? "" : ",") + path;
-        standIn_ = Child({"/usr/bin/python3", VANTOREL_SOURCE_DIR "/tests/app/portal_stand_in.py", record().string(), list},
-                         env_, scratch_ / "stand-in.log");
+        standIn_ =
+            Child({"/usr/bin/python3", VANTOREL_SOURCE_DIR "/tests/app/portal_stand_in.py", record().string(), list},
+                  env_, scratch_ / "stand-in.log");
         ASSERT_TRUE(waitFor([&] { return readText(record()).starts_with("{\"ready\": true}\n"); }))
             << readText(scratch_ / "stand-in.log");
     }
@@ -152,7 +153,8 @@ protected:
         std::vector<json> found;
         std::istringstream lines(readText(record()));
         for (std::string line; std::getline(lines, line);)
-            if (json call = json::parse(line, nullptr, false); call.value("member", "") == member) found.push_back(call);
+            if (json call = json::parse(line, nullptr, false); call.value("member", "") == member)
+                found.push_back(call);
         return found;
     }
 
@@ -220,7 +222,8 @@ TEST_F(PageFiles, DialogsOpenWithShowAndOpenReachThePageAndTheDesktop) {
     EXPECT_EQ(saves[0]["args"][2]["current_name"], "master.wav");
     EXPECT_EQ(saves[0]["args"][2]["current_folder"], web_.string());
     EXPECT_THAT(log(), HasSubstr("page channel: refused a message: openFiles: title is not a string\n"));
-    EXPECT_THAT(log(), HasSubstr("page channel: refused to show or open /etc/hostname, not a file given to the page\n"));
+    EXPECT_THAT(log(),
+                HasSubstr("page channel: refused to show or open /etc/hostname, not a file given to the page\n"));
     const std::vector<json> shown = calls("ShowItems");
     ASSERT_EQ(shown.size(), 1u) << readText(record());
     EXPECT_EQ(shown[0]["args"][0], json::array({"file://" + music.string() + "/take%20one.wav"}));
@@ -238,6 +241,34 @@ TEST_F(PageFiles, DialogsOpenWithShowAndOpenReachThePageAndTheDesktop) {
     EXPECT_THAT(readText(recent), HasSubstr("/Music/Nerix/dialogs.mid"));
     ::kill(app_.pid, SIGTERM);
     EXPECT_EQ(app_.waitExit(), 0) << log();
+}
+
+// Files dragged from a window of the test's own onto the page: the page's own drop handler still
+// gets the drop, window.vantorel's drop event has their paths and the element they were dropped
+// on, and the window stays on the page rather than showing the file.
+TEST_F(PageFiles, FilesDroppedOnThePageReachItWithTheirPathsAndThePagesOwnDropStillWorks) {
+    const fs::path wav = scratch_ / "music/dropped.wav";
+    writeText(wav, "RIFF dropped");
+    startStandIn({wav.string()});
+    app_ = Child({program_.string()}, env_, scratch_ / "app.log");
+    ASSERT_EQ(reported("dialogs")["shown"], true) << log();  // the page has done its first part
+    Child source({"/usr/bin/python3", VANTOREL_SOURCE_DIR "/tests/app/drag_source.py", wav.string()}, env_,
+                 scratch_ / "source.log");
+    const std::string x = "export DISPLAY=" + env_["DISPLAY"] + "; ";
+    std::string window;
+    ASSERT_TRUE(waitFor([&] {
+        return !(window = firstLine(x + "xdotool search --onlyvisible --name '^drag source$'")).empty();
+    })) << readText(scratch_ / "source.log");
+    const std::string vantorel = firstLine(x + "xdotool search --onlyvisible --name '^Vantorel$'");
+    // Press in the source, move past the drag threshold, then over the page, and let go there.
+    firstLine(x + "xdotool mousemove --window " + window + " 100 100 mousedown 1 mousemove_relative 20 20 sleep 0.3 " +
+              "mousemove --window " + vantorel + " 600 400 sleep 0.3 mousemove --window " + vantorel +
+              " 620 420 sleep 0.3 mouseup 1");
+    const json pageDrop = reported("page-drop");
+    EXPECT_THAT(pageDrop["types"].dump(), HasSubstr("text/uri-list")) << pageDrop << log();
+    EXPECT_THAT(log(), ::testing::Not(HasSubstr("dropped.wav\n"))) << "the window left the page for the file";
+    EXPECT_EQ(reported("dropped-1"), (json{{"paths", {wav.string()}}, {"target", "zone"}})) << log();
+    source.stop();
 }
 
 }  // namespace
