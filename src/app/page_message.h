@@ -55,9 +55,9 @@ struct DropRequest {
 
 using PageMessage = std::variant<DialogRequest, FileRequest, ListenRequest, DropRequest>;
 
-// The message as JSON ({"key", "call", "args"}), checked against `key`. The error names what
+// The message as JSON text ({"key", "call", "args"}), checked against `key`. The error names what
 // is wrong ("openFiles: title is not a string"), for the page's rejected promise and the log.
-Result<PageMessage> readPageMessage(std::string_view json, std::string_view key);
+Result<PageMessage> readPageMessage(std::string_view text, std::string_view key);
 
 // A message counts only from a page whose URI starts with `ownPrefix` ("vantorel://app/").
 bool fromOwnPage(std::string_view pageUri, std::string_view ownPrefix);
