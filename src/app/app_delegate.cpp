@@ -4,6 +4,7 @@
 
 #include "app/bundle.h"
 #include "app/info_dictionary.h"
+#include "app/page_origin.h"
 #include "app/page_recovery.h"
 #include "bridge/nerix_bridge.h"
 #include "platform/posix/system_log.h"
@@ -33,17 +34,18 @@ void AppDelegate::applicationDidFinishLaunching() {
     const platform::LaunchOptions& given = application_.launchOptions();
     options_ = resolveOptions(SettingValues{given.node, given.repoRoot, given.web}, given.folder, homeFolder());
     chain_ = readToolChain();
-    // The page's read limit is prepared in the background while the bridge starts and the window
-    // is made: the page never loads before it is in place, and waits for it as little as possible.
+    // The page's origin answers from the web folder in use, whichever it is at the time.
     const PageChoice page = choosePageIn(chain_.web);
-    if (page.found) configuration.prepareReadAccess(page.readAccessUri);
+    pages_.setFolder(chain_.web);
+    platform::WebViewConfiguration::serveScheme(
+        std::string(kPageScheme), [this](const platform::SchemeRequest& asked) { return servePage(asked); });
 
     // The bridge, only when both values are non-empty. Its start blocks (at most about 2 s)
     // before any window exists, so the page never loads before the port is known.
     BridgeLaunch launch = bringUpBridge(chain_.bridge, startBridge_, platform::logLine);
     bridge_ = launch.bridge;
-    // Only the pages of the web folder in use see the token.
-    if (launch.script) configuration.addUserScript(*launch.script, scriptAllowPattern(chain_.web));
+    // Only the pages of the page's origin see the token.
+    if (launch.script) configuration.addUserScript(*launch.script, scriptAllowPattern());
 
     webView_ = std::make_unique<platform::WebView>(configuration);
     webView_->makeBackgroundTransparent();
@@ -62,15 +64,11 @@ void AppDelegate::applicationDidFinishLaunching() {
     setUpDesktop(loadWindowState(stateFile_ = windowStatePath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME")),
                                  platform::logLine));
     window_->center();
-    // The read limit is ready by now (a lookup, or a compile in a fresh home, beside the bridge
-    // and the window), but its completion waits on the event loop, where a shown window's first
-    // frame would go before it. Taking it now lets the page load as soon as the window is shown.
-    application_.runPendingEvents();
     // Shown, in front and focused before the page starts to load.
     window_->present();
 
     if (page.found)
-        webView_->loadFile(page.fileUri, page.readAccessUri);
+        webView_->loadUri(page.uri);
     else
         webView_->loadHtml(page.html);
     reportToolChain();
@@ -162,6 +160,19 @@ void AppDelegate::pageEnded(const std::string& reason) {
             break;
         case PageRecovery::Action::Nothing: platform::logLine(what + ": not loaded again"); break;
     }
+}
+
+platform::SchemeAnswer AppDelegate::servePage(const platform::SchemeRequest& asked) {
+    PageAnswer answer = pages_.answer(asked.method, asked.path, asked.range, asked.referer);
+    if (answer.logLine) platform::logLine(*answer.logLine);
+    // The first script or stylesheet the page did not get is named on the bar.
+    if (answer.logLine && pages_.firstMissingScript() != shownMissingScript_) {
+        shownMissingScript_ = pages_.firstMissingScript();
+        showBar();
+    }
+    return platform::SchemeAnswer{answer.status,          answer.contentType,   std::move(answer.headers),
+                                  std::move(answer.text), answer.file.string(), answer.offset,
+                                  answer.length};
 }
 
 void AppDelegate::applicationWillTerminate() {

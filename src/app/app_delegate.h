@@ -10,6 +10,7 @@
 #include "app/page_files.h"
 #include "app/page_message.h"
 #include "app/page_recovery.h"
+#include "app/page_server.h"
 #include "app/settings.h"
 #include "app/tool_chain.h"
 #include "app/window_state.h"
@@ -45,6 +46,8 @@ public:
 
 private:
     void pageEnded(const std::string& reason);
+    // The page's origin: a request of the page answered from the web folder (main thread).
+    platform::SchemeAnswer servePage(const platform::SchemeRequest& asked);
     // The desktop side: the header bar and menu, the remembered window, jobs shown outside it.
     void setUpDesktop(const WindowState& saved);
     bool windowMayClose();
@@ -64,6 +67,7 @@ private:
     // Preferences, and the switch to another tool chain while the window stays.
     ToolChain readToolChain();
     void reportToolChain();
+    void showBar();
     void askLoginShellLater();
     void showPreferences();
     void savePreferences(const platform::PreferencesValues& chosen);
@@ -79,6 +83,9 @@ private:
     std::unique_ptr<platform::WebView> webView_;
     std::shared_ptr<NerixBridge> bridge_;
     PageRecovery recovery_;
+    PageServer pages_;
+    std::string shownMissingScript_;  // the missing script or stylesheet the bar names
+    std::string settingsBar_;         // what the bar says of the settings
 
     SettingValues bundle_;   // Info.plist's
     SettingValues options_;  // this launch's, or the last handed over

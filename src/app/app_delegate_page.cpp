@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "app/app_delegate.h"
+#include "app/page_origin.h"
 #include "bridge/token.h"
 #include "platform/gtk/file_dialog.h"
 #include "platform/posix/random.h"
@@ -34,9 +35,7 @@ platform::FileDialogOptions dialogOptions(const DialogRequest& request) {
 
 std::string AppDelegate::ownPagePrefix() const {
     // The pages the channel's script reaches, and no other.
-    std::string pattern = scriptAllowPattern(chain_.web);
-    if (pattern.ends_with('*')) pattern.pop_back();
-    return pattern;
+    return std::string(kPageOrigin) + "/";
 }
 
 void AppDelegate::setUpPageChannel() {
@@ -64,7 +63,7 @@ void AppDelegate::setUpPageChannel() {
 }
 
 void AppDelegate::updatePageChannelScript() {
-    if (channel_) channel_->setScript(channelScript(kHandlerName, channelKey_), scriptAllowPattern(chain_.web));
+    if (channel_) channel_->setScript(channelScript(kHandlerName, channelKey_), scriptAllowPattern());
 }
 
 void AppDelegate::pageMessage(const std::string& pageUri, const std::string& json, const platform::PageReply& reply) {

@@ -70,8 +70,19 @@ void AppDelegate::reportToolChain() {
         if (chain_.askLoginShell && report.logLines[i].rfind("Setting node ", 0) == 0) continue;
         say(report.logLines[i], report.sentences[i]);
     }
-    if (bar_) bar_->show(bar);
+    settingsBar_ = bar;
+    showBar();
     if (chain_.askLoginShell) askLoginShellLater();
+}
+
+// The settings' sentences, and the page's missing script (logged as it was asked for, see
+// servePage) after them.
+void AppDelegate::showBar() {
+    std::string bar = settingsBar_;
+    if (!pages_.firstMissingScript().empty())
+        bar += std::string(bar.empty() ? "" : "\n") + "The web interface in " + pages_.folder().string() +
+               " did not load: it asks for " + pages_.firstMissingScript() + ", which is not in that folder";
+    if (bar_) bar_->show(bar);
 }
 
 void AppDelegate::askLoginShellLater() {
@@ -165,13 +176,15 @@ void AppDelegate::switchToolChain() {
     BridgeLaunch launch = bringUpBridge(chain_.bridge, startBridge_, platform::logLine);
     bridge_ = launch.bridge;
     if (launch.script)
-        webView_->replaceUserScripts(*launch.script, scriptAllowPattern(chain_.web));
+        webView_->replaceUserScripts(*launch.script, scriptAllowPattern());
     else
         webView_->removeUserScripts();
     updatePageChannelScript();
     const PageChoice page = choosePageIn(chain_.web);
+    pages_.setFolder(chain_.web);
+    shownMissingScript_.clear();
     if (page.found)
-        webView_->loadFile(page.fileUri, page.readAccessUri);
+        webView_->loadUri(page.uri);
     else
         webView_->loadHtml(page.html);
     reportToolChain();

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <system_error>
 
+#include "app/page_origin.h"
+
 namespace nerix {
 
 std::optional<BridgeSettings> bridgeSettings(const std::optional<std::string>& nodePath,
@@ -48,40 +50,20 @@ std::filesystem::path webFolder(const std::filesystem::path& resourceFolder) { r
 
 PageChoice choosePage(const std::filesystem::path& resourceFolder) {
     // No resource folder known (an empty path): never a page relative to the working folder.
-    if (!resourceFolder.is_absolute()) return PageChoice{false, {}, {}, std::string(kFallbackPage)};
+    if (!resourceFolder.is_absolute()) return PageChoice{false, {}, std::string(kFallbackPage)};
     return choosePageIn(webFolder(resourceFolder));
 }
 
 PageChoice choosePageIn(const std::filesystem::path& webFolder) {
     const std::filesystem::path folder = webFolder.lexically_normal();
-    if (!folder.is_absolute() || folder == folder.root_path())
-        return PageChoice{false, {}, {}, std::string(kFallbackPage)};
+    if (!folder.is_absolute() || folder == folder.root_path()) return PageChoice{false, {}, std::string(kFallbackPage)};
     const std::filesystem::path page = folder / "index.html";
     std::error_code error;
-    if (!std::filesystem::is_regular_file(page, error)) return PageChoice{false, {}, {}, std::string(kFallbackPage)};
-    return PageChoice{true, fileUri(page), fileUri(folder), {}};
+    if (!std::filesystem::is_regular_file(page, error)) return PageChoice{false, {}, std::string(kFallbackPage)};
+    return PageChoice{true, std::string(kPageOrigin) + "/", {}};
 }
 
-std::string fileUri(const std::filesystem::path& path) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string uri = "file://";
-    for (unsigned char c : path.lexically_normal().string()) {
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                     c == '.' || c == '_' || c == '~' || c == '/';
-        if (plain) {
-            uri += static_cast<char>(c);
-        } else {
-            uri += '%';
-            uri += kHex[c >> 4];
-            uri += kHex[c & 0x0F];
-        }
-    }
-    // A folder's URI never ends in "/", so patterns and prefixes can add exactly one.
-    while (uri.size() > 8 && uri.back() == '/') uri.pop_back();
-    return uri;
-}
-
-std::string scriptAllowPattern(const std::filesystem::path& webFolder) { return fileUri(webFolder) + "/*"; }
+std::string scriptAllowPattern() { return std::string(kPageOrigin) + "/*"; }
 
 bool opensInBrowser(std::string_view uri, bool followedByUser) {
     if (!followedByUser) return false;

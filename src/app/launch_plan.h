@@ -50,13 +50,12 @@ BridgeLaunch bringUpBridge(const std::optional<BridgeSettings>& settings, const 
 
 inline constexpr std::string_view kFallbackPage = "<h1>Vantorel resources missing.</h1>";
 
-// The page to show: Web/index.html of the resource folder with read access to its folder, or,
-// when there is no such file, the fallback text without a base address.
+// The page to show: the page's origin serving Web/index.html of the resource folder, or, when
+// there is no such file, the fallback text without a base address.
 struct PageChoice {
     bool found = false;
-    std::string fileUri;        // the page, when found
-    std::string readAccessUri;  // the folder that holds it, when found
-    std::string html;           // the fallback text, when not found
+    std::string uri;   // the page, when found: the origin's root
+    std::string html;  // the fallback text, when not found
 };
 PageChoice choosePage(const std::filesystem::path& resourceFolder);
 // The same for a web folder of its own: its index.html, or the fallback text when there is none,
@@ -67,15 +66,11 @@ PageChoice choosePageIn(const std::filesystem::path& webFolder);
 // The Web folder of the resource folder.
 std::filesystem::path webFolder(const std::filesystem::path& resourceFolder);
 
-// A file URI for an absolute path, with every byte outside the unreserved set and "/"
-// percent-encoded, so that the URI loaded and the URI patterns built from it agree.
-std::string fileUri(const std::filesystem::path& path);
-
-// The user script reaches the Web folder and what lies below it, and no other page.
-std::string scriptAllowPattern(const std::filesystem::path& webFolder);
+// The user script reaches the pages of the page's origin, and no other page.
+std::string scriptAllowPattern();
 
 // A link the user follows (or a new window a page asks for) to a web site or a mail address
-// opens in the user's browser rather than in the window; the application's own file pages and
+// opens in the user's browser rather than in the window; the pages of the page's origin and
 // anything a page loads by itself stay in the window.
 bool opensInBrowser(std::string_view uri, bool followedByUser);
 

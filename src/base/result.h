@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -22,14 +23,20 @@ struct Failure {
 inline Failure fail(std::string message, int code = 0) { return Failure{Error{std::move(message), code}}; }
 inline Failure fail(Error error) { return Failure{std::move(error)}; }
 
+// The system's words for an error number ("No such file or directory").
+inline std::string systemText(int error) { return std::system_category().message(error); }
+
+// A failed system call: "<what>: <the system's words>", with the error number kept.
+inline Failure failSystem(const std::string& what, int error) { return fail(what + ": " + systemText(error), error); }
+
 // The one way an operation in this project reports a failure it expects: a value, or an Error.
 // Nothing throws on these paths (constructing the bridge is the one exception, by design). The
 // shape follows std::expected, so it can become one when every compiler we build with has it.
 //
 //   Result<int> parsePort(std::string_view text);
-//   auto port = parsePort(text);
-//   if (!port) return fail(port.error());
-//   use(*port);
+//   NERIX_TRY_ASSIGN(int port, parsePort(text));   // a failure returns from the caller
+//   use(port);
+//   NERIX_TRY(writeAll(fd, text));                  // the same for a Result<void>
 template <class T>
 class [[nodiscard]] Result {
 public:
@@ -71,3 +78,21 @@ private:
 };
 
 }  // namespace nerix
+
+// Propagating a failure is one line. NERIX_TRY(e) returns e's error from the calling function
+// (which returns some Result); NERIX_TRY_ASSIGN(declaration, e) does the same, else moves e's
+// value into the declaration. Macros because a function cannot return from its caller.
+#define NERIX_TRY(expression)                                         \
+    do {                                                              \
+        if (auto nerixTried = (expression); !nerixTried) /* NOLINT */ \
+            return ::nerix::fail(nerixTried.error());                 \
+    } while (false)
+
+#define NERIX_TRY_JOIN2(a, b) a##b
+#define NERIX_TRY_JOIN(a, b) NERIX_TRY_JOIN2(a, b)
+#define NERIX_TRY_ASSIGN(declaration, expression) \
+    NERIX_TRY_ASSIGN_AS(declaration, expression, NERIX_TRY_JOIN(nerixTried, __COUNTER__))
+#define NERIX_TRY_ASSIGN_AS(declaration, expression, tried)       \
+    auto tried = (expression);                                    \
+    if (!tried) return ::nerix::fail(tried.error()); /* NOLINT */ \
+    declaration = std::move(tried).value()

@@ -92,14 +92,17 @@ bool JobQueue::start(const std::shared_ptr<Ticket>& ticket) {
     ticket->state = Ticket::State::Running;
     // Compose's files are made now, in arrival order; a failure is a plain answer, live or not.
     if (auto prepared = prepareJob(ticket->job); !prepared) {
-        finishJob(ticket->job);
+        finishJob(ticket->job, false);
         ticket->state = Ticket::State::Done;
         ticket->reply.refuse(errorResponse(500, prepared.error().message));
         tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Failed);
         return false;
     }
+    if (ticket->job.kept && ticket->job.kept->wasLink())
+        settings_.log("NerixBridge set aside the symbolic link at " + ticket->job.outputPath +
+                      ": the new file takes its place, nothing is written through it");
     std::vector<std::string> argv = toolArgv(settings_.command, ticket->job.args);
-    auto child = ChildProcess::start(reaper_, argv.front(), argv, settings_.command.repoRoot);
+    auto child = ChildProcess::start(reaper_, argv.front(), argv, settings_.command.repoRoot, leftoversOf(ticket->job));
     ticket->reply.begin();
     if (!child) {
         settings_.log("NerixBridge could not start the tool for " + ticket->endpoint + ": " + child.error().message);
@@ -143,9 +146,10 @@ void JobQueue::output(const std::shared_ptr<Ticket>& ticket, int stream, std::st
 
 // The tool has ended (or could not start) and both its streams are read: the answer goes out.
 void JobQueue::ended(const std::shared_ptr<Ticket>& ticket, int exitCode) {
-    finishJob(ticket->job);
-    ticket->child.reset();
     const bool cancelled = ticket->state != Ticket::State::Running;  // its requester has gone
+    // A cancelled run never replaces the file that was there, whatever the tool said.
+    finishJob(ticket->job, exitCode == 0 && !cancelled);
+    ticket->child.reset();
     ticket->state = Ticket::State::Done;
     if (cancelled) {
         tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Cancelled, exitCode);
@@ -188,7 +192,7 @@ void JobQueue::shutdown() {
     auto running = std::move(running_);
     running_.reset();
     if (running->child) running->child->stopAndWait(settings_.stopGrace);
-    finishJob(running->job);
+    finishJob(running->job, false);
     running->connection->cancel();
     if (running->state != Ticket::State::Done) {
         running->state = Ticket::State::Done;

@@ -11,6 +11,9 @@
 #include "http/answer_writer.h"
 #include "http/path.h"
 #include "http/request_parser.h"
+#include "jobs/output_dir.h"
+#include "platform/posix/files.h"
+#include "platform/posix/kept_file.h"
 #include "platform/posix/loopback_listener.h"
 #include "platform/posix/process.h"
 #include "platform/posix/random.h"
@@ -93,6 +96,7 @@ void NerixBridge::stop() {
         jobs_->shutdown();
         for (auto& entry : unfinished_) entry.connection->cancel();
         unfinished_.clear();
+        unfinishedBytes_ = 0;
     };
     if (!queue_->running() || queue_->onQueueThread()) {
         shutDown();
@@ -112,6 +116,10 @@ void NerixBridge::start() {
     // would have the kernel discard it.
     platform::keepChildExitStatuses();
     std::weak_ptr<NerixBridge> weak = weak_from_this();
+    // Before any request: what a killed run left behind is put right.
+    asio::post(queue_->context(), [weak] {
+        if (auto self = weak.lock()) self->putLeftoversRight();
+    });
     listener_->start(
         [weak](std::uint16_t port) {
             if (auto self = weak.lock()) self->ready(port);
@@ -130,6 +138,14 @@ void NerixBridge::start() {
     // Woken by ready() as soon as the port is known, or given up after 2 s.
     std::unique_lock<std::mutex> lock(readyMutex_);
     readyChanged_.wait_for(lock, std::chrono::seconds(2), [this] { return port() != 0; });
+}
+
+// A bridge or application killed during a run (and its reaper with it) leaves a kept-aside
+// file and a private temporary folder; no live process holds them any more.
+void NerixBridge::putLeftoversRight() {
+    platform::removeAbandonedTemporaryFolders();
+    for (const std::string& path : platform::restoreAbandoned(userNerixOutputDir()))
+        log_("NerixBridge put back " + path + ", kept aside by a run that did not end");
 }
 
 void NerixBridge::ready(std::uint16_t port) {
@@ -169,8 +185,18 @@ void NerixBridge::armSweep() {
 bool NerixBridge::closeOldestUnfinished() {
     if (unfinished_.empty()) return false;
     unfinished_.front().connection->cancel();
-    unfinished_.pop_front();
+    dropUnfinished(unfinished_.begin());
     return true;
+}
+
+void NerixBridge::dropUnfinished(UnfinishedList::iterator entry) {
+    unfinishedBytes_ -= entry->accumulated.size();
+    unfinished_.erase(entry);
+}
+
+// The bodies being read are bounded all together, as the connections are: the oldest gives way.
+void NerixBridge::boundUnfinishedBytes(UnfinishedList::iterator newest) {
+    while (unfinishedBytes_ > limits_.unfinishedBytes && unfinished_.begin() != newest) closeOldestUnfinished();
 }
 
 // Closes, without an answer, the connections that have been quiet or slow for too long.
@@ -179,6 +205,7 @@ void NerixBridge::sweepUnfinished() {
     for (auto entry = unfinished_.begin(); entry != unfinished_.end();) {
         if (now - entry->lastByte >= limits_.quiet || now - entry->accepted >= limits_.whole) {
             entry->connection->cancel();
+            unfinishedBytes_ -= entry->accumulated.size();
             entry = unfinished_.erase(entry);
         } else {
             ++entry;
@@ -192,22 +219,42 @@ void NerixBridge::readRequest(UnfinishedList::iterator entry) {
     // The entry holds the connection while its request is read; the connection holds this
     // handler until it runs, and a connection that is closed never runs it.
     entry->connection->receive([weak, entry](std::string_view bytes, bool isComplete, std::error_code error) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (!bytes.empty()) entry->lastByte = Clock::now();
-        entry->accumulated.append(bytes);
+        if (auto self = weak.lock()) self->received(entry, bytes, isComplete, error);
+    });
+}
+
+void NerixBridge::received(UnfinishedList::iterator entry, std::string_view bytes, bool isComplete,
+                           std::error_code error) {
+    if (!bytes.empty()) entry->lastByte = Clock::now();
+    entry->accumulated.append(bytes);
+    unfinishedBytes_ += bytes.size();
+    // A body still short of its length needs no new look at the head.
+    if (entry->needed == 0 || entry->accumulated.size() >= entry->needed) {
         ParseResult parsed = tryParseRequest(entry->accumulated);
         if (parsed.outcome != ParseResult::Outcome::Incomplete) {
-            self->requestComplete(entry, parsed);
+            requestComplete(entry, parsed);
             return;
         }
-        if (!error && !isComplete) {
-            self->readRequest(entry);
-            return;
+        if (parsed.headComplete) {
+            // The head decides before any of the body is kept: a peer without the token, or
+            // from a foreign page, is answered now and holds no memory for what it announced.
+            if (auto answer = answerBeforeBody(parsed.request, {token_, port()})) {
+                auto connection = std::move(entry->connection);
+                dropUnfinished(entry);
+                send(connection, *answer, true);
+                return;
+            }
+            entry->needed = parsed.consumed + parsed.bodyLength;
+            entry->accumulated.reserve(entry->needed);  // grown once, not doubled past the need
         }
-        entry->connection->cancel();  // the peer stopped before a whole request: no answer
-        self->unfinished_.erase(entry);
-    });
+    }
+    if (!error && !isComplete) {
+        boundUnfinishedBytes(entry);
+        readRequest(entry);
+        return;
+    }
+    entry->connection->cancel();  // the peer stopped before a whole request: no answer
+    dropUnfinished(entry);
 }
 
 void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& parsed) {
@@ -215,13 +262,13 @@ void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& p
     // Bytes behind the request are never read as a request; drain them on close so that they
     // cannot turn the close into a reset.
     const bool extraBytes = entry->accumulated.size() > parsed.consumed;
-    unfinished_.erase(entry);
-    if (parsed.outcome == ParseResult::Outcome::TooLarge) {
+    dropUnfinished(entry);
+    if (parsed.outcome == ParseResult::Outcome::TooLarge || parsed.outcome == ParseResult::Outcome::BadFraming) {
         // The peer may still be sending: answer, then drain while closing.
-        send(connection, requestTooLarge(), true);
+        send(connection, parsed.outcome == ParseResult::Outcome::TooLarge ? requestTooLarge() : badFraming(), true);
         return;
     }
-    auto routed = dispatch(parsed.request, token_);
+    auto routed = dispatch(parsed.request, {token_, port()});
     if (auto* response = std::get_if<Response>(&routed)) {
         send(connection, *response, extraBytes);
         return;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include <asio/steady_timer.hpp>
 
@@ -51,6 +52,9 @@ struct RequestLimits {
     std::chrono::milliseconds quiet{10'000};  // without a byte before the request is whole
     std::chrono::milliseconds whole{60'000};  // from accept until the request is whole
     std::size_t unfinished = 256;             // one more closes the oldest
+    // Bytes held for unfinished requests of peers that presented the token, all together; past
+    // it the oldest gives way. A peer without the token never gets past its head.
+    std::size_t unfinishedBytes = 256 * 1024 * 1024;
 };
 
 // Things a test (or another host program) may put in place of the system's own.
@@ -102,13 +106,18 @@ private:
         std::string accumulated;
         std::chrono::steady_clock::time_point accepted;
         std::chrono::steady_clock::time_point lastByte;
+        std::size_t needed = 0;  // once the head has passed its checks: the whole request's bytes
     };
     using UnfinishedList = std::list<Unfinished>;
 
+    void putLeftoversRight();
     void ready(std::uint16_t port);
     void accepted(std::shared_ptr<platform::Connection> connection);
     bool closeOldestUnfinished();
+    void dropUnfinished(UnfinishedList::iterator entry);
+    void boundUnfinishedBytes(UnfinishedList::iterator newest);
     void readRequest(UnfinishedList::iterator entry);
+    void received(UnfinishedList::iterator entry, std::string_view bytes, bool isComplete, std::error_code error);
     void requestComplete(UnfinishedList::iterator entry, ParseResult& parsed);
     void armSweep();
     void sweepUnfinished();
@@ -127,6 +136,7 @@ private:
     std::unique_ptr<platform::LoopbackListener> listener_;
     std::unique_ptr<JobQueue> jobs_;
     UnfinishedList unfinished_;
+    std::size_t unfinishedBytes_ = 0;  // what unfinished_ holds, all together
     std::optional<asio::steady_timer> sweepTimer_;
     bool sweepArmed_ = false;
 };

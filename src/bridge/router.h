@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <variant>
 
@@ -9,12 +11,26 @@
 
 namespace nerix {
 
-// Decides what a complete request gets: the answer at once (preflight, health, the token check,
-// a refused body, "no route"), or the job to run for it, as the job handlers give it. Runs
-// nothing itself.
-std::variant<Job, Response> dispatch(const Request& request, std::string_view token);
+// Who the bridge is, for the checks every request goes through: the token job requests must
+// present, and the port the bridge listens on (a Host header may name it).
+struct BridgeIdentity {
+    std::string_view token;
+    std::uint16_t port = 0;
+};
+
+// Decides what a complete request gets: the answer at once (a foreign Host, preflight, health,
+// the token check, a refused body, "no route"), or the job to run for it, as the job handlers
+// give it. Runs nothing itself.
+std::variant<Job, Response> dispatch(const Request& request, BridgeIdentity bridge);
+
+// What a request whose head is whole and whose body is not gets at once, where the head alone
+// decides (a foreign Host, a missing or wrong token); nothing when the body is to be read.
+std::optional<Response> answerBeforeBody(const Request& head, BridgeIdentity bridge);
 
 // The answer to a request over the size limits.
 Response requestTooLarge();
+
+// The answer to a request whose body's length cannot be told for sure.
+Response badFraming();
 
 }  // namespace nerix

@@ -48,6 +48,7 @@ std::string_view reasonPhrase(int status) {
         case 401: return "Unauthorized";
         case 404: return "Not Found";
         case 413: return "Payload Too Large";
+        case 421: return "Misdirected Request";
         case 500: return "Internal Server Error";
         default: return "OK";
     }

@@ -71,26 +71,17 @@ std::string lowerCaseText(std::string_view text) {
     return out;
 }
 
-std::int64_t parseContentLength(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return 0;
+ContentLength parseContentLength(std::string_view text) {
+    const bool negative = text.starts_with('-');
+    if (negative) text.remove_prefix(1);
+    if (text.empty()) return {};
     for (char c : text)
-        if (c < '0' || c > '9') return 0;
-    // Parse the magnitude as unsigned so that INT64_MIN itself is still in range.
-    std::uint64_t magnitude = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-    if (ec != std::errc() || end != text.data() + text.size()) return 0;
-    if (negative) {
-        if (magnitude > static_cast<std::uint64_t>(INT64_MAX) + 1) return 0;
-        return magnitude == static_cast<std::uint64_t>(INT64_MAX) + 1 ? INT64_MIN
-                                                                      : -static_cast<std::int64_t>(magnitude);
-    }
-    if (magnitude > static_cast<std::uint64_t>(INT64_MAX)) return 0;
-    return static_cast<std::int64_t>(magnitude);
+        if (c < '0' || c > '9') return {};
+    if (negative) return {ContentLength::Kind::Negative, 0};
+    std::int64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return {ContentLength::Kind::Huge, 0};
+    return {ContentLength::Kind::Length, value};
 }
 
 }  // namespace nerix

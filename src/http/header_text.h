@@ -13,8 +13,13 @@ std::string_view trimHeaderText(std::string_view text);
 // Unicode default lower case of UTF-8 text.
 std::string lowerCaseText(std::string_view text);
 
-// Reads a Content-Length value: an optional sign, one or more ASCII digits, nothing else,
-// within the signed 64-bit range. Anything else reads as 0.
-std::int64_t parseContentLength(std::string_view text);
+// How a Content-Length value reads: plain ASCII digits are a length (Huge past the signed 64-bit
+// range); "-" and digits are Negative; anything else (a "+", a space, a letter, nothing) is Invalid.
+struct ContentLength {
+    enum class Kind { Length, Huge, Negative, Invalid };
+    Kind kind = Kind::Invalid;
+    std::int64_t value = 0;  // Length only
+};
+ContentLength parseContentLength(std::string_view text);
 
 }  // namespace nerix

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 
 namespace nerix {
@@ -11,6 +12,7 @@ struct Request {
     std::string path;                            // second word, as sent (query and escapes kept)
     std::map<std::string, std::string> headers;  // trimmed, lower-cased name -> trimmed value
     std::string body;                            // exactly Content-Length bytes
+    std::set<std::string> repeated;              // names of the headers sent more than once
 };
 
 }  // namespace nerix

@@ -1,5 +1,7 @@
 #include "http/request_parser.h"
 
+#include <vector>
+
 #include "base/utf8.h"
 #include "http/header_text.h"
 
@@ -19,11 +21,13 @@ ParseResult complete(Request request, std::size_t consumed) {
 
 ParseResult malformed(std::size_t consumed) { return complete(malformedRequest(), consumed); }
 
-ParseResult tooLarge() {
+ParseResult refused(ParseResult::Outcome outcome) {
     ParseResult result;
-    result.outcome = ParseResult::Outcome::TooLarge;
+    result.outcome = outcome;
     return result;
 }
+
+ParseResult tooLarge() { return refused(ParseResult::Outcome::TooLarge); }
 
 // Splits the request line at runs of spaces into at most three pieces; the third is the
 // unsplit rest and is not needed. Returns false with fewer than two pieces.
@@ -46,7 +50,7 @@ bool splitRequestLine(std::string_view line, std::string& method, std::string& p
 
 }  // namespace
 
-Request malformedRequest() { return Request{"BAD", "/", {}, {}}; }
+Request malformedRequest() { return Request{"BAD", "/", {}, {}, {}}; }
 
 ParseResult tryParseRequest(std::string_view buffer) {
     // The head may not grow past its limit: look for the terminator only within it.
@@ -63,7 +67,10 @@ ParseResult tryParseRequest(std::string_view buffer) {
     Request request;
     if (!splitRequestLine(requestLine, request.method, request.path)) return malformed(bodyStart);
 
-    // Header lines; a later line with the same name replaces the earlier value.
+    // Header lines; a later line with the same name replaces the earlier value, and the name is
+    // noted as repeated. Every Content-Length is kept: two that differ leave the body's length
+    // to a guess.
+    std::vector<std::string_view> lengths;
     while (lineEnd != std::string_view::npos) {
         std::size_t lineStart = lineEnd + kLineSeparator.size();
         lineEnd = head.find(kLineSeparator, lineStart);
@@ -71,19 +78,40 @@ ParseResult tryParseRequest(std::string_view buffer) {
             head.substr(lineStart, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - lineStart);
         std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        request.headers.insert_or_assign(lowerCaseText(trimHeaderText(line.substr(0, colon))),
-                                         std::string(trimHeaderText(line.substr(colon + 1))));
+        std::string name = lowerCaseText(trimHeaderText(line.substr(0, colon)));
+        std::string_view value = trimHeaderText(line.substr(colon + 1));
+        if (name == "content-length") lengths.push_back(value);
+        auto [entry, added] = request.headers.insert_or_assign(std::move(name), std::string(value));
+        if (!added) request.repeated.insert(entry->first);
     }
 
     std::int64_t length = 0;
-    if (auto it = request.headers.find("content-length"); it != request.headers.end())
-        length = parseContentLength(it->second);
-    // A negative length can never cut a body: the head is malformed.
-    if (length < 0) return malformed(bodyStart);
+    if (!lengths.empty()) {
+        ContentLength announced = parseContentLength(lengths.front());
+        for (std::string_view other : lengths) {
+            ContentLength next = parseContentLength(other);
+            if (next.kind != announced.kind || next.value != announced.value)
+                return refused(ParseResult::Outcome::BadFraming);
+        }
+        switch (announced.kind) {
+            case ContentLength::Kind::Invalid: return refused(ParseResult::Outcome::BadFraming);
+            // A negative length can never cut a body: the head is malformed.
+            case ContentLength::Kind::Negative: return malformed(bodyStart);
+            case ContentLength::Kind::Huge: return tooLarge();
+            case ContentLength::Kind::Length: length = announced.value; break;
+        }
+    }
     if (length > kMaxBodyBytes) return tooLarge();
 
     auto bodyLength = static_cast<std::size_t>(length);
-    if (buffer.size() - bodyStart < bodyLength) return ParseResult{};
+    if (buffer.size() - bodyStart < bodyLength) {
+        ParseResult awaiting;
+        awaiting.request = std::move(request);
+        awaiting.headComplete = true;
+        awaiting.consumed = bodyStart;
+        awaiting.bodyLength = bodyLength;
+        return awaiting;
+    }
     request.body.assign(buffer.substr(bodyStart, bodyLength));
     return complete(std::move(request), bodyStart + bodyLength);
 }

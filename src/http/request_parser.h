@@ -17,10 +17,15 @@ struct ParseResult {
         Incomplete,  // read more
         Complete,    // `request` holds the request (the placeholder for a malformed head)
         TooLarge,    // head or announced body over the limits: answer 413
+        BadFraming,  // the body's length cannot be told for sure: answer 400
     };
     Outcome outcome = Outcome::Incomplete;
+    // Complete: the request. Incomplete with `headComplete`: the head alone (no body yet), so
+    // that it can be judged before its body is read.
     Request request;
-    std::size_t consumed = 0;  // bytes of the buffer that the request took (head, terminator, body)
+    bool headComplete = false;
+    std::size_t consumed = 0;    // bytes of the buffer that the request took (head, terminator, body)
+    std::size_t bodyLength = 0;  // with a whole head: the announced body's length
 };
 
 // Looks at everything received so far on a connection. Pure: no state between calls.

@@ -1,6 +1,9 @@
 #include "jobs/stem.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <string_view>
+#include <utility>
 
 #include <utf8proc.h>
 
@@ -34,6 +37,47 @@ bool isAllowed(utf8proc_int32_t codePoint) {
     }
 }
 
+// "-" and eight hex digits of the name's FNV-1a hash: the same name always gets the same mark.
+constexpr std::size_t kMarkSize = 9;
+
+std::string markOf(std::string_view name) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (char c : name) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3ULL;
+    }
+    char mark[kMarkSize + 1];
+    std::snprintf(mark, sizeof mark, "-%08x", static_cast<unsigned>((hash >> 32) ^ hash));
+    return mark;
+}
+
+// The stem of the trimmed code points: cut at the start of the character past `maxCharacters`
+// or of the first character that passes `maxBytes`, whichever comes first; nothing is trimmed
+// after it. Also whether anything was cut off.
+std::pair<std::string, bool> cutStem(std::u32string_view kept, std::size_t maxCharacters, std::size_t maxBytes) {
+    std::string stem;
+    utf8proc_int32_t state = 0;
+    std::size_t characters = 0;
+    std::size_t characterStart = 0;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        auto codePoint = static_cast<utf8proc_int32_t>(kept[i]);
+        bool startsCharacter =
+            i == 0 || utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(kept[i - 1]), codePoint, &state);
+        if (startsCharacter) {
+            if (++characters > maxCharacters) return {stem, true};
+            characterStart = stem.size();
+        }
+        utf8proc_uint8_t encoded[4];
+        utf8proc_ssize_t length = utf8proc_encode_char(codePoint, encoded);
+        stem.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
+        if (stem.size() > maxBytes) {
+            stem.resize(characterStart);
+            return {stem, true};
+        }
+    }
+    return {stem, false};
+}
+
 }  // namespace
 
 std::optional<std::string> sanitizeStem(const std::optional<std::string>& name) {
@@ -56,27 +100,13 @@ std::optional<std::string> sanitizeStem(const std::optional<std::string>& name) 
     if (first == std::u32string::npos) return std::nullopt;
     std::size_t last = kept.find_last_not_of(U'-');
 
-    // Cut after the trim, at the start of the 81st character or of the first character that
-    // passes the byte budget, whichever comes first; nothing is trimmed after it.
-    std::string stem;
-    utf8proc_int32_t state = 0;
-    std::size_t characters = 0;
-    std::size_t characterStart = 0;
-    for (std::size_t i = first; i <= last; ++i) {
-        auto codePoint = static_cast<utf8proc_int32_t>(kept[i]);
-        bool startsCharacter = i == first || utf8proc_grapheme_break_stateful(
-                                                 static_cast<utf8proc_int32_t>(kept[i - 1]), codePoint, &state);
-        if (startsCharacter) {
-            if (++characters > kMaxCharacters) break;
-            characterStart = stem.size();
-        }
-        utf8proc_uint8_t encoded[4];
-        utf8proc_ssize_t length = utf8proc_encode_char(codePoint, encoded);
-        stem.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
-        if (stem.size() > kMaxBytes) {
-            stem.resize(characterStart);
-            break;
-        }
+    std::u32string_view trimmed = std::u32string_view(kept).substr(first, last - first + 1);
+    auto [stem, cut] = cutStem(trimmed, kMaxCharacters, kMaxBytes);
+    if (cut) {
+        // Names that differ only behind the cut must not share a file: the cut stem makes room
+        // for a mark of the whole name.
+        stem = cutStem(trimmed, kMaxCharacters - kMarkSize, kMaxBytes - kMarkSize).first;
+        if (!stem.empty()) stem += markOf(*name);
     }
     // A first character longer than the budget on its own (a letter under a hundred marks)
     // leaves nothing.

@@ -84,8 +84,7 @@ TEST_F(Scratch, PageChoiceIsIndexWhenItExistsElseTheFallbackText) {
     std::ofstream(base / "good/Web/index.html") << "<p>page</p>";
     PageChoice page = choosePage(base / "good");
     EXPECT_TRUE(page.found);
-    EXPECT_EQ(page.fileUri + " " + page.readAccessUri + page.html,
-              "file://" + root + "/good/Web/index.html file://" + root + "/good/Web");
+    EXPECT_EQ(page.uri + page.html, "vantorel://app/");
 
     fs::create_directories(base / "wrong-name/Web");
     std::ofstream(base / "wrong-name/Web/index.htm") << "<p>page</p>";
@@ -95,27 +94,20 @@ TEST_F(Scratch, PageChoiceIsIndexWhenItExistsElseTheFallbackText) {
     for (auto folder : {base / "empty", base / "wrong-name", base / "a-folder", fs::path("good")}) {
         PageChoice missing = choosePage(folder);
         EXPECT_FALSE(missing.found) << folder;
-        EXPECT_EQ(missing.html + missing.fileUri, "<h1>Vantorel resources missing.</h1>") << folder;
+        EXPECT_EQ(missing.html + missing.uri, "<h1>Vantorel resources missing.</h1>") << folder;
     }
     fs::current_path(workingFolder);
 }
 
-TEST(FileUri, EscapesEverythingButUnreservedCharactersAndSlashes) {
-    EXPECT_EQ(fileUri("/opt/vantorel-1.0/share_/~Web"), "file:///opt/vantorel-1.0/share_/~Web");
-    EXPECT_EQ(fileUri("/a b/c#d/e%f/\xC3\xA9/x?y/AZaz09@[`{"),
-              "file:///a%20b/c%23d/e%25f/%C3%A9/x%3Fy/AZaz09%40%5B%60%7B");
-    EXPECT_EQ(fileUri("/a/./b/../c/"), "file:///a/c");
-    EXPECT_EQ(fileUri("/"), "file:///");
-    EXPECT_EQ(scriptAllowPattern("/my bundle/Web"), "file:///my%20bundle/Web/*");
-}
+TEST(ScriptAllowPattern, ReachesThePagesOfTheOwnOriginOnly) { EXPECT_EQ(scriptAllowPattern(), "vantorel://app/*"); }
 
 // Only web and mail links the user follows; a page's own loads (frames, redirects, scripts) stay.
 TEST(OpensInBrowser, OnlyWebAndMailLinksTheUserFollows) {
     for (const char* uri : {"http://example.invalid/", "https://example.invalid/a?b", "HTTPS://EXAMPLE.INVALID/",
                             "mailto:someone@example.invalid"})
         EXPECT_TRUE(opensInBrowser(uri, true) && !opensInBrowser(uri, false)) << uri;
-    for (const char* uri : {"file:///opt/v/share/vantorel/Web/other.html", "about:blank", "javascript:void(0)",
-                            "data:text/html,x", "no-scheme", "httpx://a"})
+    for (const char* uri : {"vantorel://app/other.html", "file:///opt/v/share/vantorel/Web/other.html", "about:blank",
+                            "javascript:void(0)", "data:text/html,x", "no-scheme", "httpx://a"})
         EXPECT_FALSE(opensInBrowser(uri, true)) << uri;
 }
 

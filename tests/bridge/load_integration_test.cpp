@@ -225,6 +225,56 @@ TEST_F(BridgeUnderLoad, NeitherAFloodOfIdlePeersNorALackOfDescriptorsShutsOthers
     EXPECT_EQ(json["stderr"].get<std::string>().rfind("spawn failed: ", 0), 0u) << json.dump();
 }
 
+// Peers without the token, each announcing the largest body and sending a part of it, are each
+// answered 401 as soon as their heads are in and hold none of it: the bridge's peak memory stays
+// flat. A token sent twice, lengths that disagree or are not plain digits, and a foreign Host are
+// refused on the wire before anything runs.
+TEST_F(BridgeUnderLoad, PeersWithoutTheTokenHoldNoMemoryAndOddRequestsAreRefused) {
+    const pid_t pid = bridge->pid();
+    const std::uint64_t peakBefore = statusBytes(pid, "VmHWM");
+    std::vector<std::unique_ptr<LoopbackClient>> peers;
+    for (int i = 0; i < 64; ++i) {
+        peers.push_back(std::make_unique<LoopbackClient>(port()));
+        peers.back()->send("POST /compose HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n");
+    }
+    const std::string part(256 * 1024, 'z');
+    for (int round = 0; round < 4; ++round) {
+        for (auto& peer : peers) {
+            try {
+                peer->send(part);
+            } catch (const std::runtime_error&) {  // answered and closed already: nothing to hold
+            }
+        }
+    }
+    for (auto& peer : peers) EXPECT_EQ(parseAnswer(peer->readAll()).status, 401);
+    EXPECT_LT(statusBytes(pid, "VmHWM") - peakBefore, 32u << 20) << "of 64 MiB sent";
+    peers.clear();
+
+    const std::string token = bridge->token();
+    struct Case {
+        std::string head;
+        int status;
+        std::string error;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"X-Nerix-Token: nope\r\nX-Nerix-Token: " + token + "\r\nContent-Length: 2\r\n", 401,
+              "missing or invalid X-Nerix-Token"},
+             {"X-Nerix-Token: " + token + "\r\nContent-Length: 2\r\nContent-Length: 3\r\n", 400,
+              "invalid Content-Length"},
+             {"X-Nerix-Token: " + token + "\r\nContent-Length: +2\r\n", 400, "invalid Content-Length"},
+             {"Host: rebound.example:" + std::to_string(port()) + "\r\nX-Nerix-Token: " + token +
+                  "\r\nContent-Length: 2\r\n",
+              421, "unknown Host"},
+         }) {
+        auto answer = roundTrip(port(), "POST /compose HTTP/1.1\r\n" + c.head + "\r\n{}");
+        EXPECT_EQ(answer.status, c.status) << c.head;
+        const nlohmann::json expected{{"error", c.error}};
+        EXPECT_EQ(answer.body, expected.dump()) << c.head;
+    }
+    auto ours = roundTrip(port(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) + "\r\n\r\n");
+    EXPECT_EQ(ours.status, 200);
+}
+
 // A requester that leaves (orderly or with a reset) cancels its job: a waiting job never runs; a
 // running tool gets SIGTERM (one that ignores it, SIGKILL after the grace) and is reaped; one
 // log line names the endpoint; the next job runs.

@@ -63,8 +63,9 @@ TEST_F(BridgeTest, EachRequestGetsItsAnswer) {
 }
 
 // A request is answered once only, even with another behind it, and the end of the peer's
-// stream may complete it; a peer that stops early gets nothing; a peer still sending a body too
-// large for any request gets its 413 at once.
+// stream may complete it; a peer with the token that stops early gets nothing, one without it
+// its 401 as soon as the head is in; a peer still sending a body too large for any request gets
+// its 413 at once.
 TEST_F(BridgeTest, ARequestIsAnsweredOnceWhenWhole) {
     {
         LoopbackClient client(port);
@@ -76,9 +77,15 @@ TEST_F(BridgeTest, ARequestIsAnsweredOnceWhenWhole) {
     }
     {
         LoopbackClient client(port);
-        client.send("POST /compose HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
+        client.send("POST /compose HTTP/1.1\r\nX-Nerix-Token: " + bridge->token() +
+                    "\r\nContent-Length: 10\r\n\r\nabc");
         client.shutdownWrite();
         EXPECT_EQ(client.readAll(), "");
+    }
+    {
+        LoopbackClient client(port);
+        client.send("POST /compose HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
+        EXPECT_EQ(parseAnswer(client.readAll()).status, 401);
     }
     LoopbackClient client(port);
     client.send("POST /compose HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n");

@@ -2,6 +2,7 @@
 // through the handlers; the body decoders' and the stem's own tests go through every text and name.
 #include <chrono>
 #include <csignal>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -10,7 +11,9 @@
 
 #include "http/json_writer.h"
 #include "jobs/job_endpoint_fixture.h"
+#include "jobs/stem.h"
 #include "platform/posix/files.h"
+#include "support/bridge_process.h"
 #include "support/process_probe.h"
 
 namespace nerix {
@@ -18,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using support::post;
+using test::contentOf;
 using test::entriesOf;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -77,7 +81,8 @@ TEST_F(JobEndpoints, EachEndpointPassesTheBodyOnAndAnswersInItsShape) {
     fs::current_path(VANTOREL_TEST_FIXTURE_DIR);
     startBridge("./record_tool");
     const std::string music = home + "/Music/Nerix/", source = "tempo 96\nC4 \xE2\x99\xAA caf\xC3\xA9";
-    const std::string longName = ideographs(79);  // of 85: the source's side file name fits in 255 bytes
+    // Of 85, what fits beside the mark of a cut name, so that the source's side file name fits in 255 bytes.
+    const std::string longName = sanitizeStem(ideographs(85)).value();
     struct Case {
         std::string path, body, exit;
         std::vector<std::string> args;
@@ -300,6 +305,87 @@ TEST_F(JobEndpoints, ALiveAnswerStreamsTheOutputThenTheAnswersOtherMembers) {
     EXPECT_EQ(received, total);
     EXPECT_EQ(progress, (total >> 20) * 9 + 3) << "every progress line, and \"err\" at the end";
     EXPECT_EQ(lines.back().value("ok", false), true);
+}
+
+// A render never destroys the file that was there: a tool that fails, a requester that leaves
+// and a bridge that stops each leave it byte for byte (a link stays a link), and only a tool that
+// succeeds replaces it. A link at the output path is replaced by the new file, never written
+// through. Nothing of the keeping is left beside the output. Unnamed composes never share a file.
+TEST_F(JobEndpoints, ARenderNeverDestroysTheFileThatWasThere) {
+    const std::string music = home + "/Music/Nerix", piece = music + "/piece.mid", target = root + "/target";
+    fs::create_directories(music);
+    saveAndSet("RECORD_TOOL_OUTPUT", "half");
+    enum class End { Succeeds, Fails, Leaves, Stops };
+    for (bool link : {false, true}) {
+        for (End end : {End::Fails, End::Leaves, End::Stops, End::Succeeds}) {
+            SCOPED_TRACE(std::string(link ? "link" : "file") + " " + std::to_string(static_cast<int>(end)));
+            fs::remove(piece), fs::remove(recordPath());
+            std::ofstream(target, std::ios::trunc) << "target";
+            if (link)
+                fs::create_symlink(target, piece);
+            else
+                std::ofstream(piece) << "old\n\xff";
+            saveAndSet("RECORD_TOOL_EXIT", end == End::Fails ? "3" : "0");
+            const std::string release = root + "/release";
+            fs::remove(release);
+            saveAndSet("RECORD_TOOL_WAIT_FOR", release);
+            if (end == End::Stops) startBridge(VANTOREL_TEST_FIXTURE_DIR "/record_tool");
+            {
+                support::LoopbackClient client(bridge->port());
+                client.send(post("/compose", bridge->token(), R"({"source":"C4","name":"piece"})"));
+                ASSERT_TRUE(support::waitFor([&] { return contentOf(piece) == "half"; }))
+                    << "the tool writes its own file, not through a link";
+                if (end == End::Stops) bridge->stop();
+                if (end == End::Fails || end == End::Succeeds) {
+                    std::ofstream(release) << "go";
+                    EXPECT_EQ(support::parseAnswer(client.readAll()).status, end == End::Fails ? 500 : 200);
+                }
+            }
+            std::ofstream(release) << "go";
+            auto settled = [&] { return entriesOf(music) == std::vector<std::string>{"piece.mid"}; };
+            ASSERT_TRUE(support::waitFor(settled)) << testing::PrintToString(entriesOf(music));
+            EXPECT_EQ(contentOf(target), "target");
+            if (end == End::Succeeds) {
+                EXPECT_FALSE(fs::is_symlink(piece));
+                EXPECT_EQ(contentOf(piece), "half");
+            } else {
+                EXPECT_EQ(fs::is_symlink(piece), link);
+                EXPECT_EQ(contentOf(piece), link ? "target" : "old\n\xff");
+            }
+            if (end == End::Stops) startBridge(VANTOREL_TEST_FIXTURE_DIR "/record_tool");
+        }
+    }
+    saveAndSet("RECORD_TOOL_WAIT_FOR", std::nullopt);
+    std::set<std::string> outputs;
+    for (int i = 0; i < 3; ++i)
+        outputs.insert(bodyOf(postJob("/compose", R"({"source":"C4"})")).value("outputPath", ""));
+    EXPECT_EQ(outputs.size(), 3u);
+}
+
+// A bridge killed while a compose runs: its reaper puts the kept file back and removes the
+// source, and the next start removes the private folder the killed bridge left.
+TEST_F(JobEndpoints, AKilledBridgeLeavesNothingBehind) {
+    saveAndSet("XDG_RUNTIME_DIR", std::nullopt);
+    const std::string tmp = root + "/tmp", music = home + "/Music/Nerix";
+    fs::create_directories(tmp), fs::create_directories(music);
+    saveAndSet("TMPDIR", tmp);
+    std::ofstream(music + "/piece.mid") << "old";
+    saveAndSet("RECORD_TOOL_OUTPUT", "half");
+    saveAndSet("RECORD_TOOL_WAIT_FOR", root + "/never");
+    {
+        support::BridgeProcess killed(VANTOREL_TEST_FIXTURE_DIR "/record_tool", repo);
+        support::LoopbackClient client(killed.port());
+        client.send(post("/compose", killed.token(), R"({"source":"C4","name":"piece"})"));
+        ASSERT_TRUE(support::waitFor([&] { return toolRan(); }));
+        killed.stop(SIGKILL);
+    }
+    ASSERT_TRUE(support::waitFor([&] { return entriesOf(music) == std::vector<std::string>{"piece.mid"}; }));
+    EXPECT_EQ(contentOf(music + "/piece.mid"), "old");
+    auto leftovers = entriesOf(tmp);
+    ASSERT_EQ(leftovers.size(), 1u) << "the killed bridge's private folder";
+    EXPECT_THAT(entriesOf(tmp + "/" + leftovers[0]), IsEmpty()) << "its source is gone";
+    startBridge(VANTOREL_TEST_FIXTURE_DIR "/record_tool");
+    EXPECT_TRUE(support::waitFor([&] { return entriesOf(tmp).empty(); })) << testing::PrintToString(entriesOf(tmp));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "jobs/stem.h"
 
+#include <set>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -59,19 +60,43 @@ TEST(SanitizeStem, KeepsLettersMarksAndNumbersAndCutsBetweenCharacters) {
               "y\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9"
               "z",
               "x--y---z"},
-             {repeat("a", 100), repeat("a", 80)},
-             {repeat("a", 79) + "-b", repeat("a", 79) + "-"},  // the cut is not trimmed again
-             {"---" + repeat("a", 85) + "-", repeat("a", 80)},
              {acute + repeat(ideograph, 79), acute + repeat(ideograph, 79)},  // 80 characters, 239 bytes
-             {repeat(ideograph, 80), repeat(ideograph, 79)},                  // 240 bytes
-             {repeat(twoMarks, 81), repeat(twoMarks, 47)},
-             {"a" + repeat("\xcc\x81", 130), std::nullopt},  // one character of 261 bytes
-             // Where the name starts counts too: jamo L+V are one character, V then L two.
-             {jamoLV + repeat("a", 79), jamoLV + repeat("a", 79)},
-             {jamoVL + repeat("a", 79), jamoVL + repeat("a", 78)},
+             {jamoLV + repeat("a", 79), jamoLV + repeat("a", 79)},            // jamo L+V are one character
+             {"a" + repeat("\xcc\x81", 130), std::nullopt},                   // one character of 261 bytes
          }) {
         EXPECT_EQ(sanitizeStem(c.name), c.stem) << c.name.value_or("(none)");
     }
+}
+
+// A name cut at 80 characters or 239 bytes keeps what fits beside a mark of the whole name ("-"
+// and eight hex digits): names that differ only behind the cut get different stems, and the
+// same name always the same one.
+TEST(SanitizeStem, ACutNameEndsInAMarkOfTheWholeName) {
+    const std::string ideograph = "\xe6\xbc\xa2", twoMarks = "e\xcc\x81\xcc\xa3";
+    const std::string jamoVL = "\xe1\x85\xa1\xe1\x84\x80";
+    const std::pair<std::string, std::string> cases[] = {
+        {repeat("a", 100), repeat("a", 71)},
+        {repeat("a", 70) + "-" + repeat("b", 20), repeat("a", 70) + "-"},  // the cut is not trimmed again
+        {"---" + repeat("a", 85) + "-", repeat("a", 71)},
+        {repeat(ideograph, 80), repeat(ideograph, 71)},  // 240 bytes
+        {repeat(twoMarks, 81), repeat(twoMarks, 46)},
+        {jamoVL + repeat("a", 79), jamoVL + repeat("a", 69)},  // V then L: two characters
+    };
+    std::set<std::string> stems;
+    for (const auto& [name, kept] : cases) {
+        auto stem = sanitizeStem(name);
+        ASSERT_TRUE(stem) << name;
+        EXPECT_EQ(stem->substr(0, kept.size()), kept) << name;
+        const std::string mark = stem->substr(kept.size());
+        EXPECT_TRUE(mark.size() == 9 && mark[0] == '-' &&
+                    mark.find_first_not_of("0123456789abcdef", 1) == std::string::npos)
+            << *stem;
+        EXPECT_LE(stem->size(), 239u);
+        EXPECT_EQ(sanitizeStem(name), stem);
+        stems.insert(*stem);
+        EXPECT_NE(sanitizeStem(name + "x"), stem) << name;
+    }
+    EXPECT_EQ(stems.size(), std::size(cases));
 }
 
 }  // namespace

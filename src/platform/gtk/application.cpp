@@ -166,9 +166,4 @@ void Application::runOnMainThread(std::function<void()> work) {
 }
 bool Application::stopRequested() const { return impl_->stopRequested; }
 
-void Application::runPendingEvents() {
-    // Bounded: a source that is always ready must not hold the launch.
-    for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {}
-}
-
 }  // namespace nerix::platform

@@ -64,10 +64,6 @@ public:
     // A stop signal (SIGTERM, SIGINT) is closing the windows: nothing may hold them open to ask.
     bool stopRequested() const;
 
-    // Runs what the event loop has ready now (completions of work done meanwhile on other
-    // threads), without waiting for anything.
-    void runPendingEvents();
-
     struct Impl;
 
 private:

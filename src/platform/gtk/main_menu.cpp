@@ -151,14 +151,17 @@ GMenuModel* mainMenuModel() {
     return G_MENU_MODEL(menu);
 }
 
-// Without a compositor GTK draws a solid frame inside the window instead of a shadow outside
-// it; the window grows by that too, so the page keeps its size.
+// Without a compositor GTK draws a solid frame (its border and padding) inside the window
+// instead of a shadow outside it; the window grows by that too, so the page keeps its size.
 void addFrameBorder(GtkWidget* widget, gpointer) {
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    GtkBorder border{};
-    gtk_style_context_get_border(gtk_widget_get_style_context(widget), &border);
+    GtkBorder border{}, padding{};
+    GtkStyleContext* style = gtk_widget_get_style_context(widget);
+    gtk_style_context_get_border(style, &border);
+    gtk_style_context_get_padding(style, &padding);
     G_GNUC_END_IGNORE_DEPRECATIONS
-    const int extraWidth = border.left + border.right, extraHeight = border.top + border.bottom;
+    const int extraWidth = border.left + border.right + padding.left + padding.right;
+    const int extraHeight = border.top + border.bottom + padding.top + padding.bottom;
     if (extraWidth == 0 && extraHeight == 0) return;
     int width = 0, height = 0;
     gtk_window_get_default_size(GTK_WINDOW(widget), &width, &height);

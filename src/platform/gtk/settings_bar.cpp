@@ -48,13 +48,16 @@ SettingsBar::SettingsBar() : impl_(std::make_unique<Impl>()) {
     impl_->revealer = GTK_WIDGET(g_object_ref_sink(gtk_revealer_new()));
     gtk_revealer_set_transition_type(GTK_REVEALER(impl_->revealer), GTK_REVEALER_TRANSITION_TYPE_NONE);
     gtk_revealer_set_child(GTK_REVEALER(impl_->revealer), bar);
+    gtk_widget_set_visible(impl_->revealer, FALSE);  // until there is something to say
 }
 
 SettingsBar::~SettingsBar() { g_object_unref(impl_->revealer); }
 
 void SettingsBar::show(const std::string& text) {
     gtk_label_set_text(GTK_LABEL(impl_->label), text.c_str());
+    // A revealer whose child is hidden still takes its child's height: the bar goes altogether.
     gtk_revealer_set_reveal_child(GTK_REVEALER(impl_->revealer), !text.empty());
+    gtk_widget_set_visible(impl_->revealer, !text.empty());
 }
 
 void SettingsBar::setPreferencesClicked(std::function<void()> clicked) {

@@ -10,32 +10,17 @@
 
 namespace nerix::platform {
 
-// The limit on what the pages of one folder may read: content rules compiled into a store and
-// looked up there first, so a later launch finds them ready. Shared by the configuration that
-// starts it and the view whose page load waits for it.
-struct ReadLimit {
-    std::string folderUri;
-    bool settled = false;
-    WebKitUserContentFilter* filter = nullptr;           // none when there is no store to keep it in
-    std::function<void(WebKitUserContentFilter*)> then;  // the page load waiting for it
-
-    ~ReadLimit() {
-        if (filter) webkit_user_content_filter_unref(filter);
-    }
-};
-
 struct WebViewConfiguration::Impl {
     WebKitSettings* settings = nullptr;
     WebKitUserContentManager* content = nullptr;
-    std::shared_ptr<ReadLimit> readLimit;
     std::vector<std::pair<std::string, std::string>> scripts;  // source, allow pattern
 };
 
 WebViewConfiguration::WebViewConfiguration() : impl_(std::make_unique<Impl>()) {
     impl_->settings = webkit_settings_new();
-    // A page may fetch the files beside it; file pages are otherwise each their own origin.
-    // Which files it may read is limited when the page is loaded (see loadFile).
-    webkit_settings_set_allow_file_access_from_file_urls(impl_->settings, TRUE);
+    // The page is served by the application's own scheme: no page reads file:// at all.
+    webkit_settings_set_allow_file_access_from_file_urls(impl_->settings, FALSE);
+    webkit_settings_set_allow_universal_access_from_file_urls(impl_->settings, FALSE);
     impl_->content = webkit_user_content_manager_new();
 }
 
@@ -64,7 +49,6 @@ void WebViewConfiguration::addUserScript(const std::string& source, const std::s
 struct WebView::Impl {
     WebKitWebView* view = nullptr;
     WebKitUserContentManager* content = nullptr;
-    std::shared_ptr<ReadLimit> readLimit;
     std::function<bool(const std::string&, bool)> opensInBrowser;
     std::function<void(const std::string&)> pageLoaded;
     std::function<void()> loadStarted;
@@ -102,79 +86,6 @@ gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPo
     return FALSE;
 }
 
-// Content rules that refuse every file load outside `folderUri` (a file URI without a final
-// "/"), navigations included. The URI holds only unreserved characters, "/", ":" and
-// percent escapes; of those only "." means something in a rule's pattern.
-std::string readAccessRules(const std::string& folderUri) {
-    std::string pattern = "^";
-    for (char c : folderUri) {
-        if (c == '.') pattern += "\\\\";  // a literal "." is \. in the pattern, \\. in JSON
-        pattern += c;
-    }
-    pattern += "/";
-    return R"([{"trigger":{"url-filter":"^file:"},"action":{"type":"block"}},)"
-           R"({"trigger":{"url-filter":")" +
-           pattern + R"("},"action":{"type":"ignore-previous-rules"}}])";
-}
-
-// Where the compiled read limits are kept: the user's cache, beside WebKit's own.
-const std::string& contentRulesFolder() {
-    static const std::string folder = [] {
-        gchar* path = g_build_filename(g_get_user_cache_dir(), "vantorel", "content-rules", nullptr);
-        std::string text = path;
-        g_free(path);
-        g_mkdir_with_parents(text.c_str(), 0700);
-        return text;
-    }();
-    return folder;
-}
-
-struct Preparation {
-    std::shared_ptr<ReadLimit> limit;
-    WebKitUserContentFilterStore* store;
-    std::string rules;
-    std::string identifier;
-};
-
-void settle(Preparation* preparation, WebKitUserContentFilter* filter) {
-    auto limit = preparation->limit;
-    g_object_unref(preparation->store);
-    delete preparation;
-    limit->settled = true;
-    limit->filter = filter;
-    if (auto then = std::move(limit->then)) then(filter);
-}
-
-void onReadLimitSaved(GObject* source, GAsyncResult* result, gpointer data) {
-    // Without a filter store the page still loads; it then reads what the user may read.
-    settle(static_cast<Preparation*>(data),
-           webkit_user_content_filter_store_save_finish(WEBKIT_USER_CONTENT_FILTER_STORE(source), result, nullptr));
-}
-
-void onReadLimitLookedUp(GObject* source, GAsyncResult* result, gpointer data) {
-    auto* preparation = static_cast<Preparation*>(data);
-    WebKitUserContentFilter* filter =
-        webkit_user_content_filter_store_load_finish(WEBKIT_USER_CONTENT_FILTER_STORE(source), result, nullptr);
-    if (filter) return settle(preparation, filter);
-    // Not in the store yet (a fresh home, another folder, another engine version): compile it.
-    GBytes* rules = g_bytes_new(preparation->rules.data(), preparation->rules.size());
-    webkit_user_content_filter_store_save(preparation->store, preparation->identifier.c_str(), rules, nullptr,
-                                          onReadLimitSaved, preparation);
-    g_bytes_unref(rules);
-}
-
-std::shared_ptr<ReadLimit> prepareReadLimit(const std::string& folderUri) {
-    auto limit = std::make_shared<ReadLimit>();
-    limit->folderUri = folderUri;
-    std::string rules = readAccessRules(folderUri);
-    std::string identifier = "read-access-" + std::to_string(std::hash<std::string>{}(rules));
-    auto* preparation = new Preparation{limit, webkit_user_content_filter_store_new(contentRulesFolder().c_str()),
-                                        std::move(rules), std::move(identifier)};
-    webkit_user_content_filter_store_load(preparation->store, preparation->identifier.c_str(), nullptr,
-                                          onReadLimitLookedUp, preparation);
-    return limit;
-}
-
 void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
     auto* impl = static_cast<WebView::Impl*>(data);
     if (event == WEBKIT_LOAD_STARTED) {
@@ -198,23 +109,13 @@ void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason re
                                                                                  : "crashed or was killed");
 }
 
-template <typename T>
-std::shared_ptr<T> hold(T* object) {
-    return std::shared_ptr<T>(static_cast<T*>(g_object_ref(object)), [](T* held) { g_object_unref(held); });
-}
-
 }  // namespace
-
-void WebViewConfiguration::prepareReadAccess(const std::string& readAccessUri) {
-    impl_->readLimit = prepareReadLimit(readAccessUri);
-}
 
 WebView::WebView(const WebViewConfiguration& configuration) : impl_(std::make_unique<Impl>()) {
     GObject* object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", configuration.impl_->settings,
                                             "user-content-manager", configuration.impl_->content, nullptr));
     impl_->view = WEBKIT_WEB_VIEW(g_object_ref_sink(object));
     impl_->content = configuration.impl_->content;
-    impl_->readLimit = configuration.impl_->readLimit;
     impl_->otherScripts = configuration.impl_->scripts;
     g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(onDecidePolicy), impl_.get());
     g_signal_connect(impl_->view, "load-changed", G_CALLBACK(onLoadChanged), impl_.get());
@@ -248,31 +149,12 @@ void WebView::setContentProcessEnded(std::function<void(const std::string& reaso
     impl_->contentProcessEnded = std::move(ended);
 }
 
-void WebView::loadFile(const std::string& fileUri, const std::string& readAccessUri) {
-    // The page may read the files of its folder and below, nothing else: content rules refuse
-    // the rest, and the page loads once they are in place.
-    if (!impl_->readLimit || impl_->readLimit->folderUri != readAccessUri) {
-        // Another folder: the old folder's limit goes, or it would refuse the new folder's files.
-        if (impl_->readLimit) {
-            impl_->readLimit->then = nullptr;
-            webkit_user_content_manager_remove_all_filters(impl_->content);
-        }
-        impl_->readLimit = prepareReadLimit(readAccessUri);
-    }
-    auto load = [view = hold(impl_->view), content = hold(impl_->content), fileUri](WebKitUserContentFilter* filter) {
-        if (filter) webkit_user_content_manager_add_filter(content.get(), filter);
-        webkit_web_view_load_uri(view.get(), fileUri.c_str());
-    };
-    if (impl_->readLimit->settled)
-        load(impl_->readLimit->filter);
-    else
-        impl_->readLimit->then = std::move(load);
-    // Its limit stays in the view's content rules, so loading it again needs no wait.
-    impl_->lastLoad = [view = impl_->view, fileUri] { webkit_web_view_load_uri(view, fileUri.c_str()); };
+void WebView::loadUri(const std::string& uri) {
+    webkit_web_view_load_uri(impl_->view, uri.c_str());
+    impl_->lastLoad = [view = impl_->view, uri] { webkit_web_view_load_uri(view, uri.c_str()); };
 }
 
 void WebView::loadHtml(const std::string& html) {
-    if (impl_->readLimit) impl_->readLimit->then = nullptr;  // a page still waiting for its limit gives way
     webkit_web_view_load_html(impl_->view, html.c_str(), nullptr);
     impl_->lastLoad = [view = impl_->view, html] { webkit_web_view_load_html(view, html.c_str(), nullptr); };
 }
@@ -310,8 +192,6 @@ void WebView::setStandingScript(const std::string& source, const std::string& al
 }
 
 void WebView::reload() {
-    // A page still waiting for its read limit loads once it is in place, not before.
-    if (impl_->readLimit && impl_->readLimit->then) return;
     if (impl_->lastLoad) impl_->lastLoad();
 }
 

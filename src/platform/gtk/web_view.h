@@ -1,15 +1,39 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace nerix::platform {
 
 class Window;
 
+// A request to the application's own URI scheme, as its handler sees it.
+struct SchemeRequest {
+    std::string method;
+    std::string path;  // as in the URI: percent-encoded, without query or fragment
+    std::optional<std::string> range;
+    std::optional<std::string> referer;
+};
+
+// The handler's answer: a status, header fields and a body, a text or a span of a file that is
+// opened (never following a final link, refused unless a regular file) and read as it is sent.
+struct SchemeAnswer {
+    int status = 200;
+    std::string contentType;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string text;
+    std::string file;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
 // What a web view is made with: script permission, the inspector, the user scripts and the
-// folder its pages may read, fixed before the view exists.
+// application's own URI scheme, fixed before the view exists.
 class WebViewConfiguration {
 public:
     WebViewConfiguration();
@@ -23,12 +47,12 @@ public:
     void enableDeveloperExtras(bool enabled);
 
     // Adds a script that runs at document start, before the page's own scripts, in the top
-    // frame only, and only in pages whose URI matches `allowPattern` ("file:///some/folder/*").
+    // frame only, and only in pages whose URI matches `allowPattern` ("vantorel://app/*").
     void addUserScript(const std::string& source, const std::string& allowPattern);
 
-    // Starts preparing, in the background, the limit that WebView::loadFile puts on a page of
-    // `readAccessUri`, so that the page waits for it as little as possible.
-    void prepareReadAccess(const std::string& readAccessUri);
+    // Serves `scheme` with `handler` on the main thread, for every view of the process: a secure
+    // origin (as https is) whose pages may make CORS requests. Once per scheme and process.
+    static void serveScheme(const std::string& scheme, std::function<SchemeAnswer(const SchemeRequest&)> handler);
 
     struct Impl;
 
@@ -63,9 +87,8 @@ public:
     // until a page is loaded again.
     void setContentProcessEnded(std::function<void(const std::string& reason)> ended);
 
-    // Loads a local page that may read the files of `readAccessUri` (its folder) and nothing
-    // else on disk. The page loads once that limit is in place.
-    void loadFile(const std::string& fileUri, const std::string& readAccessUri);
+    // Loads the page at `uri`.
+    void loadUri(const std::string& uri);
 
     // Shows an HTML text with no base address.
     void loadHtml(const std::string& html);

@@ -22,7 +22,8 @@ constexpr std::chrono::seconds kReaperSlack{2};
 Result<std::shared_ptr<ChildProcess>> ChildProcess::start(const std::shared_ptr<JobReaper>& reaper,
                                                           const std::string& program,
                                                           const std::vector<std::string>& argv,
-                                                          const std::string& workingDir) {
+                                                          const std::string& workingDir,
+                                                          const JobLeftovers& leftovers) {
     auto out = makeOutputPipe();
     if (!out) return fail(out.error());
     auto err = makeOutputPipe();
@@ -37,10 +38,12 @@ Result<std::shared_ptr<ChildProcess>> ChildProcess::start(const std::shared_ptr<
         for (int fd : {out->readEnd, out->writeEnd, err->readEnd, err->writeEnd}) ::close(fd);
         return fail("the tool's output pipes: " + std::system_category().message(ENOMEM), ENOMEM);
     }
-    auto pid = reaper->start(program, argv, workingDir, out->writeEnd, err->writeEnd,
-                             [weak = std::weak_ptr<ChildProcess>(child)](int status) {
-                                 if (auto self = weak.lock()) self->ended(status);
-                             });
+    auto pid = reaper->start(
+        program, argv, workingDir, out->writeEnd, err->writeEnd,
+        [weak = std::weak_ptr<ChildProcess>(child)](int status) {
+            if (auto self = weak.lock()) self->ended(status);
+        },
+        leftovers);
     // Only the tool may hold the write ends now, so end of file means the tool (and whatever it
     // left running with them) has closed them.
     ::close(out->writeEnd);

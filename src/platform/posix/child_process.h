@@ -15,10 +15,9 @@
 #include <asio/posix/stream_descriptor.hpp>
 
 #include "base/result.h"
+#include "platform/posix/job_reaper.h"
 
 namespace nerix::platform {
-
-class JobReaper;
 
 // A job's tool watched on an io_context: its two output pipes are read as data arrives, all on
 // the queue thread and without blocking it. Started under the bridge's JobReaper, in a process
@@ -29,11 +28,13 @@ public:
     using OutputHandler = std::function<void(Stream, std::string_view bytes)>;
     using ExitHandler = std::function<void(int status)>;  // exit status, or the signal's number
 
-    // Starts the tool under `reaper`. On failure, an Error naming what could not be used
-    // ("/opt/nowhere/node: No such file or directory").
+    // Starts the tool under `reaper`, which puts `leftovers` right should this process end
+    // before the job. On failure, an Error naming what could not be used ("/opt/nowhere/node:
+    // No such file or directory").
     static Result<std::shared_ptr<ChildProcess>> start(const std::shared_ptr<JobReaper>& reaper,
                                                        const std::string& program, const std::vector<std::string>& argv,
-                                                       const std::string& workingDir);
+                                                       const std::string& workingDir,
+                                                       const JobLeftovers& leftovers = {});
     ChildProcess(asio::io_context& context, std::weak_ptr<JobReaper> reaper, int outFd, int errFd);
     ~ChildProcess();  // a tool still running is stopped at once
     ChildProcess(const ChildProcess&) = delete;

@@ -28,12 +28,10 @@ namespace {
 // this long is taken for lost.
 constexpr std::chrono::seconds kStartDeadline{10};
 
-std::string systemText(int error) { return std::system_category().message(error); }
-
 // Writes the start's plan (see reaper_protocol.h) into a memory file: an argument vector of any
 // length crosses in one descriptor, whatever a datagram can hold.
 Result<int> writePlan(const std::string& program, const std::vector<std::string>& argv, const std::string& workingDir,
-                      std::uint32_t& envc) {
+                      const JobLeftovers& leftovers, std::uint32_t& envc) {
     std::string text;
     // Each text as the system will read it: up to its first NUL.
     auto add = [&](const std::string& item) {
@@ -48,6 +46,8 @@ Result<int> writePlan(const std::string& program, const std::vector<std::string>
         text.append(*entry);
         text.push_back('\0');
     }
+    for (const auto& [from, to] : leftovers.moveBack) add(from), add(to);
+    for (const auto& path : leftovers.remove) add(path);
     int fd = ::memfd_create("vantorel-job", MFD_CLOEXEC);
     if (fd < 0) return fail("the job's plan: " + systemText(errno), errno);
     for (std::string_view rest = text; !rest.empty();) {
@@ -136,25 +136,33 @@ Result<void> JobReaper::ensureRunning() {
 }
 
 Result<pid_t> JobReaper::start(const std::string& program, const std::vector<std::string>& argv,
-                               const std::string& workingDir, int outFd, int errFd, EndHandler onEnded) {
+                               const std::string& workingDir, int outFd, int errFd, EndHandler onEnded,
+                               const JobLeftovers& leftovers) {
     if (auto running = ensureRunning(); !running) return fail(running.error());
-    reaper::Request request{reaper::Request::Start, 0, 0, static_cast<std::uint32_t>(argv.size()), 0};
-    auto plan = writePlan(program, argv, workingDir, request.envc);
+    reaper::Request request{reaper::Request::Start,
+                            0,
+                            0,
+                            static_cast<std::uint32_t>(argv.size()),
+                            0,
+                            static_cast<std::uint32_t>(leftovers.moveBack.size()),
+                            static_cast<std::uint32_t>(leftovers.remove.size())};
+    auto plan = writePlan(program, argv, workingDir, leftovers, request.envc);
     if (!plan) return fail(plan.error());
 
-    const int fds[3] = {*plan, outFd, errFd};
+    const int fds[4] = {*plan, outFd, errFd, leftovers.hold};
+    const std::size_t fdCount = leftovers.hold >= 0 ? 4 : 3;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
     iovec part{&request, sizeof request};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message.msg_controllen = CMSG_SPACE(fdCount * sizeof(int));
     cmsghdr* rights = CMSG_FIRSTHDR(&message);
     rights->cmsg_level = SOL_SOCKET;
     rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof fds);
-    std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
+    rights->cmsg_len = CMSG_LEN(fdCount * sizeof(int));
+    std::memcpy(CMSG_DATA(rights), fds, fdCount * sizeof(int));
     ssize_t sent;
     do sent = ::sendmsg(socket_.native_handle(), &message, MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);
@@ -184,7 +192,7 @@ Result<pid_t> JobReaper::start(const std::string& program, const std::vector<std
 
 void JobReaper::stop(pid_t tool, std::chrono::milliseconds grace) {
     if (!socket_.is_open()) return;
-    const reaper::Request request{reaper::Request::Stop, tool, grace.count(), 0, 0};
+    const reaper::Request request{reaper::Request::Stop, tool, grace.count(), 0, 0, 0, 0};
     ssize_t sent;
     do sent = ::send(socket_.native_handle(), &request, sizeof request, MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);

@@ -27,6 +27,15 @@ namespace nerix::platform {
 //
 // Lives on the bridge's queue: every call runs on the queue thread, and the reaper is started
 // from it. Held by a shared_ptr; the children hold it weakly.
+// What the reaper does with a job's files should this process end before the job: each pair's
+// first path renamed to its second, then each path in `remove` removed, once the job's
+// processes have gone. `hold` (when not -1) is a descriptor the reaper keeps open until then.
+struct JobLeftovers {
+    std::vector<std::pair<std::string, std::string>> moveBack;
+    std::vector<std::string> remove;
+    int hold = -1;
+};
+
 class JobReaper : public std::enable_shared_from_this<JobReaper> {
 public:
     using EndHandler = std::function<void(int status)>;
@@ -46,7 +55,7 @@ public:
     // a call of this class, once the tool and everything it started have ended: with the tool's
     // exit status or the number of the signal that ended it (-1: the reaper was lost).
     Result<pid_t> start(const std::string& program, const std::vector<std::string>& argv, const std::string& workingDir,
-                        int outFd, int errFd, EndHandler onEnded);
+                        int outFd, int errFd, EndHandler onEnded, const JobLeftovers& leftovers = {});
 
     // Stops `tool` and everything it started: SIGTERM now, SIGKILL `grace` later. Its onEnded follows.
     void stop(pid_t tool, std::chrono::milliseconds grace);

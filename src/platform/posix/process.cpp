@@ -1,5 +1,7 @@
 #include "platform/posix/process.h"
 
+#include "platform/posix/unique_fd.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -23,28 +25,6 @@ extern char** environ;
 
 namespace nerix::platform {
 namespace {
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // The largest pipe buffer an unprivileged process may ask for; read once.
 int pipeMaxSize() {
@@ -85,8 +65,6 @@ int makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     if (flags < 0 || ::fcntl(readEnd.get(), F_SETFL, flags | O_NONBLOCK) != 0) return errno;
     return 0;
 }
-
-std::string systemText(int error) { return std::system_category().message(error); }
 
 // The step between the clone and the exec that failed.
 enum class FailedStep { None, WorkingFolder, Program };

@@ -8,7 +8,9 @@
 //   - on a stop request (the requester left, or the bridge stops);
 //   - when the tool ends: the job is over, what it left running goes too (its pipes close and
 //     the answer goes out);
-//   - when the bridge ends, however it ends: its end of the socket closes (GRACE_MS applies).
+//   - when the bridge ends, however it ends: its end of the socket closes (GRACE_MS applies);
+//     then the job's files are put right as the bridge would have (a kept file back in its
+//     place, the temporary files removed).
 // The tool's end is reported only once nothing of its tree is left, so that one job's tree
 // never overlaps the next one's.
 #include <dirent.h>
@@ -98,13 +100,18 @@ public:
             if (tool_ != 0 && toolEnded_) {
                 if (!children) {
                     reply(reaper::Reply::Ended, tool_, toolStatus_);
+                    // Heard: the bridge puts the job's files right itself.
+                    if (control_ >= 0) dropLeftovers();
                     tool_ = 0;
                 } else if (!killAt_) {
                     stopAll(grace_);  // the job is over: what the tool left running goes too
                 }
             }
             if (!children) killAt_.reset();
-            if (leaving_ && !children) return 0;
+            if (leaving_ && !children) {
+                settleLeftovers();
+                return 0;
+            }
             if (killAt_ && Clock::now() >= *killAt_) {
                 for (pid_t pid : descendants()) ::kill(pid, SIGKILL);
                 killAt_ = Clock::now() + kSweep;
@@ -114,6 +121,19 @@ public:
     }
 
 private:
+    // The bridge ended before the job: its files as the bridge would have left them.
+    void settleLeftovers() {
+        for (const auto& [from, to] : leftovers_.moves) ::rename(from.c_str(), to.c_str());
+        for (const auto& path : leftovers_.removals) ::unlink(path.c_str());
+        dropLeftovers();
+    }
+
+    void dropLeftovers() {
+        leftovers_ = {};
+        if (held_ >= 0) ::close(held_);
+        held_ = -1;
+    }
+
     // Reaps every child that has ended; true while any is left.
     bool reapChildren() {
         for (;;) {
@@ -170,7 +190,7 @@ private:
 
     void readRequest() {
         reaper::Request request{};
-        alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))];
+        alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
         iovec part{&request, sizeof request};
         msghdr message{};
         message.msg_iov = &part;
@@ -192,36 +212,48 @@ private:
         if (n <= 0) {
             leave();  // the end of the bridge
         } else if (static_cast<std::size_t>(n) == sizeof request && request.kind == reaper::Request::Start &&
-                   fds.size() == 3) {
-            start(request, fds[0], fds[1], fds[2]);
+                   (fds.size() == 3 || fds.size() == 4)) {
+            if (start(request, fds[0], fds[1], fds[2]) && fds.size() == 4) {
+                held_ = fds[3];
+                fds.pop_back();
+            }
         } else if (static_cast<std::size_t>(n) == sizeof request && request.kind == reaper::Request::Stop) {
             if (request.pid == tool_ && tool_ != 0) stopAll(milliseconds(std::max<std::int64_t>(0, request.graceMs)));
         }
         for (int fd : fds) ::close(fd);
     }
 
-    void start(const reaper::Request& request, int planFd, int outFd, int errFd) {
+    bool start(const reaper::Request& request, int planFd, int outFd, int errFd) {
         if (tool_ != 0) {
             notStarted(EBUSY, "the last job's tool has not ended yet");
-            return;
+            return false;
         }
-        auto plan = readPlan(request, planFd);
+        Leftovers leftovers;
+        auto plan = readPlan(request, planFd, leftovers);
         if (!plan) {
             notStarted(plan.error().code, plan.error().message);
-            return;
+            return false;
         }
         plan->descriptors = {{outFd, STDOUT_FILENO}, {errFd, STDERR_FILENO}};
         auto pid = spawn(*plan);
         if (!pid) {
             notStarted(pid.error().code, pid.error().message);
-            return;
+            return false;
         }
         tool_ = *pid;
         toolEnded_ = false;
+        dropLeftovers();
+        leftovers_ = std::move(leftovers);
         reply(reaper::Reply::Started, tool_, 0);
+        return true;
     }
 
-    static nerix::Result<SpawnPlan> readPlan(const reaper::Request& request, int planFd) {
+    struct Leftovers {
+        std::vector<std::pair<std::string, std::string>> moves;
+        std::vector<std::string> removals;
+    };
+
+    static nerix::Result<SpawnPlan> readPlan(const reaper::Request& request, int planFd, Leftovers& leftovers) {
         struct stat info {};
         if (::fstat(planFd, &info) != 0 || info.st_size <= 0) return nerix::fail("the job's plan is empty", EINVAL);
         const auto size = static_cast<std::size_t>(info.st_size);
@@ -245,6 +277,10 @@ private:
         bool whole = next(plan.program) && next(plan.workingDir);
         for (auto& arg : plan.argv) whole = whole && next(arg);
         for (auto& entry : *plan.environment) whole = whole && next(entry);
+        leftovers.moves.resize(request.movec);
+        leftovers.removals.resize(request.removec);
+        for (auto& [from, to] : leftovers.moves) whole = whole && next(from) && next(to);
+        for (auto& path : leftovers.removals) whole = whole && next(path);
         ::munmap(mapped, size);
         if (!whole || plan.argv.empty()) return nerix::fail("the job's plan is cut short", EINVAL);
         return plan;
@@ -269,6 +305,8 @@ private:
     int toolStatus_ = 0;
     std::optional<Clock::time_point> killAt_;
     bool leaving_ = false;
+    Leftovers leftovers_;  // the running job's, until the bridge has heard of its end
+    int held_ = -1;        // the running job's held descriptor
 };
 
 }  // namespace

@@ -14,8 +14,12 @@ constexpr int kControlDescriptor = 3;
 struct Request {
     enum Kind : std::uint32_t {
         // Start a tool. Carries three descriptors: the start's plan (a memory file of NUL-ended
-        // texts: the program, the working folder, `argc` arguments, then `envc` environment
-        // entries), and the write ends for the tool's descriptors 1 and 2.
+        // texts: the program, the working folder, `argc` arguments, `envc` environment entries,
+        // then the job's leftovers: `movec` pairs of paths and `removec` paths), and the write
+        // ends for the tool's descriptors 1 and 2; and maybe a fourth, held until the job ends.
+        // Should the bridge end before the job, the reaper puts the leftovers right once the
+        // job's processes have gone: each pair's first path is renamed to its second, then each
+        // path to remove is removed.
         Start = 1,
         // Stop the tool and everything it started: SIGTERM now, SIGKILL `graceMs` later.
         Stop = 2,
@@ -25,6 +29,8 @@ struct Request {
     std::int64_t graceMs;
     std::uint32_t argc;
     std::uint32_t envc;
+    std::uint32_t movec;
+    std::uint32_t removec;
 };
 
 // The reaper's side.

@@ -1,0 +1,84 @@
+// What interfaces built by a bundler do every day, each check reported in one object that the
+// page hands to the bridge's compose job (the test's tool writes it to the -o path).
+import { paint, check, once } from './vendor-91bb3e.js';
+
+const bridge = window.__NERIX_BRIDGE;
+const report = { origin: location.origin, bridge: Boolean(bridge) };
+
+report.styled = getComputedStyle(document.getElementById('state')).width;
+
+report.json = await check(async () => {
+  const response = await fetch('/data.json');
+  if (!response.ok) throw new Error(`status ${response.status}`);
+  return { status: response.status, type: response.headers.get('Content-Type'), items: (await response.json()).items };
+});
+
+report.route = await check(async () => {
+  const response = await fetch('/mixes/3');
+  return { status: response.status, type: response.headers.get('Content-Type') };
+});
+
+report.worker = await check(() => new Promise((resolve, reject) => {
+  const worker = new Worker(new URL('./worker-5c0d21.js', import.meta.url), { type: 'module' });
+  worker.onmessage = (event) => resolve(event.data);
+  worker.onerror = (event) => reject(new Error(event.message || 'worker error'));
+  worker.postMessage(21);
+}));
+
+report.wasm = await check(async () => {
+  const { instance } = await WebAssembly.instantiateStreaming(fetch('/assets/add-0a9d.wasm'));
+  return instance.exports.add(40, 2);
+});
+
+report.range = await check(async () => {
+  const response = await fetch('/media/tone.wav', { headers: { Range: 'bytes=0-3' } });
+  return { status: response.status, range: response.headers.get('Content-Range'), text: await response.text() };
+});
+
+// The <audio> element's own source: WebKit's media pipeline has no reader for the application's
+// scheme (media error 4), so the page plays its file through a blob URL of what it fetched. It
+// plays (muted, so no sound card is needed) and seeks.
+report.audioElement = await check(() => {
+  const audio = document.getElementById('tone');
+  return audio.error ? `media error ${audio.error.code}` : `network state ${audio.networkState}`;
+});
+report.audio = await check(async () => {
+  const audio = document.getElementById('tone');
+  audio.muted = true;
+  audio.src = URL.createObjectURL(await (await fetch('/media/tone.wav')).blob());
+  await once(audio, 'loadedmetadata');
+  const duration = audio.duration;
+  await audio.play();
+  if (audio.currentTime === 0) await once(audio, 'timeupdate');
+  audio.currentTime = 1.5;
+  await once(audio, 'seeked');
+  audio.pause();
+  return { duration, played: true, seekedTo: Math.round(audio.currentTime * 10) / 10 };
+});
+
+// Kept across launches: each launch finds what the last one stored, and counts one more.
+report.localStorage = await check(() => {
+  const seen = Number(localStorage.getItem('launches') || 0);
+  localStorage.setItem('launches', String(seen + 1));
+  return seen;
+});
+report.indexedDB = await check(() => new Promise((resolve, reject) => {
+  const open = indexedDB.open('fixture', 1);
+  open.onupgradeneeded = () => open.result.createObjectStore('counts');
+  open.onerror = () => reject(open.error);
+  open.onsuccess = () => {
+    const store = open.result.transaction('counts', 'readwrite').objectStore('counts');
+    const get = store.get('launches');
+    get.onsuccess = () => {
+      const seen = get.result || 0;
+      store.put(seen + 1, 'launches').onsuccess = () => resolve(seen);
+    };
+  };
+}));
+
+if (bridge) {
+  await fetch(bridge.origin + '/compose', {
+    method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Nerix-Token': bridge.token },
+    body: JSON.stringify({ source: JSON.stringify(report), name: 'report', format: 'json' }) });
+}
+paint('rgb(0, 255, 0)');

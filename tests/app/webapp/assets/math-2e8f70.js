@@ -1,0 +1,1 @@
+export const double = (n) => n * 2;
