@@ -16,7 +16,7 @@ function(vantorel_write_info_plist template output version node_path repo_root)
   configure_file("${template}" "${output}" @ONLY)
 endfunction()
 
-# The desktop entry for an install under `prefix`: `Exec=vantorel` stays where the prefix's bin
+# The desktop entry for an install under `prefix`: `Exec=vantorel %F` stays where the prefix's bin
 # is on the usual PATH (/usr, /usr/local); elsewhere it names the program by its full path.
 function(vantorel_write_desktop_entry template output prefix)
   file(READ "${template}" text)
@@ -25,7 +25,7 @@ function(vantorel_write_desktop_entry template output prefix)
     if(program MATCHES " ")
       set(program "\"${program}\"")
     endif()
-    string(REPLACE "\nExec=vantorel\n" "\nExec=${program}\n" text "${text}")
+    string(REPLACE "\nExec=vantorel %F\n" "\nExec=${program} %F\n" text "${text}")
   endif()
   file(WRITE "${output}" "${text}")
 endfunction()

@@ -200,6 +200,18 @@
       });
       pane.offer(button);
     }
+    // In the window, the file it wrote can be shown in the file manager or opened.
+    const file = good && (answer.outputPath || (written && written[1]));
+    if (file && file.startsWith('/') && window.vantorel) {
+      for (const [label, call] of [['Show in Files', 'showInFiles'], ['Open', 'openFile']]) {
+        const button = element('button', 'link', label);
+        button.type = 'button';
+        button.addEventListener('click', async () => {
+          if (!(await window.vantorel[call](file))) button.textContent = label + ' (did not work)';
+        });
+        pane.offer(button);
+      }
+    }
   }
 
   // ---------------------------------------------------------------------------------------

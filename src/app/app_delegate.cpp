@@ -53,6 +53,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         [](const std::string& uri, bool followedByUser) { return opensInBrowser(uri, followedByUser); });
     webView_->setPageLoaded([](const std::string& uri) { platform::logLine("page loaded: " + uri); });
     webView_->setContentProcessEnded([this](const std::string& reason) { pageEnded(reason); });
+    setUpPageChannel();
 
     window_ = std::make_unique<platform::Window>(kContentWidth, kContentHeight);
     window_->setTitle("Vantorel");
@@ -72,6 +73,8 @@ void AppDelegate::applicationDidFinishLaunching() {
         webView_->loadHtml(page.html);
     reportToolChain();
     platform::installPreferencesAction([this] { showPreferences(); });
+    // Files this launch was given wait for the page.
+    applicationOpenedFiles(given.files, given.folder);
 }
 
 void AppDelegate::setUpDesktop(const WindowState& saved) {
@@ -123,6 +126,12 @@ bool AppDelegate::windowMayClose() {
 }
 
 void AppDelegate::jobEvent(const JobEvent& event, std::chrono::steady_clock::time_point at) {
+    if (event.kind == JobEvent::Kind::Ended && event.outcome == JobEvent::Outcome::Succeeded && event.outputPath &&
+        !event.outputPath->empty()) {
+        // What a job wrote is the page's to show and open, and in every file chooser's Recent.
+        granted_.add(*event.outputPath);
+        desktop_->addRecentFile(*event.outputPath);
+    }
     const JobDesktopView view = jobs_.apply(event, window_->isActive());
     showJobs(view);
     if (!view.notice) return;

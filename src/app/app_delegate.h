@@ -1,11 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <memory>
 
 #include "app/job_desktop.h"
 #include "app/launch_plan.h"
+#include "app/page_files.h"
+#include "app/page_message.h"
 #include "app/page_recovery.h"
 #include "app/page_server.h"
 #include "app/settings.h"
@@ -13,7 +16,9 @@
 #include "app/window_state.h"
 #include "platform/gtk/application.h"
 #include "platform/gtk/desktop_services.h"
+#include "platform/gtk/file_drop.h"
 #include "platform/gtk/main_menu.h"
+#include "platform/gtk/page_channel.h"
 #include "platform/gtk/preferences_window.h"
 #include "platform/gtk/settings_bar.h"
 #include "platform/gtk/web_view.h"
@@ -36,6 +41,8 @@ public:
     void applicationWillTerminate();
     // A later launch's settings, applied as Save applies the Preferences (without writing them).
     void applicationReceivedOptions(const platform::LaunchOptions& given) override;
+    // Files opened with the application: kept for the page until it listens for them.
+    void applicationOpenedFiles(const std::vector<std::string>& files, const std::string& folder) override;
 
 private:
     void pageEnded(const std::string& reason);
@@ -46,6 +53,15 @@ private:
     bool windowMayClose();
     void jobEvent(const JobEvent& event, std::chrono::steady_clock::time_point at);
     void showJobs(const JobDesktopView& view);
+
+    // The page's channel (app_delegate_page.cpp): its calls, the files dropped and opened.
+    void setUpPageChannel();
+    void updatePageChannelScript();
+    std::string ownPagePrefix() const;
+    void pageMessage(const std::string& pageUri, const std::string& json, const platform::PageReply& reply);
+    void showDialog(const DialogRequest& request, const platform::PageReply& reply);
+    void fileRequest(const FileRequest& request, const platform::PageReply& reply);
+    void filesDropped(std::vector<std::string> paths);
 
     // Settings (app_delegate_settings.cpp): the layers read and joined, the checks, the bar,
     // Preferences, and the switch to another tool chain while the window stays.
@@ -84,6 +100,15 @@ private:
     JobDesktop jobs_;
     std::filesystem::path stateFile_;
     bool closeConfirmed_ = false;
+
+    std::unique_ptr<platform::PageChannel> channel_;
+    std::unique_ptr<platform::FileDrop> drop_;
+    std::string channelKey_;
+    OpenedFiles opened_;
+    // What the user put within the page's reach; the bridge's file URLs are granted from it.
+    GrantedFiles granted_;
+    std::deque<std::vector<std::string>> drops_;     // read, not yet asked for by the page
+    std::deque<platform::PageReply> dropsAskedFor_;  // asked for by the page, not yet read
 };
 
 }  // namespace nerix

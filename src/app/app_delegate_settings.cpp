@@ -179,6 +179,7 @@ void AppDelegate::switchToolChain() {
         webView_->replaceUserScripts(*launch.script, scriptAllowPattern());
     else
         webView_->removeUserScripts();
+    updatePageChannelScript();
     const PageChoice page = choosePageIn(chain_.web);
     pages_.setFolder(chain_.web);
     shownMissingScript_.clear();

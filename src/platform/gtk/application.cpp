@@ -42,7 +42,13 @@ LaunchOptions settingsOptions(GApplicationCommandLine* line) {
         return std::string(value);
     };
     const char* folder = g_application_command_line_get_cwd(line);
-    return LaunchOptions{text("node"), text("repo-root"), text("web"), folder ? folder : ""};
+    LaunchOptions launch{text("node"), text("repo-root"), text("web"), folder ? folder : "", {}};
+    const char** files = nullptr;
+    if (g_variant_dict_lookup(options, G_OPTION_REMAINING, "^a&ay", &files) && files) {
+        for (const char** file = files; *file; ++file) launch.files.emplace_back(*file);
+        g_free(static_cast<void*>(files));
+    }
+    return launch;
 }
 
 // Every start's command line reaches the running copy: the first launches with its options,
@@ -56,8 +62,24 @@ gint onCommandLine(GApplication* app, GApplicationCommandLine* line, gpointer da
         return 0;
     }
     if (options.any() && impl->delegate) impl->delegate->applicationReceivedOptions(options);
+    if (!options.files.empty() && impl->delegate) impl->delegate->applicationOpenedFiles(options.files, options.folder);
     if (GtkWindow* window = gtk_application_get_active_window(GTK_APPLICATION(app))) gtk_window_present(window);
     return 0;
+}
+
+// Files the desktop asks to open over the bus (an "Open With" that starts no command line).
+void onOpen(GApplication* app, GFile** files, gint count, const gchar*, gpointer data) {
+    auto* impl = static_cast<Application::Impl*>(data);
+    std::vector<std::string> paths;
+    for (gint i = 0; i < count; ++i)
+        if (gchar* path = g_file_get_path(files[i])) paths.emplace_back(path), g_free(path);
+    if (!impl->launched) {
+        impl->options.files = std::move(paths);
+        g_application_activate(app);
+        return;
+    }
+    if (impl->delegate && !paths.empty()) impl->delegate->applicationOpenedFiles(paths, "/");
+    if (GtkWindow* window = gtk_application_get_active_window(GTK_APPLICATION(app))) gtk_window_present(window);
 }
 
 // Runs in the process that was started, before it looks for a running copy: --version answers
@@ -93,20 +115,23 @@ const GOptionEntry kOptions[] = {
      "The tool chain's folder (holding packages/cli/dist/index.js), for this launch only", "DIR"},
     {"web", 0, 0, G_OPTION_ARG_FILENAME, nullptr,
      "The web interface's folder (holding index.html), for this launch only", "DIR"},
+    {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, nullptr, nullptr, "[FILE…]"},
     {}};
 
 constexpr const char* kOptionsDescription =
     "Settings are read from the bundle's Info.plist, then from\n"
     "$XDG_CONFIG_HOME/vantorel/settings.ini (~/.config/vantorel/settings.ini when unset;\n"
     "[toolchain] node, repo-root; [web] folder), then from the options above.\n"
-    "A later launch with options hands them to the running window.";
+    "A later launch with options hands them to the running window, and files\n"
+    "given to a later launch are opened in the running window's page.";
 
 }  // namespace
 
 Application::Application(const std::string& id, std::string versionText) : impl_(std::make_unique<Impl>()) {
     impl_->versionText = std::move(versionText);
     // Unique: the first start owns the ID on the session bus, later ones hand over to it.
-    impl_->app = gtk_application_new(id.c_str(), G_APPLICATION_HANDLES_COMMAND_LINE);
+    impl_->app = gtk_application_new(
+        id.c_str(), static_cast<GApplicationFlags>(G_APPLICATION_HANDLES_COMMAND_LINE | G_APPLICATION_HANDLES_OPEN));
     g_application_add_main_option_entries(G_APPLICATION(impl_->app), kOptions);
     g_application_set_option_context_summary(G_APPLICATION(impl_->app),
                                              "The desktop window for the Nerix music tool chain.");
@@ -114,6 +139,7 @@ Application::Application(const std::string& id, std::string versionText) : impl_
     g_signal_connect(impl_->app, "command-line", G_CALLBACK(onCommandLine), impl_.get());
     g_signal_connect(impl_->app, "handle-local-options", G_CALLBACK(onLocalOptions), impl_.get());
     g_signal_connect(impl_->app, "activate", G_CALLBACK(onActivate), impl_.get());
+    g_signal_connect(impl_->app, "open", G_CALLBACK(onOpen), impl_.get());
     g_unix_signal_add(SIGINT, onStopSignal, impl_.get());
     g_unix_signal_add(SIGTERM, onStopSignal, impl_.get());
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace nerix::platform {
 
@@ -12,6 +13,7 @@ namespace nerix::platform {
 struct LaunchOptions {
     std::optional<std::string> node, repoRoot, web;
     std::string folder;
+    std::vector<std::string> files;  // the files to open, as given (paths, relative ones too, or URIs)
 
     bool any() const { return node || repoRoot || web; }
 };
@@ -26,6 +28,9 @@ public:
     virtual bool applicationShouldTerminateAfterLastWindowClosed() = 0;
     // A later start of the program was given settings: the running window takes them.
     virtual void applicationReceivedOptions(const LaunchOptions&) {}
+    // A later start of the program, or the desktop, asks the running window to open files:
+    // `files` as given, relative ones against `folder`.
+    virtual void applicationOpenedFiles(const std::vector<std::string>& /*files*/, const std::string& /*folder*/) {}
 };
 
 // The process's one application object: a GTK application with an ID, one per user session.

@@ -3,6 +3,8 @@
 #include <gtk/gtk.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 
 #include "platform/gtk/window.h"
 
@@ -58,39 +60,56 @@ void onSettingChanged(GDBusConnection*, const char*, const char*, const char*, c
         applyColorScheme(value);
 }
 
-// The folder of `file`, in the user's default file manager or folder viewer.
-void openFolder(const std::string& file) {
-    GFile* folder = g_file_new_for_path(std::filesystem::path(file).parent_path().c_str());
-    gchar* uri = g_file_get_uri(folder);
-    g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, nullptr, nullptr);
-    g_free(uri);
-    g_object_unref(folder);
+using Done = std::function<void(bool)>;
+
+void onLaunched(GObject*, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<Done> done(static_cast<Done*>(data));
+    const gboolean launched = g_app_info_launch_default_for_uri_finish(result, nullptr);
+    if (*done) (*done)(launched);
 }
 
+// `uri` in the user's default application for it.
+void launchDefault(const std::string& path, Done done) {
+    GFile* file = g_file_new_for_path(path.c_str());
+    gchar* uri = g_file_get_uri(file);
+    g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, onLaunched, new Done(std::move(done)));
+    g_free(uri);
+    g_object_unref(file);
+}
+
+struct Showing {
+    std::string file;
+    Done done;
+};
+
 void onShowItems(GObject* source, GAsyncResult* result, gpointer data) {
-    std::unique_ptr<std::string> file(static_cast<std::string*>(data));
+    std::unique_ptr<Showing> showing(static_cast<Showing*>(data));
     GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
     if (reply) {
         g_variant_unref(reply);
+        if (showing->done) showing->done(true);
         return;
     }
     g_error_free(error);
-    openFolder(*file);
+    // No file manager answers: the folder, in whatever opens folders.
+    launchDefault(std::filesystem::path(showing->file).parent_path().string(), std::move(showing->done));
 }
 
-void showInFiles(GSimpleAction*, GVariant* parameter, gpointer data) {
-    auto* impl = static_cast<DesktopServices::Impl*>(data);
-    std::string file = g_variant_get_string(parameter, nullptr);
-    if (!impl->bus) return openFolder(file);
+void show(DesktopServices::Impl& impl, const std::string& file, Done done) {
+    if (!impl.bus) return launchDefault(std::filesystem::path(file).parent_path().string(), std::move(done));
     GFile* item = g_file_new_for_path(file.c_str());
     gchar* uri = g_file_get_uri(item);
     const gchar* uris[] = {uri, nullptr};
-    g_dbus_connection_call(impl->bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+    g_dbus_connection_call(impl.bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
                            "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr,
-                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, onShowItems, new std::string(file));
+                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, onShowItems, new Showing{file, std::move(done)});
     g_free(uri);
     g_object_unref(item);
+}
+
+void showInFilesAction(GSimpleAction*, GVariant* parameter, gpointer data) {
+    show(*static_cast<DesktopServices::Impl*>(data), g_variant_get_string(parameter, nullptr), nullptr);
 }
 
 void presentWindow(GSimpleAction*, GVariant*, gpointer data) {
@@ -103,7 +122,7 @@ DesktopServices::DesktopServices(Window& window) : impl_(std::make_unique<Impl>(
     impl_->app = GTK_APPLICATION(g_application_get_default());
     impl_->window = GTK_WINDOW(window.widget());
     impl_->bus = g_application_get_dbus_connection(G_APPLICATION(impl_->app));
-    const GActionEntry actions[] = {{"show-in-files", showInFiles, "s", nullptr, nullptr, {}},
+    const GActionEntry actions[] = {{"show-in-files", showInFilesAction, "s", nullptr, nullptr, {}},
                                     {"present-window", presentWindow, nullptr, nullptr, nullptr, {}}};
     g_action_map_add_action_entries(G_ACTION_MAP(impl_->app), actions, G_N_ELEMENTS(actions), impl_.get());
 }
@@ -147,6 +166,30 @@ void DesktopServices::sendNotification(const std::string& id, const std::string&
                                               showInFiles->c_str());
     g_application_send_notification(G_APPLICATION(impl_->app), id.c_str(), notification);
     g_object_unref(notification);
+}
+
+void DesktopServices::showInFiles(const std::string& file, std::function<void(bool)> done) {
+    show(*impl_, file, std::move(done));
+}
+
+void DesktopServices::openWithDefault(const std::string& file, std::function<void(bool)> done) {
+    launchDefault(file, std::move(done));
+}
+
+void DesktopServices::addRecentFile(const std::string& file) {
+    GFile* item = g_file_new_for_path(file.c_str());
+    gchar* uri = g_file_get_uri(item);
+    gchar* type = g_content_type_guess(file.c_str(), nullptr, 0, nullptr);
+    gchar* mime = type ? g_content_type_get_mime_type(type) : nullptr;
+    GtkRecentData data{};
+    data.mime_type = mime ? mime : const_cast<char*>("application/octet-stream");
+    data.app_name = const_cast<char*>("Vantorel");
+    data.app_exec = const_cast<char*>("vantorel %f");
+    gtk_recent_manager_add_full(gtk_recent_manager_get_default(), uri, &data);
+    g_free(mime);
+    g_free(type);
+    g_free(uri);
+    g_object_unref(item);
 }
 
 void DesktopServices::followColorScheme() {

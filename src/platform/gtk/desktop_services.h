@@ -31,6 +31,17 @@ public:
     void sendNotification(const std::string& id, const std::string& title, const std::string& body,
                           const std::optional<std::string>& showInFiles);
 
+    // Shows `file` in the file manager (FileManager1 ShowItems), or opens its folder where no
+    // file manager answers; `done` is told whether either worked.
+    void showInFiles(const std::string& file, std::function<void(bool shown)> done);
+
+    // Opens `file` with the user's default application for its type; `done` is told whether
+    // one was started.
+    void openWithDefault(const std::string& file, std::function<void(bool opened)> done);
+
+    // Adds `file` to the desktop's recent files, as opened by this application.
+    void addRecentFile(const std::string& file);
+
     // Follows the desktop's colour scheme (the settings portal's org.freedesktop.appearance
     // color-scheme) as GTK's dark-style preference, which the page sees as prefers-color-scheme.
     void followColorScheme();

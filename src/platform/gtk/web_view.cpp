@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gio/gio.h>
 #include <webkit/webkit.h>
@@ -11,6 +13,7 @@ namespace nerix::platform {
 struct WebViewConfiguration::Impl {
     WebKitSettings* settings = nullptr;
     WebKitUserContentManager* content = nullptr;
+    std::vector<std::pair<std::string, std::string>> scripts;  // source, allow pattern
 };
 
 WebViewConfiguration::WebViewConfiguration() : impl_(std::make_unique<Impl>()) {
@@ -40,6 +43,7 @@ void WebViewConfiguration::addUserScript(const std::string& source, const std::s
                                                       WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, allowList, nullptr);
     webkit_user_content_manager_add_script(impl_->content, script);
     webkit_user_script_unref(script);
+    impl_->scripts.emplace_back(source, allowPattern);
 }
 
 struct WebView::Impl {
@@ -47,9 +51,12 @@ struct WebView::Impl {
     WebKitUserContentManager* content = nullptr;
     std::function<bool(const std::string&, bool)> opensInBrowser;
     std::function<void(const std::string&)> pageLoaded;
+    std::function<void()> loadStarted;
     std::function<void(const std::string&)> contentProcessEnded;
     std::function<void()> lastLoad;
     bool loadFailed = false;
+    std::vector<std::pair<std::string, std::string>> otherScripts;  // source, allow pattern
+    std::string standingSource, standingPattern;
 };
 
 namespace {
@@ -81,7 +88,10 @@ gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPo
 
 void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
     auto* impl = static_cast<WebView::Impl*>(data);
-    if (event == WEBKIT_LOAD_STARTED) impl->loadFailed = false;
+    if (event == WEBKIT_LOAD_STARTED) {
+        impl->loadFailed = false;
+        if (impl->loadStarted) impl->loadStarted();
+    }
     if (event != WEBKIT_LOAD_FINISHED || impl->loadFailed || !impl->pageLoaded) return;
     const char* uri = webkit_web_view_get_uri(view);
     impl->pageLoaded(uri ? uri : "");
@@ -106,6 +116,7 @@ WebView::WebView(const WebViewConfiguration& configuration) : impl_(std::make_un
                                             "user-content-manager", configuration.impl_->content, nullptr));
     impl_->view = WEBKIT_WEB_VIEW(g_object_ref_sink(object));
     impl_->content = configuration.impl_->content;
+    impl_->otherScripts = configuration.impl_->scripts;
     g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(onDecidePolicy), impl_.get());
     g_signal_connect(impl_->view, "load-changed", G_CALLBACK(onLoadChanged), impl_.get());
     g_signal_connect(impl_->view, "load-failed", G_CALLBACK(onLoadFailed), impl_.get());
@@ -132,6 +143,8 @@ void WebView::setPageLoaded(std::function<void(const std::string& uri)> loaded) 
     impl_->pageLoaded = std::move(loaded);
 }
 
+void WebView::setLoadStarted(std::function<void()> started) { impl_->loadStarted = std::move(started); }
+
 void WebView::setContentProcessEnded(std::function<void(const std::string& reason)> ended) {
     impl_->contentProcessEnded = std::move(ended);
 }
@@ -146,16 +159,37 @@ void WebView::loadHtml(const std::string& html) {
     impl_->lastLoad = [view = impl_->view, html] { webkit_web_view_load_html(view, html.c_str(), nullptr); };
 }
 
-void WebView::replaceUserScripts(const std::string& source, const std::string& allowPattern) {
-    removeUserScripts();
+namespace {
+void addTopFrameScript(WebKitUserContentManager* content, const std::string& source, const std::string& allowPattern) {
     const char* allowList[] = {allowPattern.c_str(), nullptr};
     WebKitUserScript* script = webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
                                                       WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, allowList, nullptr);
-    webkit_user_content_manager_add_script(impl_->content, script);
+    webkit_user_content_manager_add_script(content, script);
     webkit_user_script_unref(script);
 }
+}  // namespace
 
-void WebView::removeUserScripts() { webkit_user_content_manager_remove_all_scripts(impl_->content); }
+void WebView::replaceUserScripts(const std::string& source, const std::string& allowPattern) {
+    removeUserScripts();
+    addTopFrameScript(impl_->content, source, allowPattern);
+    impl_->otherScripts = {{source, allowPattern}};
+}
+
+void WebView::removeUserScripts() {
+    webkit_user_content_manager_remove_all_scripts(impl_->content);
+    impl_->otherScripts.clear();
+    if (!impl_->standingSource.empty())
+        addTopFrameScript(impl_->content, impl_->standingSource, impl_->standingPattern);
+}
+
+void WebView::setStandingScript(const std::string& source, const std::string& allowPattern) {
+    // The manager keeps no names for its scripts: the others are put back beside the new one.
+    impl_->standingSource = source;
+    impl_->standingPattern = allowPattern;
+    webkit_user_content_manager_remove_all_scripts(impl_->content);
+    for (const auto& [kept, pattern] : impl_->otherScripts) addTopFrameScript(impl_->content, kept, pattern);
+    addTopFrameScript(impl_->content, source, allowPattern);
+}
 
 void WebView::reload() {
     if (impl_->lastLoad) impl_->lastLoad();

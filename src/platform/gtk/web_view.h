@@ -79,6 +79,9 @@ public:
     // Told when the main page has finished loading without error, with its URI.
     void setPageLoaded(std::function<void(const std::string& uri)> loaded);
 
+    // Told when a page starts to load (the one shown before is gone).
+    void setLoadStarted(std::function<void()> started);
+
     // Told when the page's content process has ended unexpectedly (it crashed or was killed,
     // or it went over its memory limit), with that reason as text. The view shows nothing
     // until a page is loaded again.
@@ -98,6 +101,9 @@ public:
     void replaceUserScripts(const std::string& source, const std::string& allowPattern);
     // Takes every user script away, for pages loaded from now on.
     void removeUserScripts();
+    // A user script that the two above leave in place (the page channel's): `source` replaces
+    // the last one given, for pages loaded from now on.
+    void setStandingScript(const std::string& source, const std::string& allowPattern);
     // The page's zoom: 1.0 is its own size.
     void setZoom(double level);
     double zoom() const;
@@ -107,6 +113,8 @@ public:
 private:
     friend class Window;
     friend class MainMenu;
+    friend class PageChannel;
+    friend class FileDrop;
     void* widget() const;  // the GtkWidget, for the window that shows it
 
     std::unique_ptr<Impl> impl_;

@@ -2,12 +2,15 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace nerix::platform {
 
 class SettingsBar;
 class WebView;
+struct FileDialogOptions;
 
 // The main window: titled, closable, minimisable and resizable.
 class Window {
@@ -59,6 +62,8 @@ public:
 private:
     friend class MainMenu;
     friend class DesktopServices;
+    friend void showFileDialog(Window&, const FileDialogOptions&,
+                               std::function<void(std::optional<std::vector<std::string>>)>);
     void* widget() const;  // the GtkWindow, for the platform layer's own helpers
 
     std::unique_ptr<Impl> impl_;
