@@ -102,6 +102,7 @@ protected:
         fs::copy_file(from / "bin/vantorel", program_ = bundle / "bin/vantorel");
         fs::copy_file(from / "libexec/vantorel/vantorel-reaper", bundle / "libexec/vantorel/vantorel-reaper");
         fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/files_page/index.html", web_ / "index.html");
+        writeText(web_ / "folder.json", json(web_.string()).dump());
         const fs::path tool = scratch_ / "repo/packages/cli/dist/index.js";
         fs::create_directories(tool.parent_path());
         fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/fixture_tool.js", tool);

@@ -59,11 +59,11 @@ public:
 private:
     // Where the connection is in its life; only Open takes more bytes to send.
     enum class State {
-        Open,         // reading its request, or writing its answer
-        Closing,      // closes once everything queued is sent
-        Draining,     // once everything queued is sent, ends its side and lingers
-        Lingering,    // its side is ended; what the peer still sends is read and dropped
-        Closed,       // the descriptor is closed
+        Open,       // reading its request, or writing its answer
+        Closing,    // closes once everything queued is sent
+        Draining,   // once everything queued is sent, ends its side and lingers
+        Lingering,  // its side is ended; what the peer still sends is read and dropped
+        Closed,     // the descriptor is closed
     };
     enum class SendState { Sent, Blocked, Failed };
 
@@ -87,7 +87,7 @@ private:
     std::optional<asio::ip::tcp::socket> socket_;  // made on first wait; owns fd_ from then on
     std::optional<asio::steady_timer> lingerTimer_;
     State state_ = State::Open;
-    bool inReadLoop_ = false;     // a handler that arms the next receive is served by the loop
+    bool inReadLoop_ = false;  // a handler that arms the next receive is served by the loop
     bool readWaitArmed_ = false;
     ReceiveHandler pending_;
     std::function<void()> onGone_;
