@@ -92,7 +92,10 @@ private:
 #define NERIX_TRY_JOIN(a, b) NERIX_TRY_JOIN2(a, b)
 #define NERIX_TRY_ASSIGN(declaration, expression) \
     NERIX_TRY_ASSIGN_AS(declaration, expression, NERIX_TRY_JOIN(nerixTried, __COUNTER__))
+// A declaration and a name cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define NERIX_TRY_ASSIGN_AS(declaration, expression, tried)       \
     auto tried = (expression);                                    \
     if (!tried) return ::nerix::fail(tried.error()); /* NOLINT */ \
     declaration = std::move(tried).value()
+// NOLINTEND(bugprone-macro-parentheses)
