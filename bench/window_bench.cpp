@@ -8,7 +8,9 @@
 // Rounds take the programs in turn, with warm caches (one home for every launch) and with a
 // fresh home for each launch; one warm-up round, then RUNS rounds (default 5), medians.
 // With warm caches it also times a second launch while the first runs, from its start until it
-// has handed over and exited, against `vantorel --version` (start and exit alone).
+// has handed over and exited, against `vantorel --version` (start and exit alone), and a second
+// launch with a file, until the running window's page has it as an event.
+// Last, a 64 MiB file of the page's folder fetched by the page (see pageFetch).
 // A third program is the application again with a settings file of the user's (a tool chain
 // folder, Node.js by a bare name, the web folder), so its reading, the lookup and the checks are
 // in the launch; with warm caches, a second launch with --repo-root then switches that window to
@@ -34,9 +36,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -261,6 +265,23 @@ double switchToolChain(int listener, const std::string& program, const fs::path&
     return ms;
 }
 
+// A second launch with a file while `program` runs: from its start until the running window's
+// page has the file as an event; -1 after 10 s.
+double openWithVantorel(int listener, const std::string& program, const fs::path& file,
+                        const std::map<std::string, std::string>& env) {
+    acceptAll(listener);
+    const auto start = Clock::now();
+    pid_t pid = spawn({program, file.string()}, env);
+    if (pid <= 0) return -1;
+    double ms = -1;
+    while (ms < 0 && Clock::now() < start + std::chrono::seconds(10)) {
+        if (acceptAll(listener)) ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    stopGroup(pid, SIGKILL);
+    return ms;
+}
+
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
@@ -289,6 +310,113 @@ int beaconListener(std::uint16_t& port) {
 std::string readFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The request line's path of the next beacon call, answered 204; empty after `timeoutMs`.
+std::string nextBeacon(int listener, int timeoutMs, const std::function<void()>& meanwhile) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+        meanwhile();
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        std::string request;
+        char c;
+        while (request.find("\r\n") == std::string::npos && ::read(fd, &c, 1) == 1) request += c;
+        const std::string answer = "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+        (void)::write(fd, answer.data(), answer.size());
+        ::close(fd);
+        const auto first = request.find(' '), second = request.find(' ', first + 1);
+        if (first != std::string::npos && second != std::string::npos) return request.substr(first + 1, second - first - 1);
+    }
+    return {};
+}
+
+std::uint64_t residentBytes(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+    return 0;
+}
+
+// A 64 MiB file of the page's folder fetched by the page, read to its end and dropped, rounds
+// alternating with the same file from the bridge's URL for the folder (where the page's media
+// plays from): MB/s of each, medians, and how far the application's resident memory rose above
+// what it was when the page began, sampled meanwhile.
+void pageFetch(int listener, std::uint16_t beaconPort, const std::string& program, const fs::path& scratch,
+               std::map<std::string, std::string> env, int runs) {
+    const fs::path web = scratch / "fetch-web";
+    {
+        fs::create_directories(web);
+        std::ofstream out(web / "big.bin", std::ios::binary);
+        const std::string block(1 << 20, 'x');
+        for (int i = 0; i < 64; ++i) out << block;
+    }
+    const std::string beacon = "http://127.0.0.1:" + std::to_string(beaconPort);
+    writeFile(web / "index.html", "<!doctype html><script type=\"module\">\n"
+                                  "const beacon = '" + beacon + "';\n"
+                                  "const media = document.createElement('audio');\n"
+                                  "media.src = 'big.bin';  // the bridge's URL for it\n"
+                                  "const read = async (url) => {\n"
+                                  "  const start = performance.now();\n"
+                                  "  const reader = (await fetch(url, { cache: 'no-store' })).body.getReader();\n"
+                                  "  let bytes = 0;\n"
+                                  "  for (let part; !(part = await reader.read()).done;) bytes += part.value.length;\n"
+                                  "  return bytes / 1e3 / (performance.now() - start);\n"
+                                  "};\n"
+                                  "await fetch(beacon + '/ready', { mode: 'no-cors' });\n"
+                                  "const scheme = [], bridge = [];\n"
+                                  "for (let i = 0; i < " + std::to_string(runs) + "; ++i) {\n"
+                                  "  scheme.push(await read('/big.bin'));\n"
+                                  "  bridge.push(await read(media.src));\n"
+                                  "}\n"
+                                  "await fetch(beacon + '/done?' + encodeURIComponent(JSON.stringify({ scheme, bridge })), { mode: 'no-cors' });\n"
+                                  "</script>\n");
+    acceptAll(listener);
+    pid_t pid = spawn({program, "--web", web.string()}, env);
+    std::uint64_t before = 0, peak = 0;
+    auto sample = [&] { peak = std::max(peak, residentBytes(pid)); };
+    if (nextBeacon(listener, 60000, [] {}) == "/ready") {
+        before = peak = residentBytes(pid);
+        const std::string done = nextBeacon(listener, 120000, sample);
+        const auto query = done.find('?');
+        std::string text;
+        for (std::size_t i = query == std::string::npos ? done.size() : query + 1; i < done.size(); ++i) {
+            if (done[i] == '%' && i + 2 < done.size()) {
+                text += static_cast<char>(std::stoi(done.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                text += done[i];
+            }
+        }
+        auto figures = [&](const char* name) {
+            std::vector<double> values;
+            const auto at = text.find(std::string("\"") + name + "\":[");
+            if (at == std::string::npos) return values;
+            std::istringstream list(text.substr(text.find('[', at) + 1));
+            for (double value; list >> value;) {
+                values.push_back(value);
+                if (list.peek() == ',') list.get();
+            }
+            return values;
+        };
+        const auto scheme = figures("scheme"), bridge = figures("bridge");
+        if (!scheme.empty() && !bridge.empty()) {
+            std::printf("page fetch: a 64 MiB file of the page's folder, read to its end by the page, %d rounds each, in turn\n", runs);
+            std::printf("  from the page's origin        %7.0f MB/s   (target: at least 500)\n", median(scheme));
+            std::printf("  from the bridge's URL for it  %7.0f MB/s   (the baseline)\n", median(bridge));
+            std::printf("  the application's memory: %.1f MiB as the page began, %.1f MiB more at most meanwhile   (target: under 8)\n",
+                        before / 1048576.0, (static_cast<double>(peak) - static_cast<double>(before)) / 1048576.0);
+        } else {
+            std::printf("page fetch: no figures from the page (%s)\n", text.substr(0, 200).c_str());
+        }
+    } else {
+        std::printf("page fetch: the page did not start within 60 s\n");
+    }
+    stopGroup(pid);
+    fs::remove_all(web);
 }
 
 }  // namespace
@@ -322,8 +450,10 @@ int main(int argc, char** argv) {
     fs::copy(build / "bundle" / "share", bundle / "share", fs::copy_options::recursive);
     const fs::path page = bundle / "share" / "vantorel" / "Web" / "index.html";
     std::string html = readFile(page);
-    const std::string beacon = "<script>fetch('http://127.0.0.1:" + std::to_string(beaconPort) +
-                               "/first-script', {mode: 'no-cors'}).catch(() => {});</script>";
+    const std::string origin = "http://127.0.0.1:" + std::to_string(beaconPort);
+    const std::string beacon = "<script>fetch('" + origin + "/first-script', {mode: 'no-cors'}).catch(() => {});\n"
+                               "if (window.vantorel) vantorel.addEventListener('open', () => fetch('" + origin +
+                               "/opened', {mode: 'no-cors'}).catch(() => {}));</script>";
     const auto head = html.find("<head>");
     html.insert(head == std::string::npos ? 0 : head + 6, beacon);
     writeFile(page, html);
@@ -384,7 +514,7 @@ int main(int argc, char** argv) {
     const char* modes[] = {"warm caches", "a fresh home for each launch"};
     // samples[mode][program][0 script, 1 drawn, 2 shown]
     std::vector<double> samples[2][3][3];
-    std::vector<double> handover, versionOnly, switched;
+    std::vector<double> handover, versionOnly, switched, opened;
     bool failed = false;
     int launches = 0;
     for (int round = 0; round <= runs && !failed; ++round) {
@@ -409,6 +539,7 @@ int main(int argc, char** argv) {
                     samples[mode][p][2].push_back(launch->shownMs);
                     if (mode == 0 && p == 0) {
                         handover.push_back(runToExit(programs[p].argv, launchEnv));
+                        opened.push_back(openWithVantorel(listener, programs[p].argv[0], page, launchEnv));
                         versionOnly.push_back(runToExit({programs[p].argv[0], "--version"}, launchEnv));
                     }
                     if (mode == 0 && p == 2)
@@ -457,11 +588,22 @@ int main(int argc, char** argv) {
         else
             std::printf("second launch, hands over and exits %18s\n", "did not exit within 10 s");
         std::printf("  baseline: vantorel --version %25.1f ms\n", median(versionOnly));
+        if (std::find(opened.begin(), opened.end(), -1.0) == opened.end())
+            std::printf("second launch with a file, to the page's open event %.1f ms   (target: <= 300 ms)\n",
+                        median(opened));
+        else
+            std::printf("second launch with a file: the page had no open event within 10 s\n");
         if (std::find(switched.begin(), switched.end(), -1.0) == switched.end())
             std::printf("second launch --repo-root, to the new page's script %3.1f ms   (target: <= 300 ms)\n",
                         median(switched));
         else
             std::printf("second launch --repo-root: the page did not load again within 10 s\n");
+    }
+
+    if (!failed) {
+        auto fetchEnv = env;
+        fetchEnv["HOME"] = (scratch / "home").string();
+        pageFetch(listener, beaconPort, programs[0].argv[0], scratch, fetchEnv, runs);
     }
 
     x.closeDisplay(display);

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Stands in for the desktop's file chooser portal and file manager on the page-files test's own
 session bus. Each OpenFile answers the files named by its second argument (a folder dialog: the
-folder of the first), each SaveFile is cancelled; ShowItems is noted. Appends each call it
-receives to the file named by its first argument, one JSON object a line, after a first line
-{"ready": true} once it owns its names."""
+folder of the first), each SaveFile is cancelled; Inhibit and ShowItems are noted. Appends each
+call it receives to the file named by its first argument, one JSON object a line, after a first
+line {"ready": true} once it owns its names."""
 import json
 import os
 import sys
@@ -36,7 +36,7 @@ def note(member, *args):
     RECORD.write(json.dumps({"member": member, "args": plain(args)}) + "\n")
 
 
-class FileChooser(dbus.service.Object):
+class Portal(dbus.service.Object):
     def answer(self, sender, options, response, uris):
         token = str(options.get("handle_token", "t"))
         path = PORTAL + "/request/" + sender[1:].replace(".", "_") + "/" + token
@@ -50,13 +50,8 @@ class FileChooser(dbus.service.Object):
             bus.send_message(message)
             return False
 
-        # A moment later, as a user answers: GTK expects the call's own reply to come first. And
-        # again later: GDBus delivers a portal's signal only once it has learnt who owns the
-        # portal's name, which it asks the bus when the dialog subscribes, and a busy main loop
-        # can leave that unanswered past the first. GTK lets go of the request at the answer it
-        # gets, so the ones after it reach nobody.
-        for delay in (100, 700, 2500):
-            GLib.timeout_add(delay, respond)
+        # A moment later, as a user answers: GTK expects the call's own reply to come first.
+        GLib.timeout_add(100, respond)
         return dbus.ObjectPath(path)
 
     @dbus.service.method("org.freedesktop.portal.FileChooser", in_signature="ssa{sv}", out_signature="o",
@@ -72,6 +67,16 @@ class FileChooser(dbus.service.Object):
     def SaveFile(self, parent, title, options, sender=None):
         note("SaveFile", parent, title, options)
         return self.answer(sender, options, 1, [])
+
+    # The portal's inhibit call, which GTK makes while a job runs: noted, and answered with its
+    # request, as the portal does. Refused (no such method), it cost a dialog opened meanwhile its
+    # answer now and then: GTK never told the page.
+    @dbus.service.method("org.freedesktop.portal.Inhibit", in_signature="sua{sv}", out_signature="o",
+                         sender_keyword="sender")
+    def Inhibit(self, window, flags, options, sender=None):
+        note("Inhibit", window, flags, options)
+        token = str(options.get("handle_token", "t"))
+        return dbus.ObjectPath(PORTAL + "/request/" + sender[1:].replace(".", "_") + "/" + token)
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
@@ -91,6 +96,6 @@ class FileManager(dbus.service.Object):
 DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
 names = [dbus.service.BusName(name, bus) for name in ("org.freedesktop.portal.Desktop", "org.freedesktop.FileManager1")]
-objects = [FileChooser(bus, PORTAL), FileManager(bus, "/org/freedesktop/FileManager1")]
+objects = [Portal(bus, PORTAL), FileManager(bus, "/org/freedesktop/FileManager1")]
 RECORD.write('{"ready": true}\n')
 GLib.MainLoop().run()
