@@ -112,8 +112,9 @@ int main(int argc, char** argv) {
     const std::uint64_t peak = statusBytes(bridge.pid(), "VmHWM");
 
     std::vector<double> seeks;
-    const std::string range = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes=" +
-                              std::to_string(size / 2) + "-" + std::to_string(size / 2 + 65535) + "\r\n\r\n";
+    const std::string range = "GET " + path +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes=" + std::to_string(size / 2) + "-" +
+                              std::to_string(size / 2 + 65535) + "\r\n\r\n";
     for (int i = 0; i < 200; ++i) {
         const auto start = Clock::now();
         if (fetch(port, range, &head) != 65536 || head.rfind("HTTP/1.1 206", 0) != 0) {

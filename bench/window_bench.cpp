@@ -36,8 +36,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -325,11 +325,13 @@ std::string nextBeacon(int listener, int timeoutMs, const std::function<void()>&
         std::string request;
         char c;
         while (request.find("\r\n") == std::string::npos && ::read(fd, &c, 1) == 1) request += c;
-        const std::string answer = "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+        const std::string answer =
+            "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
         (void)::write(fd, answer.data(), answer.size());
         ::close(fd);
         const auto first = request.find(' '), second = request.find(' ', first + 1);
-        if (first != std::string::npos && second != std::string::npos) return request.substr(first + 1, second - first - 1);
+        if (first != std::string::npos && second != std::string::npos)
+            return request.substr(first + 1, second - first - 1);
     }
     return {};
 }
@@ -355,25 +357,31 @@ void pageFetch(int listener, std::uint16_t beaconPort, const std::string& progra
         for (int i = 0; i < 64; ++i) out << block;
     }
     const std::string beacon = "http://127.0.0.1:" + std::to_string(beaconPort);
-    writeFile(web / "index.html", "<!doctype html><script type=\"module\">\n"
-                                  "const beacon = '" + beacon + "';\n"
-                                  "const media = document.createElement('audio');\n"
-                                  "media.src = 'big.bin';  // the bridge's URL for it\n"
-                                  "const read = async (url) => {\n"
-                                  "  const start = performance.now();\n"
-                                  "  const reader = (await fetch(url, { cache: 'no-store' })).body.getReader();\n"
-                                  "  let bytes = 0;\n"
-                                  "  for (let part; !(part = await reader.read()).done;) bytes += part.value.length;\n"
-                                  "  return bytes / 1e3 / (performance.now() - start);\n"
-                                  "};\n"
-                                  "await fetch(beacon + '/ready', { mode: 'no-cors' });\n"
-                                  "const scheme = [], bridge = [];\n"
-                                  "for (let i = 0; i < " + std::to_string(runs) + "; ++i) {\n"
-                                  "  scheme.push(await read('/big.bin'));\n"
-                                  "  bridge.push(await read(media.src));\n"
-                                  "}\n"
-                                  "await fetch(beacon + '/done?' + encodeURIComponent(JSON.stringify({ scheme, bridge })), { mode: 'no-cors' });\n"
-                                  "</script>\n");
+    writeFile(web / "index.html",
+              "<!doctype html><script type=\"module\">\n"
+              "const beacon = '" +
+                  beacon +
+                  "';\n"
+                  "const media = document.createElement('audio');\n"
+                  "media.src = 'big.bin';  // the bridge's URL for it\n"
+                  "const read = async (url) => {\n"
+                  "  const start = performance.now();\n"
+                  "  const reader = (await fetch(url, { cache: 'no-store' })).body.getReader();\n"
+                  "  let bytes = 0;\n"
+                  "  for (let part; !(part = await reader.read()).done;) bytes += part.value.length;\n"
+                  "  return bytes / 1e3 / (performance.now() - start);\n"
+                  "};\n"
+                  "await fetch(beacon + '/ready', { mode: 'no-cors' });\n"
+                  "const scheme = [], bridge = [];\n"
+                  "for (let i = 0; i < " +
+                  std::to_string(runs) +
+                  "; ++i) {\n"
+                  "  scheme.push(await read('/big.bin'));\n"
+                  "  bridge.push(await read(media.src));\n"
+                  "}\n"
+                  "await fetch(beacon + '/done?' + encodeURIComponent(JSON.stringify({ scheme, bridge })), { mode: "
+                  "'no-cors' });\n"
+                  "</script>\n");
     acceptAll(listener);
     pid_t pid = spawn({program, "--web", web.string()}, env);
     std::uint64_t before = 0, peak = 0;
@@ -404,11 +412,16 @@ void pageFetch(int listener, std::uint16_t beaconPort, const std::string& progra
         };
         const auto scheme = figures("scheme"), bridge = figures("bridge");
         if (!scheme.empty() && !bridge.empty()) {
-            std::printf("page fetch: a 64 MiB file of the page's folder, read to its end by the page, %d rounds each, in turn\n", runs);
+            std::printf(
+                "page fetch: a 64 MiB file of the page's folder, read to its end by the page, %d rounds each, in "
+                "turn\n",
+                runs);
             std::printf("  from the page's origin        %7.0f MB/s   (target: at least 500)\n", median(scheme));
             std::printf("  from the bridge's URL for it  %7.0f MB/s   (the baseline)\n", median(bridge));
-            std::printf("  the application's memory: %.1f MiB as the page began, %.1f MiB more at most meanwhile   (target: under 8)\n",
-                        before / 1048576.0, (static_cast<double>(peak) - static_cast<double>(before)) / 1048576.0);
+            std::printf(
+                "  the application's memory: %.1f MiB as the page began, %.1f MiB more at most meanwhile   (target: "
+                "under 8)\n",
+                before / 1048576.0, (static_cast<double>(peak) - static_cast<double>(before)) / 1048576.0);
         } else {
             std::printf("page fetch: no figures from the page (%s)\n", text.substr(0, 200).c_str());
         }
@@ -451,9 +464,10 @@ int main(int argc, char** argv) {
     const fs::path page = bundle / "share" / "vantorel" / "Web" / "index.html";
     std::string html = readFile(page);
     const std::string origin = "http://127.0.0.1:" + std::to_string(beaconPort);
-    const std::string beacon = "<script>fetch('" + origin + "/first-script', {mode: 'no-cors'}).catch(() => {});\n"
-                               "if (window.vantorel) vantorel.addEventListener('open', () => fetch('" + origin +
-                               "/opened', {mode: 'no-cors'}).catch(() => {}));</script>";
+    const std::string beacon = "<script>fetch('" + origin +
+                               "/first-script', {mode: 'no-cors'}).catch(() => {});\n"
+                               "if (window.vantorel) vantorel.addEventListener('open', () => fetch('" +
+                               origin + "/opened', {mode: 'no-cors'}).catch(() => {}));</script>";
     const auto head = html.find("<head>");
     html.insert(head == std::string::npos ? 0 : head + 6, beacon);
     writeFile(page, html);

@@ -99,7 +99,8 @@ Result<std::string> FileGrants::urlPathFor(const std::string& path) {
 }
 
 PagePath FileGrants::resolve(std::string_view requestPath) const {
-    if (requestPath.substr(0, kFilesPrefix.size()) != kFilesPrefix) return PagePath{PagePath::Kind::Malformed, {}, 0, {}};
+    if (requestPath.substr(0, kFilesPrefix.size()) != kFilesPrefix)
+        return PagePath{PagePath::Kind::Malformed, {}, 0, {}};
     requestPath.remove_prefix(kFilesPrefix.size());
     const auto slash = requestPath.find('/');
     const std::string_view id = requestPath.substr(0, slash);

@@ -47,8 +47,8 @@ private:
 
     RandomSource random_;
     mutable std::mutex mutex_;
-    std::vector<std::filesystem::path> files_;    // as granted, links resolved as far as they exist
-    std::vector<std::filesystem::path> below_;    // folders, links resolved
+    std::vector<std::filesystem::path> files_;     // as granted, links resolved as far as they exist
+    std::vector<std::filesystem::path> below_;     // folders, links resolved
     std::map<std::string, std::string> idOfPath_;  // file or served folder -> its id
     struct Target {
         std::filesystem::path path;

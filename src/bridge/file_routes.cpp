@@ -22,7 +22,8 @@ std::variant<Response, FileResponse> answerFileRequest(const Request& request, c
         case PagePath::Kind::File: break;
     }
     std::optional<std::string_view> range;
-    if (auto field = request.headers.find("range"); field != request.headers.end() && !request.repeated.contains("range"))
+    if (auto field = request.headers.find("range");
+        field != request.headers.end() && !request.repeated.contains("range"))
         range = field->second;
     FileAnswerHead head = fileAnswerHead(contentTypeFor(found.file.filename().string()), found.size, range);
     FileResponse response{head.status, std::move(head.headers), {}, 0, 0};

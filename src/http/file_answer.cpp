@@ -2,8 +2,7 @@
 
 namespace nerix {
 
-FileAnswerHead fileAnswerHead(std::string_view contentType, std::uint64_t size,
-                              std::optional<std::string_view> range) {
+FileAnswerHead fileAnswerHead(std::string_view contentType, std::uint64_t size, std::optional<std::string_view> range) {
     FileAnswerHead head;
     const RangeAsked asked = parseRange(range, size);
     if (asked.kind == RangeAsked::Kind::Unsatisfiable) {
@@ -20,8 +19,8 @@ FileAnswerHead fileAnswerHead(std::string_view contentType, std::uint64_t size,
                     {"Accept-Ranges", "bytes"}};
     if (head.status == 206)
         head.headers.emplace_back("Content-Range", "bytes " + std::to_string(head.span.offset) + "-" +
-                                                       std::to_string(head.span.offset + head.span.length - 1) +
-                                                       "/" + std::to_string(size));
+                                                       std::to_string(head.span.offset + head.span.length - 1) + "/" +
+                                                       std::to_string(size));
     return head;
 }
 

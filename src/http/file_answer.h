@@ -21,7 +21,6 @@ struct FileAnswerHead {
     ByteRange span;
 };
 
-FileAnswerHead fileAnswerHead(std::string_view contentType, std::uint64_t size,
-                              std::optional<std::string_view> range);
+FileAnswerHead fileAnswerHead(std::string_view contentType, std::uint64_t size, std::optional<std::string_view> range);
 
 }  // namespace nerix

@@ -1,6 +1,6 @@
 // The page's origin without a display: which file a request path names (and every way out of the
-// folder refused without reading), the answer's status and fields, byte ranges, content types,
-// the application's own pages, and the missing files logged once.
+// folder refused without reading), the answer's status and fields, the application's own pages,
+// and the missing files logged once.
 #include <sys/stat.h>
 
 #include <fstream>
@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "app/page_server.h"
-#include "http/byte_range.h"
-#include "http/content_types.h"
 #include "http/page_path.h"
 #include "jobs/job_endpoint_fixture.h"
 
@@ -91,66 +89,6 @@ TEST_F(PageFolder, ARequestPathNamesAFileInsideTheFolderOrIsRefused) {
     EXPECT_EQ(resolvePagePath(web, "/assets/missing.js").name, "assets/missing.js");
     // A folder with no index.html: its routes are missing too.
     EXPECT_EQ(resolvePagePath(fs::path(root) / "outside", "/").kind, Kind::Missing);
-}
-
-TEST(ByteRanges, AsAServerReadsThem) {
-    using Kind = RangeAsked::Kind;
-    const struct {
-        std::optional<std::string_view> header;
-        std::uint64_t size;
-        Kind kind;
-        std::uint64_t offset, length;
-    } cases[] = {
-        {std::nullopt, 100, Kind::Whole, 0, 0},
-        {"bytes=0-9", 100, Kind::Part, 0, 10},
-        {"bytes=10-", 100, Kind::Part, 10, 90},
-        {"bytes=90-200", 100, Kind::Part, 90, 10},
-        {"bytes=-30", 100, Kind::Part, 70, 30},
-        {"bytes=-300", 100, Kind::Part, 0, 100},
-        {"bytes=99-99", 100, Kind::Part, 99, 1},
-        {" bytes=5-6 ", 100, Kind::Part, 5, 2},
-        {"bytes=100-", 100, Kind::Unsatisfiable, 0, 0},
-        {"bytes=150-160", 100, Kind::Unsatisfiable, 0, 0},
-        {"bytes=-0", 100, Kind::Unsatisfiable, 0, 0},
-        {"bytes=0-", 0, Kind::Unsatisfiable, 0, 0},
-        // Not understood, or several ranges: the whole file.
-        {"bytes=9-1", 100, Kind::Whole, 0, 0},
-        {"bytes=0-1,5-6", 100, Kind::Whole, 0, 0},
-        {"items=0-1", 100, Kind::Whole, 0, 0},
-        {"bytes=a-b", 100, Kind::Whole, 0, 0},
-        {"bytes=-", 100, Kind::Whole, 0, 0},
-        {"bytes=+1-2", 100, Kind::Whole, 0, 0},
-        {"bytes=99999999999999999999-", 100, Kind::Whole, 0, 0},
-    };
-    for (const auto& c : cases) {
-        const RangeAsked asked = parseRange(c.header, c.size);
-        const std::string what = std::string(c.header.value_or("(none)")) + " of " + std::to_string(c.size);
-        EXPECT_EQ(asked.kind, c.kind) << what;
-        EXPECT_EQ(asked.range.offset * 1000 + asked.range.length, c.offset * 1000 + c.length) << what;
-    }
-}
-
-TEST(ContentTypes, ByExtensionCaseIgnored) {
-    for (const auto& [name, type] : std::initializer_list<std::pair<const char*, const char*>>{
-             {"index.html", "text/html; charset=utf-8"},
-             {"assets/index-x.js", "text/javascript; charset=utf-8"},
-             {"worker.MJS", "text/javascript; charset=utf-8"},
-             {"a.css", "text/css; charset=utf-8"},
-             {"data.json", "application/json"},
-             {"dsp.wasm", "application/wasm"},
-             {"logo.svg", "image/svg+xml"},
-             {"photo.JPG", "image/jpeg"},
-             {"font.woff2", "font/woff2"},
-             {"tone.wav", "audio/wav"},
-             {"song.mp3", "audio/mpeg"},
-             {"piece.mid", "audio/midi"},
-             {"x.flac", "audio/flac"},
-             {"notes.txt", "text/plain; charset=utf-8"},
-             {"archive.tar.gz", "application/octet-stream"},
-             {".htaccess", "application/octet-stream"},
-             {"js/README", "application/octet-stream"},
-         })
-        EXPECT_EQ(contentTypeFor(name), type) << name;
 }
 
 std::string field(const PageAnswer& answer, const std::string& name) {

@@ -31,8 +31,9 @@ protected:
         fs::create_directories(home);
         ::setenv("HOME", home.c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-        bridge = std::make_shared<NerixBridge>("/nonexistent/node", "/nonexistent/repo",
-                                               BridgeOptions{.random = {}, .log = [](std::string_view) {}, .limits = {}});
+        bridge =
+            std::make_shared<NerixBridge>("/nonexistent/node", "/nonexistent/repo",
+                                          BridgeOptions{.random = {}, .log = [](std::string_view) {}, .limits = {}});
         bridge->start();
         ASSERT_NE(port = bridge->port(), 0);
     }
