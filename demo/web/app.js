@@ -200,8 +200,10 @@
       });
       pane.offer(button);
     }
-    // In the window, the file it wrote can be shown in the file manager or opened.
     const file = good && (answer.outputPath || (written && written[1]));
+    // A WAV file it wrote plays here, from the URL the bridge gives for it.
+    if (file && file.startsWith('/') && /\.wav$/i.test(file)) addPlayer(pane, file);
+    // In the window, the file it wrote can be shown in the file manager or opened.
     if (file && file.startsWith('/') && window.vantorel) {
       for (const [label, call] of [['Show in Files', 'showInFiles'], ['Open', 'openFile']]) {
         const button = element('button', 'link', label);
@@ -211,6 +213,26 @@
         });
         pane.offer(button);
       }
+    }
+  }
+
+  async function addPlayer(pane, file) {
+    try {
+      const response = await fetch(bridge.origin + '/files', {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/json', 'X-Nerix-Token': bridge.token },
+        body: JSON.stringify({ path: file }),
+      });
+      const answer = await response.json();
+      if (!response.ok) throw new Error(answer.error || 'HTTP ' + response.status);
+      const player = element('audio', 'player');
+      player.controls = true;
+      player.preload = 'metadata';
+      player.src = answer.url;
+      player.setAttribute('aria-label', 'Play ' + file.slice(file.lastIndexOf('/') + 1));
+      pane.offer(player);
+    } catch (error) {
+      pane.offer(element('span', 'note', 'This file cannot be played here: ' + error.message));
     }
   }
 

@@ -4,6 +4,7 @@
 
 #include "app/bundle.h"
 #include "app/info_dictionary.h"
+#include "app/page_media.h"
 #include "app/page_origin.h"
 #include "app/page_recovery.h"
 #include "app/stored_data_move.h"
@@ -47,10 +48,13 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // The bridge, only when both values are non-empty. Its start blocks (at most about 2 s)
     // before any window exists, so the page never loads before the port is known.
-    BridgeLaunch launch = bringUpBridge(chain_.bridge, startBridge_, platform::logLine);
-    bridge_ = launch.bridge;
+    // What the user gives the page, the bridge gives it URLs for.
+    granted_.setAdded([this](const std::string& path) {
+        if (bridge_) bridge_->grantFile(path);
+    });
+    bringUpPageBridge();
     // Only the pages of the page's origin see the token.
-    if (launch.script) configuration.addUserScript(*launch.script, scriptAllowPattern());
+    if (bridgeScript_) configuration.addUserScript(*bridgeScript_, scriptAllowPattern());
 
     webView_ = std::make_unique<platform::WebView>(configuration);
     webView_->makeBackgroundTransparent();
@@ -80,6 +84,18 @@ void AppDelegate::applicationDidFinishLaunching() {
     platform::installPreferencesAction([this] { showPreferences(); });
     // Files this launch was given wait for the page.
     applicationOpenedFiles(given.files, given.folder);
+}
+
+// The bridge for the page, with the files already given to the page and its web folder, whose
+// media it serves: the script that hands it to the page points the page's own media there.
+void AppDelegate::bringUpPageBridge() {
+    BridgeLaunch launch = bringUpBridge(chain_.bridge, startBridge_, platform::logLine);
+    bridge_ = launch.bridge;
+    bridgeScript_ = std::move(launch.script);
+    if (!bridge_) return;
+    for (const std::string& path : granted_.paths()) bridge_->grantFile(path);
+    if (auto folder = bridge_->serveFolder(chain_.web.string()); folder && bridgeScript_)
+        *bridgeScript_ += "\n" + mediaScript(*folder);
 }
 
 void AppDelegate::setUpDesktop(const WindowState& saved) {
@@ -134,7 +150,7 @@ void AppDelegate::jobEvent(const JobEvent& event, std::chrono::steady_clock::tim
     if (event.kind == JobEvent::Kind::Ended && event.outcome == JobEvent::Outcome::Succeeded && event.outputPath &&
         !event.outputPath->empty()) {
         // What a job wrote is the page's to show and open, and in every file chooser's Recent.
-        granted_.add(*event.outputPath);
+        granted_.add(*event.outputPath);  // the bridge has it already
         desktop_->addRecentFile(*event.outputPath);
     }
     const JobDesktopView view = jobs_.apply(event, window_->isActive());

@@ -4,6 +4,8 @@
 #include <deque>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "app/job_desktop.h"
 #include "app/launch_plan.h"
@@ -73,6 +75,7 @@ private:
     void savePreferences(const platform::PreferencesValues& chosen);
     void applySettings();
     void switchToolChain();
+    void bringUpPageBridge();
     std::shared_ptr<NerixBridge> startWindowBridge(const BridgeSettings& settings);
 
     platform::Application& application_;
@@ -82,6 +85,7 @@ private:
     std::unique_ptr<platform::Window> window_;
     std::unique_ptr<platform::WebView> webView_;
     std::shared_ptr<NerixBridge> bridge_;
+    std::optional<std::string> bridgeScript_;  // the page's script for bridge_, while there is one
     PageRecovery recovery_;
     PageServer pages_;
     std::string shownMissingScript_;  // the missing script or stylesheet the bar names

@@ -173,10 +173,9 @@ void AppDelegate::switchToolChain() {
     // The stopped bridge's jobs are gone: suspend and the launcher count let go of them.
     jobs_ = JobDesktop();
     showJobs(jobs_.windowActivated());
-    BridgeLaunch launch = bringUpBridge(chain_.bridge, startBridge_, platform::logLine);
-    bridge_ = launch.bridge;
-    if (launch.script)
-        webView_->replaceUserScripts(*launch.script, scriptAllowPattern());
+    bringUpPageBridge();
+    if (bridgeScript_)
+        webView_->replaceUserScripts(*bridgeScript_, scriptAllowPattern());
     else
         webView_->removeUserScripts();
     updatePageChannelScript();

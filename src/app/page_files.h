@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,7 +30,12 @@ private:
 // file access is granted from. Main thread.
 class GrantedFiles {
 public:
-    void add(const std::string& path) { paths_.insert(std::filesystem::path(path).lexically_normal().string()); }
+    // Who else hears of each file added (the bridge, which gives the page URLs for them).
+    void setAdded(std::function<void(const std::string&)> added) { added_ = std::move(added); }
+    void add(const std::string& path) {
+        paths_.insert(std::filesystem::path(path).lexically_normal().string());
+        if (added_) added_(path);
+    }
     void add(const std::vector<std::string>& paths) {
         for (const auto& path : paths) add(path);
     }
@@ -40,6 +46,7 @@ public:
 
 private:
     std::set<std::string> paths_;
+    std::function<void(const std::string&)> added_;
 };
 
 // A launch's file arguments as absolute paths: a relative one is taken from `folder`, the

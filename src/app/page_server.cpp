@@ -1,9 +1,9 @@
 #include "app/page_server.h"
 
-#include "app/byte_range.h"
-#include "app/content_types.h"
 #include "app/page_origin.h"
-#include "app/page_path.h"
+#include "http/content_types.h"
+#include "http/file_answer.h"
+#include "http/page_path.h"
 
 namespace nerix {
 
@@ -83,26 +83,18 @@ PageAnswer PageServer::answer(std::string_view method, std::string_view path, st
     }
     PageAnswer answer;
     answer.contentType = contentTypeFor(found.file.filename().string());
-    const RangeAsked asked = parseRange(range, found.size);
-    if (asked.kind == RangeAsked::Kind::Unsatisfiable) {
-        PageAnswer refused = textAnswer(416, "Range not satisfiable\n");
-        refused.headers.emplace_back("Content-Range", "bytes */" + std::to_string(found.size));
-        return refused;
+    FileAnswerHead fileHead = fileAnswerHead(answer.contentType, found.size, range);
+    answer.status = fileHead.status;
+    answer.headers = std::move(fileHead.headers);
+    answer.headers.emplace_back("Cache-Control", "no-cache");
+    if (answer.status == 416) {
+        answer.contentType = "text/plain; charset=utf-8";
+        return answer;
     }
-    const ByteRange span = asked.kind == RangeAsked::Kind::Part ? asked.range : ByteRange{0, found.size};
-    answer.status = asked.kind == RangeAsked::Kind::Part ? 206 : 200;
-    answer.headers = {{"Content-Type", answer.contentType},
-                      {"Content-Length", std::to_string(span.length)},
-                      {"Accept-Ranges", "bytes"},
-                      {"Cache-Control", "no-cache"}};
-    if (answer.status == 206)
-        answer.headers.emplace_back("Content-Range", "bytes " + std::to_string(span.offset) + "-" +
-                                                         std::to_string(span.offset + span.length - 1) + "/" +
-                                                         std::to_string(found.size));
     if (!head) {
         answer.file = found.file;
-        answer.offset = span.offset;
-        answer.length = span.length;
+        answer.offset = fileHead.span.offset;
+        answer.length = fileHead.span.length;
     }
     return answer;
 }

@@ -136,10 +136,11 @@ void JobQueue::ended(const std::shared_ptr<Ticket>& ticket, int exitCode) {
     }
     JobAnswer answer = ticket->job->answer(exitCode);
     ticket->reply.end(answer);
-    if (exitCode == 0)
-        tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Succeeded, exitCode,
-             ticket->job->writtenFile(settings_.command.repoRoot));
-    else
+    if (exitCode == 0) {
+        auto written = ticket->job->writtenFile(settings_.command.repoRoot);
+        if (written && settings_.wrote) settings_.wrote(*written);
+        tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Succeeded, exitCode, std::move(written));
+    } else
         tell(*ticket, JobEvent::Kind::Ended, JobEvent::Outcome::Failed, exitCode);
 }
 

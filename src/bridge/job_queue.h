@@ -32,7 +32,8 @@ public:
         CliCommand command;
         std::chrono::milliseconds stopGrace{5000};  // SIGTERM, then SIGKILL this much later
         std::function<void(std::string_view)> log;
-        std::function<void(const JobEvent&)> events;  // may be empty
+        std::function<void(const JobEvent&)> events;    // may be empty
+        std::function<void(const std::string&)> wrote;  // a file a job wrote; may be empty
     };
 
     JobQueue(asio::io_context& context, Settings settings);

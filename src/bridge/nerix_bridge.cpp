@@ -6,6 +6,7 @@
 
 #include <asio/post.hpp>
 
+#include "bridge/file_sender.h"
 #include "bridge/job_queue.h"
 #include "bridge/router.h"
 #include "http/answer_writer.h"
@@ -46,12 +47,16 @@ NerixBridge::NerixBridge(std::string nodePath, std::string repoRoot, BridgeOptio
     auto token = makeToken(random);
     if (!token) throw NerixError("NerixBridge", 1, "SecRandomCopyBytes failed");
     token_ = std::move(*token);
+    files_ = std::make_unique<FileGrants>(std::move(random));
+    files_->grantBelow(userNerixOutputDir());
 
     auto listener = platform::LoopbackListener::open(queue_->context());
     if (!listener) throw NerixError("NerixBridge", 2, listener.error().message);
     listener_ = std::move(*listener);
-    jobs_ = std::make_unique<JobQueue>(queue_->context(),
-                                       JobQueue::Settings{command_, stopGrace_, log_, std::move(options.jobEvents)});
+    jobs_ = std::make_unique<JobQueue>(
+        queue_->context(),
+        JobQueue::Settings{command_, stopGrace_, log_, std::move(options.jobEvents),
+                           [files = files_.get()](const std::string& path) { files->grantFile(path); }});
     sweepTimer_.emplace(queue_->context());
 }
 
@@ -125,6 +130,11 @@ void NerixBridge::putLeftoversRight() {
     platform::removeAbandonedTemporaryFolders();
     for (const std::string& path : platform::restoreAbandoned(userNerixOutputDir()))
         log_("NerixBridge put back " + path + ", kept aside by a run that did not end");
+}
+
+Result<std::string> NerixBridge::serveFolder(const std::string& folder) {
+    NERIX_TRY_ASSIGN(std::string path, files_->serveFolder(folder));
+    return "http://127.0.0.1:" + std::to_string(port()) + path;
 }
 
 void NerixBridge::ready(std::uint16_t port) {
@@ -217,7 +227,7 @@ void NerixBridge::received(UnfinishedList::iterator entry, std::string_view byte
         if (parsed.headComplete) {
             // The head decides before any of the body is kept: a peer without the token, or
             // from a foreign page, is answered now and holds no memory for what it announced.
-            if (auto answer = answerBeforeBody(parsed.request, {token_, port()})) {
+            if (auto answer = answerBeforeBody(parsed.request, {token_, port(), files_.get()})) {
                 auto connection = std::move(entry->connection);
                 dropUnfinished(entry);
                 send(connection, *answer, true);
@@ -247,9 +257,13 @@ void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& p
         send(connection, parsed.outcome == ParseResult::Outcome::TooLarge ? requestTooLarge() : badFraming(), true);
         return;
     }
-    auto routed = dispatch(parsed.request, {token_, port()});
+    auto routed = dispatch(parsed.request, {token_, port(), files_.get()});
     if (auto* response = std::get_if<Response>(&routed)) {
         send(connection, *response, extraBytes);
+        return;
+    }
+    if (auto* file = std::get_if<FileResponse>(&routed)) {
+        sendFile(connection, std::move(*file), extraBytes);
         return;
     }
     jobs_->add(connection, std::move(std::get<JobPointer>(routed)), parsed.request.accepts(kLiveAnswerType),

@@ -16,6 +16,8 @@
 
 #include <asio/steady_timer.hpp>
 
+#include "base/result.h"
+#include "bridge/file_grants.h"
 #include "bridge/job_event.h"
 #include "bridge/token.h"
 #include "http/response.h"
@@ -99,6 +101,14 @@ public:
     const std::string& repoRoot() const { return command_.repoRoot; }
     const std::string& cliEntry() const { return command_.cliEntry; }
 
+    // The files the page may be given a URL for (POST /files): besides the files the jobs of
+    // this launch write and those below the output folder, the ones its host grants here (the
+    // user chose, dropped or opened them). Any thread.
+    void grantFile(const std::string& path) { files_->grantFile(path); }
+    // The URL below which `folder`'s files are served, as the page's own origin serves them
+    // ("http://127.0.0.1:<port>/files/<id>"): the page's media plays from there. After start().
+    Result<std::string> serveFolder(const std::string& folder);
+
 private:
     // A connection whose request is not whole yet.
     struct Unfinished {
@@ -134,6 +144,7 @@ private:
     bool stopped_ = false;
     std::unique_ptr<platform::SerialQueue> queue_;
     std::unique_ptr<platform::LoopbackListener> listener_;
+    std::unique_ptr<FileGrants> files_;
     std::unique_ptr<JobQueue> jobs_;
     UnfinishedList unfinished_;
     std::size_t unfinishedBytes_ = 0;  // what unfinished_ holds, all together

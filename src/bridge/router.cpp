@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/version.h"
+#include "bridge/file_routes.h"
 #include "bridge/token.h"
 #include "jobs/job_endpoints.h"
 
@@ -24,8 +25,10 @@ bool hostIsOurs(const Request& request, std::uint16_t port) {
     return name == "127.0.0.1" || name == "localhost";
 }
 
-bool isPreflightOrHealth(const Request& request) {
-    return request.method == "OPTIONS" || (request.method == "GET" && request.path == "/health");
+// What needs no token: the preflight, health, and a file's URL (its random id grants it).
+bool needsNoToken(const Request& request) {
+    return request.method == "OPTIONS" || (request.method == "GET" && request.path == "/health") ||
+           isFileRequest(request);
 }
 
 // The token header once, with exactly the token; sent twice it is refused whatever its values.
@@ -40,23 +43,35 @@ Response tokenRefused() { return errorResponse(401, "missing or invalid X-Nerix-
 
 }  // namespace
 
-std::variant<JobPointer, Response> dispatch(const Request& request, BridgeIdentity bridge) {
+std::variant<JobPointer, Response, FileResponse> dispatch(const Request& request, BridgeIdentity bridge) {
     if (!hostIsOurs(request, bridge.port)) return misdirected();
     // The browser's preflight carries no token; it must pass for the page's fetch to work.
     if (request.method == "OPTIONS") return Response{204, std::nullopt};
     if (request.method == "GET" && request.path == "/health")
         return Response{200, nlohmann::json{{"ok", true}, {"version", kBridgeApiVersion}}};
+    if (isFileRequest(request)) {
+        if (!bridge.files) return errorResponse(404, "no such file");
+        auto answer = answerFileRequest(request, *bridge.files);
+        if (auto* file = std::get_if<FileResponse>(&answer)) return std::move(*file);
+        return std::get<Response>(std::move(answer));
+    }
 
     if (!tokenPresented(request, bridge.token)) return tokenRefused();
 
+    if (request.method == "POST" && request.path == "/files" && bridge.files)
+        return grantFileUrl(request, *bridge.files, bridge.port);
     if (request.method == "POST")
-        if (const JobEndpoint* endpoint = findJobEndpoint(request.path)) return endpoint->accept(request.body);
+        if (const JobEndpoint* endpoint = findJobEndpoint(request.path)) {
+            auto accepted = endpoint->accept(request.body);
+            if (auto* job = std::get_if<JobPointer>(&accepted)) return std::move(*job);
+            return std::get<Response>(std::move(accepted));
+        }
     return errorResponse(404, "no route for " + request.method + " " + request.path);
 }
 
 std::optional<Response> answerBeforeBody(const Request& head, BridgeIdentity bridge) {
     if (!hostIsOurs(head, bridge.port)) return misdirected();
-    if (isPreflightOrHealth(head) || tokenPresented(head, bridge.token)) return std::nullopt;
+    if (needsNoToken(head) || tokenPresented(head, bridge.token)) return std::nullopt;
     return tokenRefused();
 }
 

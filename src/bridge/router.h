@@ -5,6 +5,7 @@
 #include <string_view>
 #include <variant>
 
+#include "bridge/file_grants.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "jobs/job.h"
@@ -16,12 +17,13 @@ namespace nerix {
 struct BridgeIdentity {
     std::string_view token;
     std::uint16_t port = 0;
+    FileGrants* files = nullptr;  // the files the page may have URLs for; none when absent
 };
 
 // Decides what a complete request gets: the answer at once (a foreign Host, preflight, health,
-// the token check, a refused body, "no route"), or the job to run for it, as its endpoint
-// reads it. Runs nothing itself.
-std::variant<JobPointer, Response> dispatch(const Request& request, BridgeIdentity bridge);
+// the token check, a refused body, a file's URL, "no route"), a file to send, or the job to run
+// for it, as its endpoint reads it. Runs nothing itself.
+std::variant<JobPointer, Response, FileResponse> dispatch(const Request& request, BridgeIdentity bridge);
 
 // What a request whose head is whole and whose body is not gets at once, where the head alone
 // decides (a foreign Host, a missing or wrong token); nothing when the body is to be read.

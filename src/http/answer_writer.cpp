@@ -44,10 +44,13 @@ void appendKey(std::string& out, std::string_view name) {
 std::string_view reasonPhrase(int status) {
     switch (status) {
         case 204: return "No Content";
+        case 206: return "Partial Content";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
+        case 403: return "Forbidden";
         case 404: return "Not Found";
         case 413: return "Payload Too Large";
+        case 416: return "Range Not Satisfiable";
         case 421: return "Misdirected Request";
         case 500: return "Internal Server Error";
         default: return "OK";
@@ -64,6 +67,22 @@ std::string writeAnswer(const Response& response) {
     appendHead(answer, response.status, body.size());
     answer += body;
     return answer;
+}
+
+std::string writeFileHead(const FileResponse& response) {
+    std::string head = "HTTP/1.1 " + std::to_string(response.status) + ' ';
+    head += reasonPhrase(response.status);
+    for (const auto& [name, value] : response.headers) {
+        head += "\r\n";
+        head += name;
+        head += ": ";
+        head += value;
+    }
+    // A page that fetches a part of a file reads where the part lies.
+    head += "\r\nAccess-Control-Expose-Headers: Content-Range, Accept-Ranges";
+    head += kCorsAndClose;
+    head += "\r\n\r\n";
+    return head;
 }
 
 std::vector<std::string> writeJobAnswer(int status, const nlohmann::json& fields, std::vector<EscapedOutput> outputs) {

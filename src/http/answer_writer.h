@@ -21,6 +21,10 @@ std::string_view reasonPhrase(int status);
 // cannot be written leaves the body empty; the status stays.
 std::string writeAnswer(const Response& response);
 
+// The head of a file's answer: the status line, its own header fields, and the fixed fields
+// every answer carries. The body follows on its own.
+std::string writeFileHead(const FileResponse& response);
+
 // One of the tool's output texts in a job's plain answer: its member name and its JSON-escaped
 // text (without quotes), in pieces that are moved into the answer, never copied.
 struct EscapedOutput {

@@ -1,6 +1,11 @@
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -11,6 +16,16 @@ namespace nerix {
 struct Response {
     int status = 200;
     std::optional<nlohmann::json> json;
+};
+
+// A file's answer: its status and header fields (Content-Type and Content-Length among them),
+// and the span of the file that is its body, read from disk as it is sent (none for HEAD).
+struct FileResponse {
+    int status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::filesystem::path file;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
 };
 
 inline Response errorResponse(int status, std::string message) {

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/byte_range.h"
-#include "app/content_types.h"
-#include "app/page_path.h"
 #include "app/page_server.h"
+#include "http/byte_range.h"
+#include "http/content_types.h"
+#include "http/page_path.h"
 #include "jobs/job_endpoint_fixture.h"
 
 namespace nerix {

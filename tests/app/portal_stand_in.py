@@ -50,8 +50,13 @@ class FileChooser(dbus.service.Object):
             bus.send_message(message)
             return False
 
-        # A moment later, as a user answers: GTK expects the call's own reply to come first.
-        GLib.timeout_add(100, respond)
+        # A moment later, as a user answers: GTK expects the call's own reply to come first. And
+        # again later: GDBus delivers a portal's signal only once it has learnt who owns the
+        # portal's name, which it asks the bus when the dialog subscribes, and a busy main loop
+        # can leave that unanswered past the first. GTK lets go of the request at the answer it
+        # gets, so the ones after it reach nobody.
+        for delay in (100, 700, 2500):
+            GLib.timeout_add(delay, respond)
         return dbus.ObjectPath(path)
 
     @dbus.service.method("org.freedesktop.portal.FileChooser", in_signature="ssa{sv}", out_signature="o",

@@ -1,4 +1,4 @@
-#include "app/byte_range.h"
+#include "http/byte_range.h"
 
 #include <charconv>
 

@@ -11,6 +11,9 @@ namespace nerix {
 // Percent-decodes a URI path. Nothing when an escape is not two hex digits.
 std::optional<std::string> percentDecoded(std::string_view text);
 
+// Whether `inner` is `outer` or below it, component by component; both canonical.
+bool isInside(const std::filesystem::path& inner, const std::filesystem::path& outer);
+
 // Which file of the web folder a request path (as in the URI, percent-encoded, without query or
 // fragment) names. Only the file system's metadata is looked at; nothing is opened.
 struct PagePath {

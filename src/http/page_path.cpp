@@ -1,4 +1,4 @@
-#include "app/page_path.h"
+#include "http/page_path.h"
 
 #include <algorithm>
 #include <system_error>
@@ -21,20 +21,12 @@ bool hasExtension(std::string_view name) {
     return dot != std::string_view::npos && dot != 0 && dot + 1 < name.size();
 }
 
-// Whether `inner` is `outer` or below it; both canonical.
-bool inside(const fs::path& inner, const fs::path& outer) {
-    auto i = inner.begin();
-    for (auto o = outer.begin(); o != outer.end(); ++o, ++i)
-        if (i == inner.end() || *i != *o) return false;
-    return true;
-}
-
 // The file itself, once the path is known to be made of plain names.
 PagePath look(const fs::path& root, const std::string& name) {
     std::error_code error;
     const fs::path real = fs::canonical(root / name, error);
     if (error) return PagePath{PagePath::Kind::Missing, {}, 0, name};
-    if (!inside(real, root)) return PagePath{PagePath::Kind::Refused, {}, 0, name};
+    if (!isInside(real, root)) return PagePath{PagePath::Kind::Refused, {}, 0, name};
     const fs::file_status status = fs::status(real, error);
     if (error || !fs::is_regular_file(status)) return PagePath{PagePath::Kind::Refused, {}, 0, name};
     const std::uint64_t size = fs::file_size(real, error);
@@ -43,6 +35,13 @@ PagePath look(const fs::path& root, const std::string& name) {
 }
 
 }  // namespace
+
+bool isInside(const fs::path& inner, const fs::path& outer) {
+    auto i = inner.begin();
+    for (auto o = outer.begin(); o != outer.end(); ++o, ++i)
+        if (i == inner.end() || *i != *o) return false;
+    return true;
+}
 
 std::optional<std::string> percentDecoded(std::string_view text) {
     std::string out;

@@ -1,4 +1,4 @@
-#include "app/content_types.h"
+#include "http/content_types.h"
 
 #include <array>
 #include <cctype>
