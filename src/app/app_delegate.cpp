@@ -7,7 +7,9 @@
 #include "app/page_media.h"
 #include "app/page_origin.h"
 #include "app/page_recovery.h"
+#include "app/stored_data_move.h"
 #include "bridge/nerix_bridge.h"
+#include "platform/gtk/web_data_folder.h"
 #include "platform/posix/system_log.h"
 
 namespace nerix {
@@ -26,6 +28,9 @@ AppDelegate::AppDelegate(platform::Application& application, std::filesystem::pa
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+    // What the earlier release's file:// page stored is moved to the page's origin before
+    // anything starts WebKit's network process; after the first launch this is one look at a file.
+    moveStoredPageData(platform::webDataFolder(), platform::logLine);
     // A GTK application is an ordinary one with a window of its own already: nothing to ask.
     platform::WebViewConfiguration configuration;
     configuration.enableJavaScript(true);

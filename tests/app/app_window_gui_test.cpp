@@ -67,6 +67,7 @@ std::string waitForMatch(const fs::path& file, const std::string& pattern) {
 // A program in a process group of its own, its output and errors in a log.
 struct Child {
     pid_t pid = -1;
+    pid_t group = -1;  // the process group it leads, kept after it ends
 
     Child() = default;
     Child(std::vector<std::string> argv, const Env& env, const fs::path& log) {
@@ -83,6 +84,7 @@ struct Child {
             ::_exit(127);
         }
         ::setpgid(pid, pid);
+        group = pid;
     }
 
     // The exit status (128 + signal when killed); -1 when still running at the deadline.
@@ -101,6 +103,24 @@ struct Child {
         pid = -1;
     }
 };
+
+// No process of the group is left but those that have ended and wait for their parent.
+bool groupEnded(pid_t group) {
+    std::error_code gone;  // a process may end meanwhile
+    for (const auto& entry : fs::directory_iterator("/proc", gone)) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // After the name in parentheses: the state, the parent and the group.
+        const std::string stat = readText(entry.path() / "stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 1));
+        char state = 0;
+        pid_t parent = 0, itsGroup = 0;
+        if (fields >> state >> parent >> itsGroup && itsGroup == group && state != 'Z') return false;
+    }
+    return true;
+}
 
 // Ends every web content process below `parent` (under bubblewrap when sandboxed); the number ended.
 int killWebProcesses(pid_t parent) {
@@ -515,8 +535,9 @@ TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
 
 // A page laid out as a bundler builds one (root-relative module scripts with crossorigin, a chunk,
 // a module worker, WebAssembly by streaming, a WAV in an <audio> element, its own JSON) works
-// under the sandbox and says so in its report; what it stored is there at the next launch; a page
-// that loads fine logs no missing file.
+// under the sandbox and says so in its report; what it stored is there at the next launch, as is
+// what the release before's file:// page stored, moved on the first launch only; a page that
+// loads fine logs no missing file.
 TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) {
     const fs::path repo = scratch_ / "repo", tool = repo / "packages/cli/dist/index.js";
     fs::create_directories(tool.parent_path());
@@ -546,6 +567,16 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
                             static_cast<char>((wav.size() - 8) >> 16 & 0xff), '\0'});
     writeText(web_ / "media/tone.wav", wav);
 
+    // The release before loaded its page as a file:// URL, and what that page stored (three
+    // launches counted, and values of their own kinds) comes over once, on the first launch.
+    const fs::path earlier = scratch_ / "earlier";
+    fs::create_directories(earlier);
+    Child writer({VANTOREL_BINARY_DIR "/tests/app/earlier_release_page", earlier.string(), "3"}, env_,
+                 scratch_ / "earlier.log");
+    ASSERT_EQ(writer.waitExit(), 0) << readText(scratch_ / "earlier.log");
+    // Its network process writes the last of it as it goes.
+    ASSERT_TRUE(waitFor([&] { return groupEnded(writer.group); })) << capture("ps -ef");
+
     const fs::path out = home_ / "Music/Nerix/report.json";
     for (int launches = 0; launches < 2; ++launches) {
         Window window = launch(env_);
@@ -563,9 +594,11 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
                   {"wasm", 42},
                   {"range", {{"status", 206}, {"range", "bytes 0-3/" + std::to_string(wav.size())}, {"text", "RIFF"}}},
                   {"audio", {{"duration", 3}, {"played", true}, {"seekedTo", 1.5}, {"served", true}}},
-                  {"localStorage", launches},
-                  {"indexedDB", launches}}))
+                  {"localStorage", 3 + launches},
+                  {"indexedDB", 3 + launches},
+                  {"kept", {{"date", "2026-01-02T00:00:00.000Z"}, {"bytes", {1, 2, 3}}, {"blob", "kept"}}}}))
             << log();
+        EXPECT_EQ(log().find("moved to vantorel://app") != std::string::npos, launches == 0) << log();
         EXPECT_TRUE(waitForState(window, kGreen));
         closeAndExpectCleanExit(window);
         fs::remove(out);

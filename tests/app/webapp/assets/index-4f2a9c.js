@@ -70,6 +70,26 @@ report.indexedDB = await check(() => new Promise((resolve, reject) => {
   };
 }));
 
+// What the release before stored as structured values comes back as such: a Date, the bytes of
+// an ArrayBuffer and the text of a Blob.
+report.kept = await check(() => new Promise((resolve, reject) => {
+  const open = indexedDB.open('fixture', 1);
+  open.onerror = () => reject(open.error);
+  open.onsuccess = () => {
+    const get = open.result.transaction('counts').objectStore('counts').get('kept');
+    get.onerror = () => reject(get.error);
+    get.onsuccess = async () => {
+      const kept = get.result;
+      if (!kept) return resolve(null);
+      resolve({
+        date: kept.date instanceof Date ? kept.date.toISOString() : String(kept.date),
+        bytes: kept.bytes instanceof ArrayBuffer ? Array.from(new Uint8Array(kept.bytes)) : String(kept.bytes),
+        blob: kept.blob instanceof Blob ? await kept.blob.text() : String(kept.blob),
+      });
+    };
+  };
+}));
+
 if (bridge) {
   await fetch(bridge.origin + '/compose', {
     method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Nerix-Token': bridge.token },
