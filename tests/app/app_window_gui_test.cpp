@@ -594,6 +594,7 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
                   {"wasm", 42},
                   {"range", {{"status", 206}, {"range", "bytes 0-3/" + std::to_string(wav.size())}, {"text", "RIFF"}}},
                   {"audio", {{"duration", 3}, {"played", true}, {"seekedTo", 1.5}, {"served", true}}},
+                  {"jobAudio", {{"duration", 3}, {"seekedTo", 2}, {"url", "BRIDGE/files/ID/take.wav"}}},
                   {"localStorage", 3 + launches},
                   {"indexedDB", 3 + launches},
                   {"kept", {{"date", "2026-01-02T00:00:00.000Z"}, {"bytes", {1, 2, 3}}, {"blob", "kept"}}}}))

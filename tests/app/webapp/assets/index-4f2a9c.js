@@ -90,6 +90,26 @@ report.kept = await check(() => new Promise((resolve, reject) => {
   };
 }));
 
+// A WAV file a compose job wrote (the tool writes the bytes it is given) plays and seeks from the
+// URL the bridge gives for it.
+report.jobAudio = await check(async () => {
+  const post = async (path, body) => (await fetch(bridge.origin + path, {
+    method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Nerix-Token': bridge.token },
+    body: JSON.stringify(body) })).json();
+  let text = '';
+  for (const byte of new Uint8Array(await (await fetch('/media/tone.wav')).arrayBuffer())) text += String.fromCharCode(byte);
+  const job = await post('/compose', { source: 'base64:' + btoa(text), name: 'take', format: 'wav' });
+  const { url } = await post('/files', { path: job.outputPath });
+  const audio = new Audio(url);
+  audio.muted = true;
+  await once(audio, 'loadedmetadata');
+  await audio.play();
+  audio.currentTime = 2;
+  await once(audio, 'seeked');
+  audio.pause();
+  return { duration: audio.duration, seekedTo: Math.round(audio.currentTime), url: url.replace(bridge.origin, 'BRIDGE').replace(/[0-9a-f]{32}/, 'ID') };
+});
+
 if (bridge) {
   await fetch(bridge.origin + '/compose', {
     method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Nerix-Token': bridge.token },
