@@ -157,7 +157,7 @@ void onSave(Impl* self) {
                                      self->row(Field::Web).chosen});
 }
 
-// The window itself: modal, kept when closed, as wide as a long path wants.
+// The window itself: modal, and hidden rather than destroyed when closed.
 GtkWindow* newPreferencesWindow() {
     auto* window = GTK_WINDOW(gtk_window_new());
     gtk_window_set_title(window, "Preferences");
@@ -219,7 +219,7 @@ void attachRow(GtkWidget* grid, int line, const char* name, const Row& row, GtkW
     gtk_grid_attach(GTK_GRID(grid), row.problem, 1, line + 1, 2, 1);
 }
 
-// Cancel and Save, at the end of the window's last line.
+// Cancel and Save, at the end of the grid's last line.
 GtkWidget* newActionButtons(Impl* impl) {
     GtkWidget* actions = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
     gtk_widget_set_halign(actions, GTK_ALIGN_END);
