@@ -68,7 +68,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 // The page's origin answers from the web folder in use, whichever it is at the time. Returns
 // the page to load first.
 PageChoice AppDelegate::servePageOrigin() {
-    const PageChoice page = choosePageIn(chain_.web);
+    PageChoice page = choosePageIn(chain_.web);
     pages_.setFolder(chain_.web);
     platform::WebViewConfiguration::serveScheme(
         std::string(kPageScheme), [this](const platform::SchemeRequest& asked) { return servePage(asked); });
