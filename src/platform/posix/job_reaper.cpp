@@ -63,6 +63,27 @@ Result<int> writePlan(const std::string& program, const std::vector<std::string>
     return fd;
 }
 
+// Sends a start with its descriptors (the plan, the tool's output and error, and the one to hold
+// when there is one) in one datagram. Returns 0 once sent, else the error number.
+int sendStart(int socket, reaper::Request& request, const int (&fds)[4], std::size_t fdCount) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    iovec part{&request, sizeof request};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = CMSG_SPACE(fdCount * sizeof(int));
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(fdCount * sizeof(int));
+    std::memcpy(CMSG_DATA(rights), fds, fdCount * sizeof(int));
+    ssize_t sent;
+    do sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    return sent < 0 ? errno : 0;
+}
+
 }  // namespace
 
 struct JobReaper::Message {
@@ -150,30 +171,18 @@ Result<pid_t> JobReaper::start(const std::string& program, const std::vector<std
     if (!plan) return fail(plan.error());
 
     const int fds[4] = {*plan, outFd, errFd, leftovers.hold};
-    const std::size_t fdCount = leftovers.hold >= 0 ? 4 : 3;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
-    iovec part{&request, sizeof request};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = CMSG_SPACE(fdCount * sizeof(int));
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(fdCount * sizeof(int));
-    std::memcpy(CMSG_DATA(rights), fds, fdCount * sizeof(int));
-    ssize_t sent;
-    do sent = ::sendmsg(socket_.native_handle(), &message, MSG_NOSIGNAL);
-    while (sent < 0 && errno == EINTR);
-    const int sendError = errno;
+    const int sendError = sendStart(socket_.native_handle(), request, fds, leftovers.hold >= 0 ? 4 : 3);
     ::close(*plan);
-    if (sent < 0) {
+    if (sendError != 0) {
         lost();
         return fail(JobReaper::program() + ": " + systemText(sendError), sendError);
     }
 
-    // Its answer comes as soon as the tool runs or has failed to; an earlier tool's end may come first.
+    return awaitStarted(std::move(onEnded));
+}
+
+// Its answer comes as soon as the tool runs or has failed to; an earlier tool's end may come first.
+Result<pid_t> JobReaper::awaitStarted(EndHandler onEnded) {
     for (const auto until = Clock::now() + kStartDeadline;;) {
         auto reply = receive(until);
         if (!reply) {
