@@ -19,10 +19,12 @@ namespace {
 namespace fs = std::filesystem;
 using Scratch = test::ScratchTest;
 
-TEST(BridgeScript, IsFiveLinesWithThePortTwice) {
+// Five lines with the port twice, for the pages of the own origin only.
+TEST(BridgeScript, IsFiveLinesWithThePortTwiceForTheOwnOriginsPages) {
     EXPECT_EQ(bridgeScript(54321, "QUJD+/=="),
               "window.__NERIX_BRIDGE = {\n  port: 54321,\n  token: \"QUJD+/==\",\n"
               "  origin: \"http://127.0.0.1:54321\"\n};");
+    EXPECT_EQ(scriptAllowPattern(), "vantorel://app/*");
 }
 
 // Absent, or not text (both arrive as nullopt), or empty: no bridge.
@@ -98,8 +100,6 @@ TEST_F(Scratch, PageChoiceIsIndexWhenItExistsElseTheFallbackText) {
     }
     fs::current_path(workingFolder);
 }
-
-TEST(ScriptAllowPattern, ReachesThePagesOfTheOwnOriginOnly) { EXPECT_EQ(scriptAllowPattern(), "vantorel://app/*"); }
 
 // Only web and mail links the user follows; a page's own loads (frames, redirects, scripts) stay.
 TEST(OpensInBrowser, OnlyWebAndMailLinksTheUserFollows) {

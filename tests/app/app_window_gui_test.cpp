@@ -1,29 +1,13 @@
 // The real application, end to end, on an X server, a session bus and a headless Wayland
 // compositor of the test's own: a page that calls the bridge with fetch (every job through a real
 // preflight) and a tool that records what it was asked. Every wait is for a condition.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <functional>
-#include <map>
-#include <regex>
-#include <sstream>
-#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include "jobs/job_endpoint_fixture.h"
-#include "support/process_probe.h"
+#include "app/window_session.h"
 
 // Last: Xlib's names (None, Status, Bool...) must not shadow anything above.
 #include <X11/Xlib.h>
@@ -34,75 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using Env = std::map<std::string, std::string>;
+using test::capture, test::Child, test::Env, test::readText, test::waitFor, test::waitForJson, test::waitForMatch,
+    test::writeFile;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
-
-// Generous, as WebKit starts three processes on machines shared with builds.
-bool waitFor(const std::function<bool()>& condition) { return support::waitFor(condition, std::chrono::minutes(2)); }
-
-std::string readText(const fs::path& file) { return test::contentOf(file); }
-void writeText(const fs::path& file, const std::string& text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-}
-
-std::string capture(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char buffer[4096];
-    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    if (pipe) ::pclose(pipe);
-    return out;
-}
-
-// The first group of `pattern` in `file` once it appears there; empty at the deadline.
-std::string waitForMatch(const fs::path& file, const std::string& pattern) {
-    std::string text;
-    std::smatch m;
-    waitFor([&] { return std::regex_search(text = readText(file), m, std::regex(pattern)); });
-    return m.size() > 1 ? m[1].str() : "";
-}
-
-// A program in a process group of its own, its output and errors in a log.
-struct Child {
-    pid_t pid = -1;
-    pid_t group = -1;  // the process group it leads, kept after it ends
-
-    Child() = default;
-    Child(std::vector<std::string> argv, const Env& env, const fs::path& log) {
-        if ((pid = ::fork()) == 0) {  // this test program runs no other thread
-            ::setpgid(0, 0);
-            int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0), ::dup2(out, 1), ::dup2(out, 2);
-            ::clearenv();
-            for (auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-        ::setpgid(pid, pid);
-        group = pid;
-    }
-
-    // The exit status (128 + signal when killed); -1 when still running at the deadline.
-    int waitExit() {
-        int status = 0;
-        if (!waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) return -1;
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    // Ends the process and whatever it started.
-    void stop(int signal = SIGKILL) {
-        if (pid <= 0) return;
-        ::kill(-pid, signal);
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-};
 
 // No process of the group is left but those that have ended and wait for their parent.
 bool groupEnded(pid_t group) {
@@ -146,62 +65,26 @@ constexpr int kWidth = 1240, kHeight = 820;
 constexpr int kFrame = 5;
 constexpr unsigned long kGreen = 0x00ff00, kMagenta = 0xff00ff;
 
-class AppWindow : public ::testing::Test {
+class AppWindow : public test::WindowSession {
 protected:
-    void SetUp() override {
-        // Under the build folder, not /tmp: WebKit's sandbox gives its processes a /tmp of their own.
-        scratch_ = fs::path(VANTOREL_BINARY_DIR "/tests/app-gui") /
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(scratch_);
-        fs::create_directories(web_ = scratch_ / "bundle/share/vantorel/Web");
-        fs::create_directories(home_ = scratch_ / "home");
-        fs::create_directories((program_ = scratch_ / "bundle/bin/vantorel").parent_path());
-        // A copy, not a link: the application finds its bundle through its own file. The program
-        // comes from the build's bundle, or from VANTOREL_TEST_BUNDLE_DIR (a package's tree, unpacked).
-        const char* tree = std::getenv("VANTOREL_TEST_BUNDLE_DIR");
-        const fs::path from = tree && *tree ? tree : VANTOREL_BINARY_DIR "/bundle";
-        fs::copy_file(from / "bin/vantorel", program_);
-        // The job reaper beside it, where the bridge looks for it.
-        fs::create_directories(scratch_ / "bundle/libexec/vantorel");
-        fs::copy_file(from / "libexec/vantorel/vantorel-reaper", scratch_ / "bundle/libexec/vantorel/vantorel-reaper");
-        // WebKit puts its bus proxies' sockets in the runtime folder: a short path of the test's own.
-        std::string runtime = "/tmp/vantorel-gui-XXXXXX";
-        ASSERT_NE(::mkdtemp(runtime.data()), nullptr);
-        runtime_ = runtime;
+    AppWindow() : WindowSession("app-gui") {}
 
-        for (char** entry = environ; *entry; ++entry)
-            if (char* equals = std::strchr(*entry, '=')) env_[std::string(*entry, equals)] = equals + 1;
-        for (const char* name :
-             {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "WAYLAND_DISPLAY", "GDK_BACKEND"})
-            env_.erase(name);
-        env_["HOME"] = home_.string();
-        env_["XDG_RUNTIME_DIR"] = runtime_.string();
-        // WebKit's sandbox needs bubblewrap to work here; where it cannot, the web processes run without it.
-        if (std::system("bwrap --ro-bind / / --dev /dev --proc /proc true >/dev/null 2>&1") != 0)
-            env_["WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS"] = "1";
-        // Each writes where it listens once it is ready; tests side by side never share them.
-        xvfb_ = Child({"Xvfb", "-displayfd", "1", "-screen", "0", "1920x1200x24", "-nolisten", "tcp", "-noreset"}, env_,
-                      scratch_ / "xvfb.log");
-        env_["DISPLAY"] = ":" + waitForMatch(scratch_ / "xvfb.log", R"((?:^|\n)(\d+)\n)");
-        bus_ = Child({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, env_, scratch_ / "bus.log");
-        env_["DBUS_SESSION_BUS_ADDRESS"] = waitForMatch(scratch_ / "bus.log", R"((unix:\S+))");
+    void SetUp() override {
+        WindowSession::SetUp();
         // A window may go while the test looks at it: that must not end the test program.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
         ASSERT_TRUE(x_ = XOpenDisplay(env_["DISPLAY"].c_str())) << readText(scratch_ / "xvfb.log");
     }
 
     void TearDown() override {
-        app_.stop(), weston_.stop(), bus_.stop();
+        app_.stop(), weston_.stop();
         if (x_) XCloseDisplay(x_);
-        xvfb_.stop(SIGTERM);
-        if (!runtime_.empty()) fs::remove_all(runtime_);
+        WindowSession::TearDown();
     }
 
     // The bundle's configuration and, unless told otherwise, the test page with a file beside it.
     void install(const std::string& plistEntries, bool page = true) {
-        writeText(web_.parent_path() / "Info.plist",
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + plistEntries +
-                      "</dict>\n</plist>\n");
+        writeInfoPlist(plistEntries);
         for (const char* file : {"index.html", "sibling.json"})
             if (page) fs::copy_file(fs::path(VANTOREL_SOURCE_DIR "/tests/app/page") / file, web_ / file);
     }
@@ -220,7 +103,6 @@ protected:
     std::string x11(const std::string& command) {
         return capture("export DISPLAY=" + env_["DISPLAY"] + "; " + command);
     }
-    std::string log() { return readText(scratch_ / "app.log"); }
 
     // Starts the application; on X11, the window it shows, checked for its title, class (the
     // application's ID), size, minimum size and place (centred, with no window manager to do it).
@@ -284,6 +166,12 @@ protected:
         });
     }
 
+    // Whether the yellow bar above the page shows.
+    bool barShown(Window window) {
+        auto pixels = grab(window);
+        return !pixels.empty() && near(pixels[4 * kWidth + 4], 0xf8e45c);
+    }
+
     // Closes the window as a window manager does when the user clicks its close button.
     void closeAndExpectCleanExit(Window window) {
         XEvent event{};
@@ -298,10 +186,8 @@ protected:
         EXPECT_EQ(status, 0) << log() << (status == 0 ? "" : x11("xwininfo -root -tree | grep '\"'"));
     }
 
-    fs::path scratch_, web_, home_, runtime_, program_;
     int frameHeight_ = 0, pageTop_ = 0;
-    Env env_;
-    Child xvfb_, bus_, weston_, app_;
+    Child weston_;
     Display* x_ = nullptr;
 };
 
@@ -314,22 +200,14 @@ INSTANTIATE_TEST_SUITE_P(X11AndWayland, AppWindowOn, ::testing::Values(false, tr
 // Every job from the page reaches the tool as asked and its answer the page, live lines while the
 // tool runs and a cancel that stops it; a second start hands over; the app ID holds on both backends.
 TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAndTheWindowClosesCleanly) {
-    const fs::path repo = scratch_ / "repo", tool = repo / "packages/cli/dist/index.js";
-    fs::create_directories(tool.parent_path());
-    fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/fixture_tool.js", tool);
-    std::string node = capture("command -v node");
-    ASSERT_FALSE(node.empty()) << "node is not on the PATH";
-    install("<key>NerixNodePath</key><string>" + node.substr(0, node.find('\n')) +
-            "</string>\n<key>NerixRepoRoot</key><string>" + repo.string() + "</string>\n");
+    install(toolChain());
     const Env env = GetParam() ? wayland() : env_;
     Window window = launch(env);
 
     // The page hands its findings to the last compose job; the tool writes them to -o.
     const std::string out = (home_ / "Music/Nerix").string() + "/";
-    json report;
-    ASSERT_TRUE(waitFor([&] {
-        return !(report = json::parse(readText(out + "report.json"), nullptr, false)).is_discarded();
-    })) << log();
+    const json report = waitForJson(out + "report.json");
+    ASSERT_FALSE(report.is_discarded()) << log();
     // The page saw the bridge the application started, on the port it logged, read the files
     // beside it and nothing outside its folder; without the token a job is refused.
     const std::string port = waitForMatch(scratch_ / "app.log", R"(NerixBridge listening on 127\.0\.0\.1:(\d+))");
@@ -354,20 +232,17 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
             {"withoutToken", {{"status", 401}, {"json", report["withoutToken"]["json"]}}},
             {"live", {{"type", "application/x-ndjson"}, {"first", {{"stdout", "fixture waits\n"}}}}}}));
 
-    // What the tool was asked, in order, in the repository root; the options in their fixed
-    // order whatever the order of the page's keys; the temporary source gone after its job.
+    // What the tool was asked, in order, in the repository root; the temporary source gone after
+    // its job. (The arguments of each endpoint: job_body_test and job_endpoints_integration_test.)
     std::vector<json> calls;
-    std::istringstream lines(readText(tool.parent_path() / "calls.jsonl"));
+    std::istringstream lines(readText(repo() / "packages/cli/dist/calls.jsonl"));
     for (std::string line; std::getline(lines, line);) calls.push_back(json::parse(line));
     ASSERT_EQ(calls.size(), 5u);
-    for (const json& call : calls) EXPECT_EQ(call["cwd"], repo.string());
+    for (const json& call : calls) EXPECT_EQ(call["cwd"], repo().string());
     const fs::path source = calls[0]["args"][2].get<std::string>();
     EXPECT_TRUE(source.is_absolute() && source.filename() == "e2e-piece.morvane" && !fs::exists(source)) << source;
     EXPECT_EQ(calls[0]["source"], "C4 D4 E4\n");
     EXPECT_EQ(calls[0]["args"], (json{"compose", "build", source.string(), "-o", out + "e2e-piece.mid"}));
-    EXPECT_EQ(calls[1]["args"], (json{"master", "run", "manifests/e2e.master.json", "-o", "out/e2e.wav"}));
-    EXPECT_EQ(calls[2]["args"], (json{"master", "verify", "in.wav", "--seed", "s33d", "--carrier", "440", "--mix-db",
-                                      "-6.5", "--null-trials", "200"}));
     EXPECT_NE(::kill(calls[3]["pid"].get<pid_t>(), 0), 0) << "the cancelled tool still runs";
     EXPECT_EQ(calls[4]["args"][4], out + "report.json");
     EXPECT_NE(log().find("page loaded: vantorel://app/\n"), std::string::npos) << log();
@@ -393,22 +268,17 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
 // a new port whose token only the chosen web folder's page gets, the old port closed, the bar gone,
 // and the page's jobs run by the new tool chain.
 TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheToolChain) {
-    const fs::path repo = scratch_ / "repo", tool = repo / "packages/cli/dist/index.js", web = scratch_ / "mine/web";
-    fs::create_directories(tool.parent_path());
-    fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/fixture_tool.js", tool);
+    const fs::path web = scratch_ / "mine/web";
+    toolChain();  // the tool in place, the wrong Node.js named below
     for (const char* file : {"index.html", "sibling.json"})
         fs::create_directories(web), fs::copy_file(fs::path(VANTOREL_SOURCE_DIR "/tests/app/page") / file, web / file);
-    writeText(web.parent_path() / "Info.plist", "not for the page");
+    writeFile(web.parent_path() / "Info.plist", "not for the page");
     install("<key>NerixNodePath</key><string>/opt/nowhere/node</string>\n<key>NerixRepoRoot</key><string>" +
-            repo.string() + "</string>\n");
+            repo().string() + "</string>\n");
     Window window = launch(env_);
     const std::string oldPort = waitForMatch(scratch_ / "app.log", R"(NerixBridge listening on 127\.0\.0\.1:(\d+))");
     EXPECT_THAT(log(), HasSubstr("Setting node = \"/opt/nowhere/node\" (from Info.plist): not found\n"));
-    auto barShown = [&] {
-        auto pixels = grab(window);
-        return !pixels.empty() && near(pixels[4 * kWidth + 4], 0xf8e45c);
-    };
-    EXPECT_TRUE(waitFor(barShown)) << "no bar above the page";
+    EXPECT_TRUE(waitFor([&] { return barShown(window); })) << "no bar above the page";
 
     std::string node = capture("command -v node");
     Child second({program_.string(), "--node", node.substr(0, node.find('\n')), "--web", web.string()}, env_,
@@ -422,16 +292,14 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
     EXPECT_THROW(support::LoopbackClient(static_cast<std::uint16_t>(std::stoi(oldPort))), std::runtime_error)
         << "the old port still answers";
 
-    json report;
-    ASSERT_TRUE(waitFor([&] {
-        return !(report = json::parse(readText(home_ / "Music/Nerix/report.json"), nullptr, false)).is_discarded();
-    })) << log();
+    json report = waitForJson(home_ / "Music/Nerix/report.json");
+    ASSERT_FALSE(report.is_discarded()) << log();
     EXPECT_EQ(report["bridge"]["port"], std::stoi(newPort));
     EXPECT_EQ(report["outside"], 404);
     EXPECT_EQ(report["health"]["status"], 200);
-    EXPECT_THAT(readText(tool.parent_path() / "calls.jsonl"), HasSubstr("\"compose\""));
+    EXPECT_THAT(readText(repo() / "packages/cli/dist/calls.jsonl"), HasSubstr("\"compose\""));
     EXPECT_THAT(log(), HasSubstr("page loaded: vantorel://app/\n"));
-    EXPECT_TRUE(waitFor([&] { return !barShown(); })) << "the bar stayed";
+    EXPECT_TRUE(waitFor([&] { return !barShown(window); })) << "the bar stayed";
 
     // Preferences (Ctrl+comma) shows what is in use; Save (Alt+S) writes what Info.plist does not
     // give and switches again: a third port, the second one closed, the page's jobs run again.
@@ -457,25 +325,27 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
 }
 
 // Without a bridge the page still loads; a link to another site goes to the user's browser; a
-// content process that dies is replaced twice, then a plain page says so.
-TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheBrowser) {
+// content process that dies is replaced twice, then a plain page says so. With no job Ctrl+Q ends
+// the application at once; the size it had is the size of the next launch, and a state file that
+// cannot be read is logged and the window opens as on a first launch.
+TEST_F(AppWindow, WithoutConfigurationThePageLoadsLinksOpenInTheBrowserAndTheSizeIsKept) {
     install("<key>CFBundleName</key><string>Vantorel</string>\n");
-    // The user's browser, as the desktop's defaults name it: a script that notes what it opens.
-    const fs::path opened = scratch_ / "opened-uri", browser = scratch_ / "browser.sh";
-    writeText(browser, "#!/bin/sh\nprintf '%s' \"$1\" > " + opened.string() + "\n");
-    fs::permissions(browser, fs::perms::owner_all);
-    writeText(home_ / ".local/share/applications/test-browser.desktop",
-              "[Desktop Entry]\nType=Application\nName=Test browser\nExec=" + browser.string() +
-                  " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\nNoDisplay=true\n");
-    writeText(home_ / ".config/mimeapps.list",
-              "[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n"
-              "x-scheme-handler/https=test-browser.desktop\n");
+    const fs::path opened =
+        defaultApplication({"x-scheme-handler/http", "x-scheme-handler/https"}, "%u");  // the browser
     Window window = launch(env_);
     EXPECT_TRUE(waitForState(window, kMagenta));
     x11("xdotool mousemove --window " + std::to_string(window) + " 750 " + std::to_string(pageTop_ + 170) + " click 1");
     ASSERT_TRUE(waitFor([&] { return !readText(opened).empty(); })) << log();
     EXPECT_EQ(readText(opened), "https://example.invalid/vantorel-link?x=1");
     EXPECT_TRUE(waitForState(window, kMagenta)) << "the window left the page";
+    x11("xdotool windowsize " + std::to_string(window) + " 1400 900");
+    // Resized once the page's white reaches the new corner.
+    ASSERT_TRUE(waitFor([&] {
+        XImage* image = XGetImage(x_, window, 1380, 880, 1, 1, AllPlanes, ZPixmap);
+        const bool white = image && near(XGetPixel(image, 0, 0) & 0xffffff, 0xffffff);
+        if (image) XDestroyImage(image);
+        return white;
+    }));
 
     auto loads = [&] {
         std::string text = log(), pages;
@@ -491,13 +361,26 @@ TEST_F(AppWindow, WithoutConfigurationThePageLoadsWithNoBridgeAndLinksOpenInTheB
     }
     EXPECT_THAT(log(), AllOf(HasSubstr("crashed or was killed: loading the page again"),
                              HasSubstr("the third time within a minute: showing a plain page instead")));
-    closeAndExpectCleanExit(window);
+    press(window, "ctrl+q");
+    EXPECT_EQ(app_.waitExit(), 0) << log();
     EXPECT_EQ(log().find("NerixBridge"), std::string::npos) << "something said about a bridge there is not";
+    const fs::path state = home_ / ".local/state/vantorel/state.ini";
+    EXPECT_THAT(readText(state), AllOf(HasSubstr("width=1400\n"), HasSubstr("height=900\n")));
+
+    window = launch(env_, 1400, 900);
+    press(window, "ctrl+w");
+    EXPECT_EQ(app_.waitExit(), 0) << log();
+
+    writeFile(state, "[window\n");
+    window = launch(env_);
+    EXPECT_THAT(log(), HasSubstr("window state " + state.string() + ": "));
+    closeAndExpectCleanExit(window);
 }
 
 // The options answer without a display; with no session bus and no page the window still opens,
-// showing one heading line of fallback text at the top and nothing below.
-TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
+// showing one heading line of fallback text at the top and nothing below. A build whose script is
+// not in the folder: the log names the file and who asked for it, once, and the bar shows.
+TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShownAndAMissingScriptIsNamed) {
     install("", false);
     EXPECT_EQ(capture("env -u DISPLAY -u WAYLAND_DISPLAY " + program_.string() + " --version"), "vantorel 0.2.0\n");
     EXPECT_NE(capture(program_.string() + " --help").find("--inspect"), std::string::npos);
@@ -531,6 +414,17 @@ TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
     })) << "bar at "
         << top << ", " << bar << " high, heading ends at " << rightmost << ", " << below << " dark pixels below it";
     closeAndExpectCleanExit(window);
+
+    writeFile(web_ / "index.html",
+              "<!doctype html><html><head><script type=\"module\" crossorigin src=\"/assets/index-3b9e.js\"></script>"
+              "</head><body style=\"background:#fff\"></body></html>");
+    window = launch(env_);
+    const std::string line =
+        "web interface " + web_.string() + ": no file assets/index-3b9e.js, asked for by index.html\n";
+    ASSERT_TRUE(waitFor([&] { return log().find(line) != std::string::npos; })) << log();
+    EXPECT_TRUE(waitFor([&] { return barShown(window); })) << "no bar above the page";
+    closeAndExpectCleanExit(window);
+    EXPECT_EQ(log().find(line), log().rfind(line)) << log();
 }
 
 // A page laid out as a bundler builds one (root-relative module scripts with crossorigin, a chunk,
@@ -539,19 +433,13 @@ TEST_F(AppWindow, WithoutIndexTheFallbackTextIsShown) {
 // what the release before's file:// page stored, moved on the first launch only; a page that
 // loads fine logs no missing file.
 TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) {
-    const fs::path repo = scratch_ / "repo", tool = repo / "packages/cli/dist/index.js";
-    fs::create_directories(tool.parent_path());
-    fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/fixture_tool.js", tool);
-    std::string node = capture("command -v node");
-    install("<key>NerixNodePath</key><string>" + node.substr(0, node.find('\n')) +
-                "</string>\n<key>NerixRepoRoot</key><string>" + repo.string() + "</string>\n",
-            false);
+    install(toolChain(), false);
     fs::copy(VANTOREL_SOURCE_DIR "/tests/app/webapp", web_, fs::copy_options::recursive);
     // add(a, b) as a hand-made module: type, function, export and code sections.
     const unsigned char wasm[] = {0x00, 0x61, 0x73, 0x6d, 0x01, 0x00, 0x00, 0x00, 0x01, 0x07, 0x01, 0x60, 0x02, 0x7f,
                                   0x7f, 0x01, 0x7f, 0x03, 0x02, 0x01, 0x00, 0x07, 0x07, 0x01, 0x03, 0x61, 0x64, 0x64,
                                   0x00, 0x00, 0x0a, 0x09, 0x01, 0x07, 0x00, 0x20, 0x00, 0x20, 0x01, 0x6a, 0x0b};
-    writeText(web_ / "assets/add-0a9d.wasm", std::string(reinterpret_cast<const char*>(wasm), sizeof wasm));
+    writeFile(web_ / "assets/add-0a9d.wasm", std::string(reinterpret_cast<const char*>(wasm), sizeof wasm));
     // Three seconds of a 440 Hz tone, 8 kHz mono 16-bit.
     const std::uint32_t samples = 3 * 8000;
     std::string wav = "RIFF" + std::string(4, '\0') + "WAVEfmt ";
@@ -565,7 +453,7 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
     wav.replace(4, 4,
                 std::string{static_cast<char>((wav.size() - 8) & 0xff), static_cast<char>((wav.size() - 8) >> 8 & 0xff),
                             static_cast<char>((wav.size() - 8) >> 16 & 0xff), '\0'});
-    writeText(web_ / "media/tone.wav", wav);
+    writeFile(web_ / "media/tone.wav", wav);
 
     // The release before loaded its page as a file:// URL, and what that page stored (three
     // launches counted, and values of their own kinds) comes over once, on the first launch.
@@ -580,9 +468,8 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
     const fs::path out = home_ / "Music/Nerix/report.json";
     for (int launches = 0; launches < 2; ++launches) {
         Window window = launch(env_);
-        json report;
-        ASSERT_TRUE(waitFor([&] { return !(report = json::parse(readText(out), nullptr, false)).is_discarded(); }))
-            << log();
+        const json report = waitForJson(out);
+        ASSERT_FALSE(report.is_discarded()) << log();
         EXPECT_EQ(
             report,
             (json{{"origin", "vantorel://app"},
@@ -607,78 +494,14 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
     EXPECT_EQ(log().find("web interface "), std::string::npos) << log();
 }
 
-// A build whose script is not in the folder: the log names the file and who asked for it, once,
-// and the bar above the page names the folder and the file.
-TEST_F(AppWindow, AMissingScriptIsNamedInTheLogAndOnTheBar) {
-    install("", false);
-    writeText(web_ / "index.html",
-              "<!doctype html><html><head><script type=\"module\" crossorigin src=\"/assets/index-3b9e.js\"></script>"
-              "</head><body style=\"background:#fff\"></body></html>");
-    Window window = launch(env_);
-    const std::string line =
-        "web interface " + web_.string() + ": no file assets/index-3b9e.js, asked for by index.html\n";
-    ASSERT_TRUE(waitFor([&] { return log().find(line) != std::string::npos; })) << log();
-    EXPECT_TRUE(waitFor([&] {
-        auto pixels = grab(window);
-        return !pixels.empty() && near(pixels[4 * kWidth + 4], 0xf8e45c);
-    })) << "no bar above the page";
-    closeAndExpectCleanExit(window);
-    EXPECT_EQ(log().find(line), log().rfind(line)) << log();
-}
-
-// With no job Ctrl+Q ends the application at once; the size it had is the size of the next
-// launch, and a state file that cannot be read is logged and the window opens as on a first launch.
-TEST_F(AppWindow, CtrlQEndsAtOnceAndTheWindowOpensAtTheSizeItWasClosedAt) {
-    install("");
-    Window window = launch(env_);
-    x11("xdotool windowsize " + std::to_string(window) + " 1400 900");
-    // Resized once the page's white reaches the new corner.
-    ASSERT_TRUE(waitFor([&] {
-        XImage* image = XGetImage(x_, window, 1380, 880, 1, 1, AllPlanes, ZPixmap);
-        const bool white = image && near(XGetPixel(image, 0, 0) & 0xffffff, 0xffffff);
-        if (image) XDestroyImage(image);
-        return white;
-    }));
-    press(window, "ctrl+q");
-    EXPECT_EQ(app_.waitExit(), 0) << log();
-    const fs::path state = home_ / ".local/state/vantorel/state.ini";
-    EXPECT_THAT(readText(state), AllOf(HasSubstr("width=1400\n"), HasSubstr("height=900\n")));
-
-    window = launch(env_, 1400, 900);
-    press(window, "ctrl+w");
-    EXPECT_EQ(app_.waitExit(), 0) << log();
-
-    writeText(state, "[window\n");
-    window = launch(env_);
-    EXPECT_THAT(log(), HasSubstr("window state " + state.string() + ": "));
-    closeAndExpectCleanExit(window);
-}
-
 // With stand-ins for the desktop on the test's bus: while a job runs suspend is held off and the
 // launcher counts it; a cancelled job lets go and tells nobody; a job that ends while the window
 // is not active gives exactly one notification, with a Show in Files button for its file.
 TEST_F(AppWindow, JobsHoldOffSuspendShowOnTheLauncherAndEndUnseenInOneNotification) {
-    const fs::path record = scratch_ / "desktop.jsonl", repo = scratch_ / "repo",
-                   tool = repo / "packages/cli/dist/index.js";
-    Child standIn({"/usr/bin/python3", VANTOREL_SOURCE_DIR "/tests/app/desktop_stand_in.py", record.string()}, env_,
-                  scratch_ / "stand-in.log");
-    ASSERT_TRUE(waitFor([&] { return readText(record).starts_with("{\"ready\": true}\n"); }))
-        << readText(scratch_ / "stand-in.log");
-    auto calls = [&](const std::string& member) {
-        std::vector<json> found;
-        std::istringstream lines(readText(record));
-        for (std::string line; std::getline(lines, line);)
-            if (json call = json::parse(line, nullptr, false); call.value("member", "") == member)
-                found.push_back(call);
-        return found;
-    };
+    startStandIn();
     const json counted = {"application://org.vantorel.Vantorel.desktop",
                           {{"count", 1}, {"count-visible", true}, {"urgent", false}}};
-    fs::create_directories(tool.parent_path());
-    fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/fixture_tool.js", tool);
-    std::string node = capture("command -v node");
-    install("<key>NerixNodePath</key><string>" + node.substr(0, node.find('\n')) +
-            "</string>\n<key>NerixRepoRoot</key><string>" + repo.string() + "</string>\n");
+    install(toolChain());
     fs::copy_file(VANTOREL_SOURCE_DIR "/tests/app/page/desktop.html", web_ / "index.html",
                   fs::copy_options::overwrite_existing);
     Window window = launch(env_);
@@ -687,31 +510,30 @@ TEST_F(AppWindow, JobsHoldOffSuspendShowOnTheLauncherAndEndUnseenInOneNotificati
     ASSERT_TRUE(waitFor([&] {
         const auto updates = calls("Update");
         return std::any_of(updates.begin(), updates.end(), [&](const json& u) { return u["args"] == counted; });
-    })) << readText(record);
-    ASSERT_EQ(calls("Inhibit").size(), 1u) << readText(record);
+    })) << readText(record());
+    ASSERT_EQ(calls("Inhibit").size(), 1u) << readText(record());
     EXPECT_EQ(calls("Inhibit")[0]["args"][2], "Running master");
     EXPECT_EQ(calls("Inhibit")[0]["args"][3], 4);
 
     // Focus goes nowhere, so the window is no longer active; the master is cancelled.
     XSetInputFocus(x_, None, RevertToNone, CurrentTime);
     XSync(x_, False);
-    writeText(web_ / "cancel", "go");
+    writeFile(web_ / "cancel", "go");
     ASSERT_TRUE(waitFor([&] { return !calls("Uninhibit").empty(); })) << log();
     EXPECT_EQ(calls("Uninhibit")[0]["args"], json::array({calls("Inhibit")[0]["cookie"]}));
-    writeText(web_ / "compose", "go");
+    writeFile(web_ / "compose", "go");
     ASSERT_TRUE(waitFor([&] { return !calls("Notify").empty(); })) << log();
     closeAndExpectCleanExit(window);
 
     // Only the compose told the user, once; every hold on suspend was let go, the count gone.
     const std::vector<json> notices = calls("Notify");
-    ASSERT_EQ(notices.size(), 1u) << readText(record);
+    ASSERT_EQ(notices.size(), 1u) << readText(record());
     const std::string file = (home_ / "Music/Nerix/morning.mid").string();
     EXPECT_EQ(notices[0]["args"][3], "Compose finished: morning.mid");
     EXPECT_EQ(notices[0]["args"][4], file.substr(0, file.rfind('/')));
     EXPECT_THAT(notices[0]["args"][5].dump(), AllOf(HasSubstr("\"Show in Files\""), HasSubstr(file)));
-    EXPECT_EQ(calls("Uninhibit").size(), calls("Inhibit").size()) << readText(record);
+    EXPECT_EQ(calls("Uninhibit").size(), calls("Inhibit").size()) << readText(record());
     EXPECT_EQ(calls("Update").back()["args"][1]["count"], 0);
-    standIn.stop();
 }
 
 }  // namespace

@@ -1,22 +1,31 @@
 #!/usr/bin/python3
-"""Stands in for the desktop on the window test's own session bus: a session manager that
-answers GTK's inhibit, a notification server, and a listener for the launcher's Update signal.
-Appends each call or signal it receives to the file named by its argument, one JSON object a
-line, after a first line {"ready": true} once it owns its names."""
+"""Stands in for the desktop on a window test's own session bus: a session manager that answers
+GTK's inhibit, a notification server, a listener for the launcher's Update signal, the file
+chooser portal and the file manager. Each OpenFile answers the files named by the second argument,
+comma-separated (a folder dialog: the folder of the first), each SaveFile is cancelled. Appends
+each call or signal it receives to the file named by its first argument, one JSON object a line,
+after a first line {"ready": true} once it owns its names."""
 import json
+import os
 import sys
+import urllib.parse
 
 import dbus
+import dbus.lowlevel
 import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
 
 RECORD = open(sys.argv[1], "a", buffering=1)
+CHOSEN = sys.argv[2].split(",")
+PORTAL = "/org/freedesktop/portal/desktop"
 
 
 def plain(value):
     if isinstance(value, dbus.Boolean):
         return bool(value)
+    if isinstance(value, dbus.Array) and value.signature == "y":
+        return bytes(value).rstrip(b"\0").decode()
     if isinstance(value, dict):
         return {str(k): plain(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
@@ -57,10 +66,72 @@ class Notifications(dbus.service.Object):
         return ("stand-in", "vantorel tests", "1", "1.2")
 
 
+def request(sender, options):
+    token = str(options.get("handle_token", "t"))
+    return PORTAL + "/request/" + sender[1:].replace(".", "_") + "/" + token
+
+
+class Portal(dbus.service.Object):
+    def answer(self, sender, options, response, uris):
+        path = request(sender, options)
+        results = {"uris": dbus.Array(uris, signature="s")} if uris else {}
+
+        # To the caller alone, as the portal does: GTK adds no match rule for it.
+        def respond():
+            message = dbus.lowlevel.SignalMessage(path, "org.freedesktop.portal.Request", "Response")
+            message.set_destination(sender)
+            message.append(dbus.UInt32(response), dbus.Dictionary(results, signature="sv"), signature="ua{sv}")
+            bus.send_message(message)
+            return False
+
+        # A moment later, as a user answers: GTK expects the call's own reply to come first.
+        GLib.timeout_add(100, respond)
+        return dbus.ObjectPath(path)
+
+    @dbus.service.method("org.freedesktop.portal.FileChooser", in_signature="ssa{sv}", out_signature="o",
+                         sender_keyword="sender")
+    def OpenFile(self, parent, title, options, sender=None):
+        note("OpenFile", parent, title, options)
+        folder = bool(options.get("directory", False))
+        paths = [os.path.dirname(CHOSEN[0])] if folder else CHOSEN
+        return self.answer(sender, options, 0, ["file://" + urllib.parse.quote(p) for p in paths])
+
+    @dbus.service.method("org.freedesktop.portal.FileChooser", in_signature="ssa{sv}", out_signature="o",
+                         sender_keyword="sender")
+    def SaveFile(self, parent, title, options, sender=None):
+        note("SaveFile", parent, title, options)
+        return self.answer(sender, options, 1, [])
+
+    # The portal's inhibit call, which GTK makes while a job runs when it uses the portal: noted,
+    # and answered with its request, as the portal does. Refused (no such method), it cost a
+    # dialog opened meanwhile its answer now and then: GTK never told the page.
+    @dbus.service.method("org.freedesktop.portal.Inhibit", in_signature="sua{sv}", out_signature="o",
+                         sender_keyword="sender")
+    def Inhibit(self, window, flags, options, sender=None):
+        note("Inhibit", window, flags, options)
+        return dbus.ObjectPath(request(sender, options))
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        return dbus.UInt32(3)
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
+    def GetAll(self, interface):
+        return {"version": dbus.UInt32(3)}
+
+
+class FileManager(dbus.service.Object):
+    @dbus.service.method("org.freedesktop.FileManager1", in_signature="ass")
+    def ShowItems(self, uris, startup):
+        note("ShowItems", uris, startup)
+
+
 DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
-names = [dbus.service.BusName(name, bus) for name in ("org.gnome.SessionManager", "org.freedesktop.Notifications")]
-objects = [SessionManager(bus, "/org/gnome/SessionManager"), Notifications(bus, "/org/freedesktop/Notifications")]
+names = [dbus.service.BusName(name, bus) for name in ("org.gnome.SessionManager", "org.freedesktop.Notifications",
+                                                      "org.freedesktop.portal.Desktop", "org.freedesktop.FileManager1")]
+objects = [SessionManager(bus, "/org/gnome/SessionManager"), Notifications(bus, "/org/freedesktop/Notifications"),
+           Portal(bus, PORTAL), FileManager(bus, "/org/freedesktop/FileManager1")]
 bus.add_signal_receiver(lambda uri, properties: note("Update", uri, properties), "Update",
                         "com.canonical.Unity.LauncherEntry")
 RECORD.write('{"ready": true}\n')

@@ -33,12 +33,11 @@ protected:
         fs::create_symlink("assets/app.js", web / "in-link.js");
         fs::create_symlink("/dev/null", web / "device.wav");
         ASSERT_EQ(::mkfifo((web / "pipe.wav").c_str(), 0600), 0);
+        server.setFolder(web);
     }
-    static void write(const fs::path& file, const std::string& text) {
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << text;
-    }
+    static void write(const fs::path& file, const std::string& text) { test::writeFile(file, text); }
     fs::path web;
+    PageServer server;  // serving `web` from each test's start
 };
 
 TEST_F(PageFolder, ARequestPathNamesAFileInsideTheFolderOrIsRefused) {
@@ -98,8 +97,6 @@ std::string field(const PageAnswer& answer, const std::string& name) {
 }
 
 TEST_F(PageFolder, AnswersAsAWebServerWithRangesAndTheApplicationsOwnPages) {
-    PageServer server;
-    server.setFolder(web);
     PageAnswer page = server.answer("GET", "/", std::nullopt, std::nullopt);
     EXPECT_EQ(page.status, 200);
     EXPECT_EQ(field(page, "Content-Type"), "text/html; charset=utf-8");
@@ -143,8 +140,6 @@ TEST_F(PageFolder, AnswersAsAWebServerWithRangesAndTheApplicationsOwnPages) {
 // Each missing file is logged once with who asked for it; the bar's file is the first missing
 // script or stylesheet; another folder starts afresh.
 TEST_F(PageFolder, AMissingFileIsNamedOnceAndTheFirstMissingScriptIsKept) {
-    PageServer server;
-    server.setFolder(web);
     EXPECT_FALSE(server.answer("GET", "/assets/app.js", std::nullopt, "vantorel://app/").logLine);
     PageAnswer image = server.answer("GET", "/assets/logo.png", std::nullopt, "vantorel://app/assets/site.css?v=1");
     EXPECT_EQ(image.status, 404);

@@ -64,10 +64,7 @@ TEST(SettingPaths, HomeAndRelativePathsResolveAndABareNameStays) {
 // keeps it aside first and keeps the comments and other keys of a good one.
 TEST_F(Scratch, TheSettingsFileIsReadAndABrokenOneIsKeptAside) {
     const fs::path file = root + "/cfg/vantorel/settings.ini";
-    auto write = [&](const std::string& text) {
-        fs::create_directories(file.parent_path());
-        std::ofstream(file) << text;
-    };
+    auto write = [&](const std::string& text) { test::writeFile(file, text); };
     EXPECT_FALSE(readSettingsFile(file, "/cwd", "/h").error);  // missing: no error, no values
     write("# mine\n[toolchain]\nnode=~/n/node\nrepo-root=chain\n[web]\nfolder=\n[other]\nkept=1\n");
     SettingsFile good = readSettingsFile(file, "/cwd", "/h");
@@ -86,16 +83,11 @@ TEST_F(Scratch, TheSettingsFileIsReadAndABrokenOneIsKeptAside) {
     EXPECT_FALSE(bad.values.any());
     EXPECT_EQ(test::contentOf(file), broken);
     ASSERT_TRUE(saveSettingsFile(bad, Values{std::nullopt, "/r", std::nullopt}, 86400));
-    EXPECT_EQ(test::contentOf(file.string() + ".bad-" +
-                              [] {
-                                  char stamp[32];
-                                  std::time_t t = 86400;
-                                  std::tm local{};
-                                  localtime_r(&t, &local);
-                                  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-                                  return std::string(stamp);
-                              }()),
-              broken);
+    const std::time_t saved = 86400;
+    std::tm local{};
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", localtime_r(&saved, &local));
+    EXPECT_EQ(test::contentOf(file.string() + ".bad-" + stamp), broken);
     EXPECT_EQ(test::contentOf(file), "[toolchain]\nrepo-root=/r\n");
 
     fs::permissions(file, fs::perms::none);

@@ -47,10 +47,7 @@ protected:
         to_ = data_ / "storage" / kAppFolder / kAppFolder;
     }
 
-    static void write(const fs::path& file, const std::string& text) {
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << text;
-    }
+    static void write(const fs::path& file, const std::string& text) { test::writeFile(file, text); }
 
     // What the earlier release left: the salt, and its page's localStorage and one database
     // with its log and a blob file beside it.

@@ -10,18 +10,14 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/nerix_bridge.h"
-#include "support/loopback_client.h"
+#include "jobs/job_endpoint_fixture.h"
 
 namespace nerix {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace support;
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using test::writeFile;
 
 class FileUrls : public ::testing::Test {
 protected:

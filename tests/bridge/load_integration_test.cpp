@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/nerix_bridge.h"
-#include "support/loopback_client.h"
+#include "jobs/job_endpoint_fixture.h"
 #include "support/process_probe.h"
 
 namespace nerix {
@@ -44,32 +44,45 @@ void resetAndClose(LoopbackClient& client) {
     client.close();
 }
 
-// A folder for one held job: the tool writes its pid there, notes SIGTERM in DIR/term, and
-// waits for DIR/release.
-std::string holdFolder(const std::string& root, const std::string& name) {
-    std::filesystem::create_directories(root + "/" + name);
-    return root + "/" + name;
-}
-pid_t heldTool(const std::string& dir) {
-    pid_t pid = 0;
-    waitFor([&] { return static_cast<bool>(std::ifstream(dir + "/pid") >> pid); });
-    return pid;
-}
 bool toolGone(pid_t tool) {
     const char state = stateOf(std::to_string(tool)).first;
     return state == 0 || state == 'Z';  // gone, or ended and waiting to be reaped
+}
+
+// A job whose tool (load_tool's MODE:DIR) writes its pid to DIR/pid, notes SIGTERM in DIR/term
+// and waits for DIR/release; DIR is made here, `field` goes into the request's head.
+struct HeldJob {
+    template <typename Bridge>
+    HeldJob(const Bridge& bridge, const std::string& mode, std::string folder, const std::string& field = "")
+        : dir(std::move(folder)), client(bridge.port()) {
+        std::filesystem::create_directories(dir);
+        std::string request = job(bridge.token(), mode + dir);
+        client.send(request.insert(request.find("\r\n") + 2, field));
+    }
+    // The tool's pid once it runs; 0 at the deadline.
+    pid_t started() {
+        waitFor([&] { return static_cast<bool>(std::ifstream(dir + "/pid") >> tool); });
+        return tool;
+    }
+    void release() const { std::ofstream(dir + "/release").put('\n'); }
+
+    std::string dir;
+    LoopbackClient client;
+    pid_t tool = 0;
+};
+
+bool isReaper(pid_t process) {
+    std::string name;
+    std::ifstream("/proc/" + std::to_string(process) + "/comm") >> name;
+    return name == "vantorel-reaper";
 }
 
 // What runs under a bridge besides its reaper, the one child it keeps: the tools, and whatever a
 // tool left.
 std::vector<pid_t> toolsUnder(pid_t bridge) {
     std::vector<pid_t> found;
-    for (pid_t child : childrenOf(bridge)) {
-        std::string name;
-        std::ifstream("/proc/" + std::to_string(child) + "/comm") >> name;
-        if (name != "vantorel-reaper") found.push_back(child);
-        for (pid_t below : name == "vantorel-reaper" ? childrenOf(child) : std::vector<pid_t>{}) found.push_back(below);
-    }
+    for (pid_t child : childrenOf(bridge))
+        for (pid_t below : isReaper(child) ? childrenOf(child) : std::vector<pid_t>{child}) found.push_back(below);
     return found;
 }
 
@@ -77,6 +90,12 @@ std::string makeRoot() {
     char pattern[] = "/tmp/vantorel-load-XXXXXX";
     return ::mkdtemp(pattern) ? pattern : "";
 }
+
+// The job tests' scratch folder, `root`.
+using JobCancel = test::ScratchTest;
+using JobEvents = test::ScratchTest;
+using JobLive = test::ScratchTest;
+using JobReaperLost = test::ScratchTest;
 
 class BridgeUnderLoad : public ::testing::Test {
 protected:
@@ -227,8 +246,8 @@ TEST_F(BridgeUnderLoad, NeitherAFloodOfIdlePeersNorALackOfDescriptorsShutsOthers
 
 // Peers without the token, each announcing the largest body and sending a part of it, are each
 // answered 401 as soon as their heads are in and hold none of it: the bridge's peak memory stays
-// flat. A token sent twice, lengths that disagree or are not plain digits, and a foreign Host are
-// refused on the wire before anything runs.
+// flat. Lengths that disagree or are not plain digits are refused on the wire before anything runs
+// (a token sent twice: request_parser_test and routing_test; a foreign Host: file_urls_integration_test).
 TEST_F(BridgeUnderLoad, PeersWithoutTheTokenHoldNoMemoryAndOddRequestsAreRefused) {
     const pid_t pid = bridge->pid();
     const std::uint64_t peakBefore = statusBytes(pid, "VmHWM");
@@ -250,72 +269,49 @@ TEST_F(BridgeUnderLoad, PeersWithoutTheTokenHoldNoMemoryAndOddRequestsAreRefused
     EXPECT_LT(statusBytes(pid, "VmHWM") - peakBefore, 32u << 20) << "of 64 MiB sent";
     peers.clear();
 
-    const std::string token = bridge->token();
-    struct Case {
-        std::string head;
-        int status;
-        std::string error;
-    };
-    for (const Case& c : std::vector<Case>{
-             {"X-Nerix-Token: nope\r\nX-Nerix-Token: " + token + "\r\nContent-Length: 2\r\n", 401,
-              "missing or invalid X-Nerix-Token"},
-             {"X-Nerix-Token: " + token + "\r\nContent-Length: 2\r\nContent-Length: 3\r\n", 400,
-              "invalid Content-Length"},
-             {"X-Nerix-Token: " + token + "\r\nContent-Length: +2\r\n", 400, "invalid Content-Length"},
-             {"Host: rebound.example:" + std::to_string(port()) + "\r\nX-Nerix-Token: " + token +
-                  "\r\nContent-Length: 2\r\n",
-              421, "unknown Host"},
-         }) {
-        auto answer = roundTrip(port(), "POST /compose HTTP/1.1\r\n" + c.head + "\r\n{}");
-        EXPECT_EQ(answer.status, c.status) << c.head;
-        const nlohmann::json expected{{"error", c.error}};
-        EXPECT_EQ(answer.body, expected.dump()) << c.head;
+    for (const std::string lengths : {"Content-Length: 2\r\nContent-Length: 3\r\n", "Content-Length: +2\r\n"}) {
+        auto answer = roundTrip(
+            port(), "POST /compose HTTP/1.1\r\nX-Nerix-Token: " + bridge->token() + "\r\n" + lengths + "\r\n{}");
+        EXPECT_EQ(answer.status, 400) << lengths;
+        EXPECT_EQ(answer.body, R"({"error":"invalid Content-Length"})") << lengths;
     }
-    auto ours = roundTrip(port(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) + "\r\n\r\n");
-    EXPECT_EQ(ours.status, 200);
 }
 
 // A requester that leaves (orderly or with a reset) cancels its job: a waiting job never runs; a
 // running tool gets SIGTERM (one that ignores it, SIGKILL after the grace) and is reaped; one
 // log line names the endpoint; the next job runs.
-TEST(JobCancel, AWaitingJobNeverRunsARunningToolIsStoppedTheNextJobRuns) {
+TEST_F(JobCancel, AWaitingJobNeverRunsARunningToolIsStoppedTheNextJobRuns) {
     std::atomic<int> cancels{0};
     const std::string_view cancelLine = "NerixBridge cancelled /master: the requester left";
     BridgeOptions options{.random = {},
                           .log = [&](std::string_view line) { cancels += line == cancelLine; },
                           .limits = {},
                           .stopGrace = std::chrono::milliseconds(200)};
-    const std::string root = makeRoot();
     auto bridge = std::make_shared<NerixBridge>(kTool, root, options);
     bridge->start();
     ASSERT_NE(bridge->port(), 0);
     int round = 0;
     for (std::string mode : {"hold:", "stubborn:"}) {
         for (bool reset : {false, true}) {
-            const std::string running = holdFolder(root, std::to_string(round++)), waiting = holdFolder(running, "w");
-            LoopbackClient first(bridge->port());
-            first.send(job(bridge->token(), mode + running));
-            pid_t tool = heldTool(running);
+            HeldJob first(*bridge, mode, root + "/" + std::to_string(round++));
+            const pid_t tool = first.started();
             ASSERT_GT(tool, 0);
-            LoopbackClient second(bridge->port());
-            second.send(job(bridge->token(), "hold:" + waiting));
+            HeldJob second(*bridge, "hold:", first.dir + "/w");
             const int before = cancels;
-            second.close();
+            second.client.close();
             ASSERT_TRUE(waitFor([&] { return cancels == before + 1; })) << "the waiting job was not cancelled";
 
-            reset ? resetAndClose(first) : first.close();
-            EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(running + "/term"); })) << "no SIGTERM";
+            reset ? resetAndClose(first.client) : first.client.close();
+            EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(first.dir + "/term"); })) << "no SIGTERM";
             EXPECT_TRUE(waitFor([&] { return toolGone(tool); })) << mode << " tool still there";
             EXPECT_TRUE(waitFor([&] { return cancels == before + 2; })) << "one line for the running job";
             EXPECT_EQ(wholeStatus(roundTrip(bridge->port(), job(bridge->token(), "ok"))), 200);
-            EXPECT_FALSE(std::filesystem::exists(waiting + "/pid")) << "the cancelled waiting job ran";
+            EXPECT_FALSE(std::filesystem::exists(second.dir + "/pid")) << "the cancelled waiting job ran";
         }
     }
     // Stopping the bridge kills a tool that ignores SIGTERM once the grace is over.
-    const std::string last = holdFolder(root, "last");
-    LoopbackClient held(bridge->port());
-    held.send(job(bridge->token(), "stubborn:" + last));
-    const pid_t tool = heldTool(last);
+    HeldJob last(*bridge, "stubborn:", root + "/last");
+    const pid_t tool = last.started();
     bridge->stop();
     EXPECT_TRUE(tool > 0 && toolGone(tool));
     bridge.reset();
@@ -324,40 +320,32 @@ TEST(JobCancel, AWaitingJobNeverRunsARunningToolIsStoppedTheNextJobRuns) {
     options.stopGrace = std::chrono::minutes(1);
     auto patient = std::make_shared<NerixBridge>(kTool, root, options);
     patient->start();
-    const std::string obliging = holdFolder(root, "obliging");
-    LoopbackClient waiting(patient->port());
-    waiting.send(job(patient->token(), "hold:" + obliging));
-    ASSERT_GT(heldTool(obliging), 0);
+    HeldJob obliging(*patient, "hold:", root + "/obliging");
+    ASSERT_GT(obliging.started(), 0);
     auto stopped = std::async(std::launch::async, [&] { patient->stop(); });
     EXPECT_TRUE(waitFor([&] { return stopped.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }))
         << "stop() waited out the grace";
     stopped.wait();
-    EXPECT_TRUE(std::filesystem::exists(obliging + "/term"));
+    EXPECT_TRUE(std::filesystem::exists(obliging.dir + "/term"));
     patient.reset();
-    std::filesystem::remove_all(root);
 }
 
 // The bridge program runs with the stop signals blocked: a tool must still be stoppable by
 // them, and its job answered with the signal's number. When the bridge's owner ends, a running
 // tool is stopped: with SIGTERM on an orderly end, and by the kernel when it is killed outright.
-TEST(JobCancel, ToolsEndedBySignalsAndNoToolOutlivesTheBridge) {
-    const std::string root = makeRoot();
+TEST_F(JobCancel, ToolsEndedBySignalsAndNoToolOutlivesTheBridge) {
     for (auto [toolSignal, bridgeSignal] : {std::pair{SIGKILL, SIGTERM}, {SIGINT, SIGKILL}, {SIGTERM, SIGTERM}}) {
         BridgeProcess bridge(kTool, root);
-        const std::string dir = holdFolder(root, std::to_string(toolSignal)), last = holdFolder(dir, "last");
-        LoopbackClient client(bridge.port());
-        client.send(job(bridge.token(), "hold:" + dir));
-        const pid_t first = heldTool(dir);
-        ASSERT_GT(first, 0);
-        ASSERT_EQ(::kill(first, toolSignal), 0);
-        auto answer = parseAnswer(client.readAll(std::chrono::seconds(10)));
-        std::ofstream(dir + "/release").put('\n');  // ends a tool the signal did not
+        HeldJob first(bridge, "hold:", root + "/" + std::to_string(toolSignal));
+        ASSERT_GT(first.started(), 0);
+        ASSERT_EQ(::kill(first.tool, toolSignal), 0);
+        auto answer = parseAnswer(first.client.readAll(std::chrono::seconds(10)));
+        first.release();  // ends a tool the signal did not
         EXPECT_EQ(answer.status, 500) << "signal " << toolSignal;
         EXPECT_EQ(nlohmann::json::parse(answer.body, nullptr, false).value("exitCode", 0), toolSignal) << answer.body;
 
-        LoopbackClient held(bridge.port());
-        held.send(job(bridge.token(), "hold:" + last));
-        pid_t tool = heldTool(last);
+        HeldJob last(bridge, "hold:", first.dir + "/last");
+        const pid_t tool = last.started();
         ASSERT_GT(tool, 0);
         if (toolSignal == SIGKILL) {  // a tool that writes nothing costs the bridge nothing
             const double before = cpuSeconds(bridge.pid());
@@ -372,18 +360,17 @@ TEST(JobCancel, ToolsEndedBySignalsAndNoToolOutlivesTheBridge) {
             // of 5 s: a tool that got no chance to run its handler in that time is the one that
             // leaves no note, so the message says how long the stop took.
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - stopping;
-            EXPECT_TRUE(std::filesystem::exists(last + "/term"))
+            EXPECT_TRUE(std::filesystem::exists(last.dir + "/term"))
                 << "the tool got no SIGTERM; the bridge took " << took.count() << " s to stop";
         }
         EXPECT_TRUE(waitFor([&] { return toolGone(tool); })) << "the tool outlived the bridge";
     }
-    std::filesystem::remove_all(root);
 }
 
 // What the host hears of each job, in order: a success (with the file it wrote, "-o" taken
 // from the tool's folder), a failure, a running job whose requester leaves, one that waits and
 // is dropped, and one still running when the bridge stops, with one waiting behind it.
-TEST(JobEvents, QueuedStartedAndEndedWithTheOutcomeOfEachJob) {
+TEST_F(JobEvents, QueuedStartedAndEndedWithTheOutcomeOfEachJob) {
     std::mutex mutex;
     std::vector<std::string> heard;
     auto said = [&](const std::string& line) {
@@ -410,7 +397,6 @@ TEST(JobEvents, QueuedStartedAndEndedWithTheOutcomeOfEachJob) {
                                   std::lock_guard lock(mutex);
                                   heard.push_back(line);
                               }};
-    const std::string root = makeRoot();
     auto bridge = std::make_shared<NerixBridge>(kTool, root, options);
     bridge->start();
     ASSERT_NE(bridge->port(), 0);
@@ -419,23 +405,18 @@ TEST(JobEvents, QueuedStartedAndEndedWithTheOutcomeOfEachJob) {
     EXPECT_EQ(roundTrip(bridge->port(), master({{"manifest", "ok"}, {"output", "out/mix.wav"}})).status, 200);
     EXPECT_EQ(roundTrip(bridge->port(), master({{"manifest", "exit:3"}})).status, 500);
 
-    const std::string running = holdFolder(root, "running"), waiting = holdFolder(root, "waiting");
-    LoopbackClient first(bridge->port());
-    first.send(job(token, "hold:" + running));
-    ASSERT_GT(heldTool(running), 0);
-    LoopbackClient second(bridge->port());
-    second.send(job(token, "hold:" + waiting));
+    HeldJob first(*bridge, "hold:", root + "/running");
+    ASSERT_GT(first.started(), 0);
+    HeldJob second(*bridge, "hold:", root + "/waiting");
     ASSERT_TRUE(waitFor([&] { return said("4 Queued /master"); }));
-    second.close();
+    second.client.close();
     ASSERT_TRUE(waitFor([&] { return said("4 Ended Cancelled -"); }));
-    first.close();
+    first.client.close();
     ASSERT_TRUE(waitFor([&] { return said("3 Ended Cancelled -"); }));
 
-    const std::string last = holdFolder(root, "last");
-    LoopbackClient held(bridge->port()), behind(bridge->port());
-    held.send(job(token, "hold:" + last));
-    ASSERT_GT(heldTool(last), 0);
-    behind.send(job(token, "hold:" + waiting));
+    HeldJob held(*bridge, "hold:", root + "/last");
+    ASSERT_GT(held.started(), 0);
+    HeldJob behind(*bridge, "hold:", root + "/waiting");
     ASSERT_TRUE(waitFor([&] { return said("6 Queued /master"); }));
     bridge->stop();
     const std::vector<std::string> expected = {
@@ -449,87 +430,67 @@ TEST(JobEvents, QueuedStartedAndEndedWithTheOutcomeOfEachJob) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(heard, expected);
     bridge.reset();
-    std::filesystem::remove_all(root);
 }
 
 // Nothing a tool starts outlives its job, not even a process that left the tool's session and
 // holds its output pipes: not when the requester leaves, nor when the tool itself ends (its
 // answer still goes out), when the bridge stops, or when the bridge is killed outright.
-TEST(JobCancel, NothingAToolStartsOutlivesItsJob) {
-    const std::string root = makeRoot();
+TEST_F(JobCancel, NothingAToolStartsOutlivesItsJob) {
     enum End { RequesterLeaves, ToolEnds, BridgeStops, BridgeKilled };
     for (End end : {RequesterLeaves, ToolEnds, BridgeStops, BridgeKilled}) {
         BridgeProcess bridge(kTool, root);
-        const std::string dir = holdFolder(root, "family" + std::to_string(end));
-        LoopbackClient client(bridge.port());
-        client.send(job(bridge.token(), "family:" + dir));
-        const pid_t tool = heldTool(dir);
+        HeldJob family(bridge, "family:", root + "/family" + std::to_string(end));
+        const pid_t tool = family.started();
         pid_t grandchild = 0;
-        ASSERT_TRUE(waitFor([&] { return static_cast<bool>(std::ifstream(dir + "/grandchild") >> grandchild); }));
+        ASSERT_TRUE(
+            waitFor([&] { return static_cast<bool>(std::ifstream(family.dir + "/grandchild") >> grandchild); }));
         ASSERT_TRUE(tool > 0 && ::getsid(grandchild) == grandchild) << "the grandchild has not left the session";
         EXPECT_EQ(::getpgid(tool), tool) << "the tool leads no process group of its own";
-        if (end == RequesterLeaves) client.close();
+        if (end == RequesterLeaves) family.client.close();
         if (end == ToolEnds) {
-            std::ofstream(dir + "/release").put('\n');
-            EXPECT_EQ(wholeStatus(parseAnswer(client.readAll())), 200);
+            family.release();
+            EXPECT_EQ(wholeStatus(parseAnswer(family.client.readAll())), 200);
         }
         if (end == BridgeStops || end == BridgeKilled) bridge.stop(end == BridgeStops ? SIGTERM : SIGKILL);
         EXPECT_TRUE(waitFor([&] { return toolGone(tool) && toolGone(grandchild); })) << "case " << end;
     }
-    std::filesystem::remove_all(root);
 }
 
 // A live answer's head, then each line, reach the peer while the tool still runs, not only once
 // it has ended.
-TEST(JobLive, TheHeadAndALineReachThePeerWhileTheToolRuns) {
-    const std::string root = makeRoot();
+TEST_F(JobLive, TheHeadAndALineReachThePeerWhileTheToolRuns) {
     BridgeProcess bridge(kTool, root);
-    auto live = [&](const std::string& manifest) {
-        std::string request = job(bridge.token(), manifest);
-        return request.insert(request.find("\r\n") + 2, "Accept: application/x-ndjson\r\n");
-    };
     for (const std::string mode : {"hold:", "say:"}) {
-        const std::string dir = holdFolder(root, mode.substr(0, 3));
-        LoopbackClient client(bridge.port());
-        client.send(live(mode + dir));
+        HeldJob held(bridge, mode, root + "/" + mode.substr(0, 3), "Accept: application/x-ndjson\r\n");
         // A silent tool: the head all the same; a tool that speaks: its line too.
-        const std::string early = client.readUntil(mode == "say:" ? "first line" : "\r\n\r\n");
+        const std::string early = held.client.readUntil(mode == "say:" ? "first line" : "\r\n\r\n");
         EXPECT_EQ(early.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << early;
         if (mode == "say:") {
             EXPECT_NE(early.find(R"({"stdout":"first line\n"})"), std::string::npos) << early;
         }
-        EXPECT_FALSE(toolGone(heldTool(dir))) << "it came only with the tool's end";
-        std::ofstream(dir + "/release").put('\n');
-        EXPECT_TRUE((early + client.readAll()).ends_with("\r\n0\r\n\r\n"));
+        EXPECT_FALSE(toolGone(held.started())) << "it came only with the tool's end";
+        held.release();
+        EXPECT_TRUE((early + held.client.readAll()).ends_with("\r\n0\r\n\r\n"));
     }
-    std::filesystem::remove_all(root);
 }
 
 // A reaper that dies (killed by hand, say) ends the jobs under it: the running one is answered,
 // nothing it ran is left, the next job runs under a new reaper, and the old one is reaped.
-TEST(JobReaperLost, TheRunningJobIsAnsweredAndTheNextRunsUnderANewOne) {
-    const std::string root = makeRoot();
+TEST_F(JobReaperLost, TheRunningJobIsAnsweredAndTheNextRunsUnderANewOne) {
     BridgeProcess bridge(kTool, root);
-    const std::string dir = holdFolder(root, "lost");
-    LoopbackClient client(bridge.port());
-    client.send(job(bridge.token(), "hold:" + dir));
-    const pid_t tool = heldTool(dir);
+    HeldJob lost(bridge, "hold:", root + "/lost");
+    const pid_t tool = lost.started();
     ASSERT_GT(tool, 0);
     pid_t reaper = 0;
-    for (pid_t child : childrenOf(bridge.pid())) {
-        std::string name;
-        std::ifstream("/proc/" + std::to_string(child) + "/comm") >> name;
-        if (name == "vantorel-reaper") reaper = child;
-    }
+    for (pid_t child : childrenOf(bridge.pid())) reaper = isReaper(child) ? child : reaper;
     ASSERT_GT(reaper, 0);
     ASSERT_EQ(::kill(reaper, SIGKILL), 0);
-    const auto answer = parseAnswer(client.readAll());
+    const auto answer = parseAnswer(lost.client.readAll());
     EXPECT_EQ(wholeStatus(answer), 500) << answer.body;
     EXPECT_TRUE(waitFor([&] { return toolGone(tool); })) << "the tool outlived its reaper";
     EXPECT_EQ(wholeStatus(roundTrip(bridge.port(), job(bridge.token(), "ok"))), 200);
     EXPECT_TRUE(waitFor([&] { return stateOf(std::to_string(reaper)).first == 0; }))
         << "the dead reaper was not reaped";
-    std::filesystem::remove_all(root);
 }
 
 // The host may let go of its bridge as soon as start() has returned, while the queue thread is

@@ -16,17 +16,17 @@ std::string joined(const std::vector<std::string>& pieces) {
     return all;
 }
 
+// The end of an answer with no body.
+const std::string kEmptyEnd =
+    "\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: Content-Type, "
+    "X-Nerix-Token\r\nAccess-Control-Allow-Methods: GET, POST, OPTIONS\r\nConnection: close\r\n\r\n";
+
 TEST(AnswerWriter, ReasonPhrasesBodiesAndTheJobAnswersMemberOrder) {
     const std::pair<int, std::string> reasons[] = {{400, "Bad Request"}, {500, "Internal Server Error"}, {302, "OK"}};
     for (const auto& [status, reason] : reasons) EXPECT_EQ(reasonPhrase(status), reason) << status;
     std::string unwritable = writeAnswer(Response{500, nlohmann::json{{"s", "\xc3"}}});
     EXPECT_TRUE(unwritable.starts_with("HTTP/1.1 500 Internal Server Error\r\n"));
-    EXPECT_TRUE(
-        unwritable.ends_with("\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *"
-                             "\r\nAccess-Control-Allow-Headers: Content-Type, X-Nerix-Token"
-                             "\r\nAccess-Control-Allow-Methods: GET, POST, OPTIONS"
-                             "\r\nConnection: close\r\n\r\n"))
-        << unwritable;
+    EXPECT_TRUE(unwritable.ends_with(kEmptyEnd)) << unwritable;
 
     const nlohmann::json fields{{"error", "master failed"}, {"exitCode", 2}, {"z/", "last"}};
     auto answer = joined(writeJobAnswer(500, fields, {{"stdout", {"o1", "o2"}}, {"stderr", {"e\\/"}}}));
@@ -36,12 +36,7 @@ TEST(AnswerWriter, ReasonPhrasesBodiesAndTheJobAnswersMemberOrder) {
     auto withoutFields = joined(writeJobAnswer(200, nlohmann::json::object(), {{"stdout", {}}}));
     EXPECT_TRUE(withoutFields.ends_with("\r\n\r\n{\"stdout\":\"\"}")) << withoutFields;
     auto broken = joined(writeJobAnswer(200, nlohmann::json{{"n", std::nan("")}}, {{"stdout", {"x"}}}));
-    EXPECT_TRUE(
-        broken.ends_with("\r\nContent-Length: 0\r\nAccess-Control-Allow-Origin: *"
-                         "\r\nAccess-Control-Allow-Headers: Content-Type, X-Nerix-Token"
-                         "\r\nAccess-Control-Allow-Methods: GET, POST, OPTIONS"
-                         "\r\nConnection: close\r\n\r\n"))
-        << broken;
+    EXPECT_TRUE(broken.ends_with(kEmptyEnd)) << broken;
 }
 
 }  // namespace

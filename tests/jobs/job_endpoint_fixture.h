@@ -26,6 +26,11 @@ inline std::string contentOf(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
+// Writes `text` to `file`, making the folders on its way.
+inline void writeFile(const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+}
 
 inline std::vector<std::string> entriesOf(const std::string& folder) {
     std::vector<std::string> names;
@@ -51,7 +56,7 @@ protected:
 
     // Sets (or, with nullopt, removes) an environment variable for this test only. A bridge
     // reads it afresh on its queue thread, which is idle while no request is in flight.
-    void saveAndSet(const std::string& name, std::optional<std::string> value) {
+    void saveAndSet(const std::string& name, const std::optional<std::string>& value) {
         const char* old = std::getenv(name.c_str());
         saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         set(name, value);
@@ -73,12 +78,8 @@ protected:
         home = root + "/home", runtime = root + "/runtime", repo = root + "/repo";
         for (const auto& folder : {home, runtime, repo}) fs::create_directories(folder);
         fs::permissions(runtime, fs::perms::owner_all);
-        for (const auto& [name, value] :
-             std::initializer_list<std::pair<const char*, std::string>>{{"HOME", home},
-                                                                        {"XDG_CONFIG_HOME", root + "/config"},
-                                                                        {"XDG_RUNTIME_DIR", runtime},
-                                                                        {"RECORD_TOOL_FILE", recordPath()}})
-            saveAndSet(name, value);
+        saveAndSet("HOME", home), saveAndSet("XDG_CONFIG_HOME", root + "/config");
+        saveAndSet("XDG_RUNTIME_DIR", runtime), saveAndSet("RECORD_TOOL_FILE", recordPath());
         startBridge(VANTOREL_TEST_FIXTURE_DIR "/record_tool");
     }
 

@@ -20,9 +20,8 @@ protected:
         saveAndSet("XDG_CONFIG_HOME", std::nullopt);
     }
 
-    void writeUserDirs(const fs::path& configHome, const std::string& text) {
-        fs::create_directories(configHome);
-        std::ofstream(configHome / "user-dirs.dirs") << text;
+    static void writeUserDirs(const fs::path& configHome, const std::string& text) {
+        test::writeFile(configHome / "user-dirs.dirs", text);
     }
 };
 

@@ -17,8 +17,7 @@ namespace fs = std::filesystem;
 class NodeLookup : public test::ScratchTest {
 protected:
     std::string program(const std::string& path, const std::string& body = "exit 0") {
-        fs::create_directories(fs::path(path).parent_path());
-        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+        test::writeFile(path, "#!/bin/sh\n" + body + "\n");
         fs::permissions(path, fs::perms::owner_all);
         return path;
     }
