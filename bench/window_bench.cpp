@@ -248,30 +248,12 @@ double runToExit(const std::vector<std::string>& argv, const std::map<std::strin
     return -1;
 }
 
-// A second launch with --repo-root while `program` runs: from its start until the running
-// window's page, loaded again with the new bridge, has run its first script; -1 after 10 s.
-double switchToolChain(int listener, const std::string& program, const fs::path& chain,
-                       const std::map<std::string, std::string>& env) {
+// A second launch `argv` while the first runs: from its start until the running window's page
+// calls the beacon (its first script after a switch, its open event after a file); -1 after 10 s.
+double untilBeacon(int listener, const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
     acceptAll(listener);
     const auto start = Clock::now();
-    pid_t pid = spawn({program, "--repo-root", chain.string()}, env);
-    if (pid <= 0) return -1;
-    double ms = -1;
-    while (ms < 0 && Clock::now() < start + std::chrono::seconds(10)) {
-        if (acceptAll(listener)) ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    stopGroup(pid, SIGKILL);
-    return ms;
-}
-
-// A second launch with a file while `program` runs: from its start until the running window's
-// page has the file as an event; -1 after 10 s.
-double openWithVantorel(int listener, const std::string& program, const fs::path& file,
-                        const std::map<std::string, std::string>& env) {
-    acceptAll(listener);
-    const auto start = Clock::now();
-    pid_t pid = spawn({program, file.string()}, env);
+    pid_t pid = spawn(argv, env);
     if (pid <= 0) return -1;
     double ms = -1;
     while (ms < 0 && Clock::now() < start + std::chrono::seconds(10)) {
@@ -553,12 +535,13 @@ int main(int argc, char** argv) {
                     samples[mode][p][2].push_back(launch->shownMs);
                     if (mode == 0 && p == 0) {
                         handover.push_back(runToExit(programs[p].argv, launchEnv));
-                        opened.push_back(openWithVantorel(listener, programs[p].argv[0], page, launchEnv));
+                        opened.push_back(untilBeacon(listener, {programs[p].argv[0], page.string()}, launchEnv));
                         versionOnly.push_back(runToExit({programs[p].argv[0], "--version"}, launchEnv));
                     }
                     if (mode == 0 && p == 2)
-                        switched.push_back(
-                            switchToolChain(listener, programs[p].argv[0], scratch / "other-chain", launchEnv));
+                        switched.push_back(untilBeacon(
+                            listener, {programs[p].argv[0], "--repo-root", (scratch / "other-chain").string()},
+                            launchEnv));
                 }
                 stopGroup(pid);
                 if (mode == 1) fs::remove_all(home);

@@ -40,12 +40,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     const platform::LaunchOptions& given = application_.launchOptions();
     options_ = resolveOptions(SettingValues{given.node, given.repoRoot, given.web}, given.folder, homeFolder());
     chain_ = readToolChain();
-    // The page's origin answers from the web folder in use, whichever it is at the time.
-    const PageChoice page = choosePageIn(chain_.web);
-    pages_.setFolder(chain_.web);
-    platform::WebViewConfiguration::serveScheme(
-        std::string(kPageScheme), [this](const platform::SchemeRequest& asked) { return servePage(asked); });
-
+    const PageChoice page = servePageOrigin();
     // The bridge, only when both values are non-empty. Its start blocks (at most about 2 s)
     // before any window exists, so the page never loads before the port is known.
     // What the user gives the page, the bridge gives it URLs for.
@@ -55,24 +50,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     bringUpPageBridge();
     // Only the pages of the page's origin see the token.
     if (bridgeScript_) configuration.addUserScript(*bridgeScript_, scriptAllowPattern());
-
-    webView_ = std::make_unique<platform::WebView>(configuration);
-    webView_->makeBackgroundTransparent();
-    webView_->setOpensInBrowser(
-        [](const std::string& uri, bool followedByUser) { return opensInBrowser(uri, followedByUser); });
-    webView_->setPageLoaded([](const std::string& uri) { platform::logLine("page loaded: " + uri); });
-    webView_->setContentProcessEnded([this](const std::string& reason) { pageEnded(reason); });
-    setUpPageChannel();
-
-    window_ = std::make_unique<platform::Window>(kContentWidth, kContentHeight);
-    window_->setTitle("Vantorel");
-    window_->setMinimumSize(kMinWidth, kMinHeight);
-    bar_ = std::make_unique<platform::SettingsBar>();
-    bar_->setPreferencesClicked([this] { showPreferences(); });
-    window_->setChild(*bar_, *webView_);
-    setUpDesktop(loadWindowState(stateFile_ = windowStatePath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME")),
-                                 platform::logLine));
-    window_->center();
+    makeWebView(configuration);
+    makeWindow();
     // Shown, in front and focused before the page starts to load.
     window_->present();
 
@@ -84,6 +63,39 @@ void AppDelegate::applicationDidFinishLaunching() {
     platform::installPreferencesAction([this] { showPreferences(); });
     // Files this launch was given wait for the page.
     applicationOpenedFiles(given.files, given.folder);
+}
+
+// The page's origin answers from the web folder in use, whichever it is at the time. Returns
+// the page to load first.
+PageChoice AppDelegate::servePageOrigin() {
+    PageChoice page = choosePageIn(chain_.web);
+    pages_.setFolder(chain_.web);
+    platform::WebViewConfiguration::serveScheme(
+        std::string(kPageScheme), [this](const platform::SchemeRequest& asked) { return servePage(asked); });
+    return page;
+}
+
+void AppDelegate::makeWebView(const platform::WebViewConfiguration& configuration) {
+    webView_ = std::make_unique<platform::WebView>(configuration);
+    webView_->makeBackgroundTransparent();
+    webView_->setOpensInBrowser(
+        [](const std::string& uri, bool followedByUser) { return opensInBrowser(uri, followedByUser); });
+    webView_->setPageLoaded([](const std::string& uri) { platform::logLine("page loaded: " + uri); });
+    webView_->setContentProcessEnded([this](const std::string& reason) { pageEnded(reason); });
+    setUpPageChannel();
+}
+
+// The window: the settings bar over the view, and the desktop side with the state it was left in.
+void AppDelegate::makeWindow() {
+    window_ = std::make_unique<platform::Window>(kContentWidth, kContentHeight);
+    window_->setTitle("Vantorel");
+    window_->setMinimumSize(kMinWidth, kMinHeight);
+    bar_ = std::make_unique<platform::SettingsBar>();
+    bar_->setPreferencesClicked([this] { showPreferences(); });
+    window_->setChild(*bar_, *webView_);
+    setUpDesktop(loadWindowState(stateFile_ = windowStatePath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME")),
+                                 platform::logLine));
+    window_->center();
 }
 
 // The bridge for the page, with the files already given to the page and its web folder, whose

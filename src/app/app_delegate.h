@@ -47,6 +47,10 @@ public:
     void applicationOpenedFiles(const std::vector<std::string>& files, const std::string& folder) override;
 
 private:
+    // Launch completion's pieces: the page's origin, the web view, the window.
+    PageChoice servePageOrigin();
+    void makeWebView(const platform::WebViewConfiguration& configuration);
+    void makeWindow();
     void pageEnded(const std::string& reason);
     // The page's origin: a request of the page answered from the web folder (main thread).
     platform::SchemeAnswer servePage(const platform::SchemeRequest& asked);

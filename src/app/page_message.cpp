@@ -91,51 +91,9 @@ std::string jsonText(std::string_view text) {
     return json(std::string(text)).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-}  // namespace
-
-Result<PageMessage> readPageMessage(std::string_view text, std::string_view key) {
-    const json message = json::parse(text, nullptr, false);
-    if (message.is_discarded() || !message.is_object()) return fail("the message is not an object");
-    auto givenKey = message.find("key");
-    if (givenKey == message.end() || !givenKey->is_string() || givenKey->get<std::string>() != key)
-        return fail("the message does not carry the channel's key");
-    auto callField = message.find("call");
-    if (callField == message.end() || !callField->is_string()) return fail("the message names no call");
-    const std::string call = callField->get<std::string>();
-    json args = json::object();
-    if (auto found = message.find("args"); found != message.end() && !found->is_null()) {
-        if (!found->is_object()) return fail(call + ": the arguments are not an object");
-        args = *found;
-    }
-    if (call == "openFiles" || call == "chooseFolder" || call == "saveFile") return dialog(args, call);
-    if (call == "showInFiles" || call == "openFile") {
-        auto path = optionalText(args, call.c_str(), "path", true);
-        if (!path) return fail(path.error());
-        if (!*path) return fail(call + ": no path");
-        return PageMessage(FileRequest{
-            call == "showInFiles" ? FileRequest::Kind::ShowInFiles : FileRequest::Kind::OpenFile, std::move(**path)});
-    }
-    if (call == "listen") return PageMessage(ListenRequest{});
-    if (call == "dropped") return PageMessage(DropRequest{});
-    return fail("no such call: " + call.substr(0, 40));
-}
-
-bool fromOwnPage(std::string_view pageUri, std::string_view ownPrefix) {
-    return !ownPrefix.empty() && pageUri.starts_with(ownPrefix);
-}
-
-std::string pathsJson(const std::vector<std::string>& paths) {
-    return json(paths).dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-std::string pathJson(const std::string& path) { return jsonText(path); }
-
-std::string pageEventScript(std::string_view type, const std::vector<std::string>& paths) {
-    return "window.vantorel && window.vantorel._receive(" + jsonText(type) + ", " + pathsJson(paths) + ");";
-}
-
-std::string channelScript(std::string_view handler, std::string_view key) {
-    std::string script = R"JS((() => {
+// The page's side of the channel, window.vantorel; @HANDLER@ and @KEY@ stand for the message
+// handler's name and the key every message carries.
+constexpr std::string_view kChannelScript = R"JS((() => {
   const handlers = window.webkit && window.webkit.messageHandlers;
   const port = handlers && handlers[@HANDLER@];
   if (!port) return;
@@ -182,6 +140,52 @@ std::string channelScript(std::string_view handler, std::string_view key) {
   });
 })();
 )JS";
+
+}  // namespace
+
+Result<PageMessage> readPageMessage(std::string_view text, std::string_view key) {
+    const json message = json::parse(text, nullptr, false);
+    if (message.is_discarded() || !message.is_object()) return fail("the message is not an object");
+    auto givenKey = message.find("key");
+    if (givenKey == message.end() || !givenKey->is_string() || givenKey->get<std::string>() != key)
+        return fail("the message does not carry the channel's key");
+    auto callField = message.find("call");
+    if (callField == message.end() || !callField->is_string()) return fail("the message names no call");
+    const std::string call = callField->get<std::string>();
+    json args = json::object();
+    if (auto found = message.find("args"); found != message.end() && !found->is_null()) {
+        if (!found->is_object()) return fail(call + ": the arguments are not an object");
+        args = *found;
+    }
+    if (call == "openFiles" || call == "chooseFolder" || call == "saveFile") return dialog(args, call);
+    if (call == "showInFiles" || call == "openFile") {
+        auto path = optionalText(args, call.c_str(), "path", true);
+        if (!path) return fail(path.error());
+        if (!*path) return fail(call + ": no path");
+        return PageMessage(FileRequest{
+            call == "showInFiles" ? FileRequest::Kind::ShowInFiles : FileRequest::Kind::OpenFile, std::move(**path)});
+    }
+    if (call == "listen") return PageMessage(ListenRequest{});
+    if (call == "dropped") return PageMessage(DropRequest{});
+    return fail("no such call: " + call.substr(0, 40));
+}
+
+bool fromOwnPage(std::string_view pageUri, std::string_view ownPrefix) {
+    return !ownPrefix.empty() && pageUri.starts_with(ownPrefix);
+}
+
+std::string pathsJson(const std::vector<std::string>& paths) {
+    return json(paths).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string pathJson(const std::string& path) { return jsonText(path); }
+
+std::string pageEventScript(std::string_view type, const std::vector<std::string>& paths) {
+    return "window.vantorel && window.vantorel._receive(" + jsonText(type) + ", " + pathsJson(paths) + ");";
+}
+
+std::string channelScript(std::string_view handler, std::string_view key) {
+    std::string script(kChannelScript);
     auto put = [&](std::string_view mark, const std::string& value) {
         script.replace(script.find(mark), mark.size(), value);
     };

@@ -13,35 +13,50 @@
 #include "bridge/nerix_bridge.h"
 #include "platform/posix/node_lookup.h"
 
-int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::cerr << "usage: vantorel-bridge NODE_PATH REPO_ROOT\n";
-        return 2;
-    }
+namespace {
 
-    // Block the stop signals before any thread exists, so every thread inherits the mask and
-    // only sigwait below sees them.
+// Blocks the stop signals; called before any thread exists, so every thread inherits the mask
+// and only main's sigwait sees them.
+sigset_t blockStopSignals() {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
 
-    // The tool runs in the repository root with its entry named from that root: a root given
-    // relative to this shell's folder must not be taken relative to itself.
+// The tool runs in the repository root with its entry named from that root: a root given
+// relative to this shell's folder must not be taken relative to itself.
+std::string absoluteRepoRoot(const char* given) {
     std::error_code ignored;
-    std::string repoRoot = std::filesystem::absolute(argv[2], ignored).string();
-    if (repoRoot.empty()) repoRoot = argv[2];
+    std::string repoRoot = std::filesystem::absolute(given, ignored).string();
+    if (repoRoot.empty()) repoRoot = given;
+    return repoRoot;
+}
 
-    // A bare Node.js name is looked up as a desktop launch needs it (PATH, the version managers'
-    // folders, the login shell last); one line says which was taken.
-    std::string node = argv[1];
+// A bare Node.js name is looked up as a desktop launch needs it (PATH, the version managers'
+// folders, the login shell last); one line says which was taken.
+std::string nodeToRun(std::string node) {
     if (nerix::platform::isBareName(node)) {
         if (auto found = nerix::platform::findNode(node))
             std::cerr << "Node.js: " << found->why << "\n", node = found->path;
         else
             std::cerr << found.error().message << "\n";
     }
+    return node;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::cerr << "usage: vantorel-bridge NODE_PATH REPO_ROOT\n";
+        return 2;
+    }
+    sigset_t stopSignals = blockStopSignals();
+    std::string repoRoot = absoluteRepoRoot(argv[2]);
+    std::string node = nodeToRun(argv[1]);
 
     std::shared_ptr<nerix::NerixBridge> bridge;
     try {

@@ -55,7 +55,7 @@ struct Sending : std::enable_shared_from_this<Sending> {
 
 }  // namespace
 
-void sendFile(const std::shared_ptr<platform::Connection>& connection, FileResponse response, bool drainInput) {
+void sendFile(const std::shared_ptr<platform::Connection>& connection, const FileResponse& response, bool drainInput) {
     auto sending = std::make_shared<Sending>();
     if (!response.file.empty()) {
         // Not followed: a link put in the file's place since it was looked up is not read.

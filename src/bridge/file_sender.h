@@ -15,6 +15,6 @@ class Connection;
 // file. A file that has gone (or become something other than a regular file) since it was
 // looked up is answered 404; one that shrinks while it is sent ends the connection early, as a
 // short body the peer can tell. Runs on the queue thread.
-void sendFile(const std::shared_ptr<platform::Connection>& connection, FileResponse response, bool drainInput);
+void sendFile(const std::shared_ptr<platform::Connection>& connection, const FileResponse& response, bool drainInput);
 
 }  // namespace nerix

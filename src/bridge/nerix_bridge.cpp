@@ -263,7 +263,7 @@ void NerixBridge::requestComplete(UnfinishedList::iterator entry, ParseResult& p
         return;
     }
     if (auto* file = std::get_if<FileResponse>(&routed)) {
-        sendFile(connection, std::move(*file), extraBytes);
+        sendFile(connection, *file, extraBytes);
         return;
     }
     jobs_->add(connection, std::move(std::get<JobPointer>(routed)), parsed.request.accepts(kLiveAnswerType),

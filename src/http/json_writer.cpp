@@ -198,61 +198,71 @@ std::size_t estimateSize(const nlohmann::json& value) {
     }
 }
 
+bool append(std::string& out, const nlohmann::json& value);
+
+bool appendInteger(std::string& out, const nlohmann::json& value) {
+    char digits[24];
+    auto [end, ec] = value.type() == nlohmann::json::value_t::number_integer
+                         ? std::to_chars(digits, digits + sizeof digits, value.get<std::int64_t>())
+                         : std::to_chars(digits, digits + sizeof digits, value.get<std::uint64_t>());
+    if (ec != std::errc()) return false;
+    out.append(digits, end);
+    return true;
+}
+
+bool appendFloat(std::string& out, double number) {
+    if (!std::isfinite(number)) return false;
+    char digits[32];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, number);
+    if (ec != std::errc()) return false;
+    out.append(digits, end);
+    return true;
+}
+
+bool appendText(std::string& out, const std::string& text) {
+    if (!utf8::isValid(text)) return false;
+    appendString(out, text);
+    return true;
+}
+
+bool appendArray(std::string& out, const nlohmann::json& value) {
+    out += '[';
+    bool first = true;
+    for (const auto& member : value) {
+        if (!first) out += ',';
+        first = false;
+        if (!append(out, member)) return false;
+    }
+    out += ']';
+    return true;
+}
+
+bool appendObject(std::string& out, const nlohmann::json& value) {
+    out += '{';
+    bool first = true;
+    for (const auto& [key, member] : value.items()) {
+        if (!first) out += ',';
+        first = false;
+        if (!appendText(out, key)) return false;
+        out += ':';
+        if (!append(out, member)) return false;
+    }
+    out += '}';
+    return true;
+}
+
+// Writes the value's JSON text; false when it has none.
 bool append(std::string& out, const nlohmann::json& value) {
     using Type = nlohmann::json::value_t;
     switch (value.type()) {
         case Type::null: out += "null"; return true;
         case Type::boolean: out += value.get<bool>() ? "true" : "false"; return true;
         case Type::number_integer:
-        case Type::number_unsigned: {
-            char digits[24];
-            auto [end, ec] = value.type() == Type::number_integer
-                                 ? std::to_chars(digits, digits + sizeof digits, value.get<std::int64_t>())
-                                 : std::to_chars(digits, digits + sizeof digits, value.get<std::uint64_t>());
-            if (ec != std::errc()) return false;
-            out.append(digits, end);
-            return true;
-        }
-        case Type::number_float: {
-            double number = value.get<double>();
-            if (!std::isfinite(number)) return false;
-            char digits[32];
-            auto [end, ec] = std::to_chars(digits, digits + sizeof digits, number);
-            if (ec != std::errc()) return false;
-            out.append(digits, end);
-            return true;
-        }
-        case Type::string: {
-            const auto& text = value.get_ref<const std::string&>();
-            if (!utf8::isValid(text)) return false;
-            appendString(out, text);
-            return true;
-        }
-        case Type::array: {
-            out += '[';
-            bool first = true;
-            for (const auto& member : value) {
-                if (!first) out += ',';
-                first = false;
-                if (!append(out, member)) return false;
-            }
-            out += ']';
-            return true;
-        }
-        case Type::object: {
-            out += '{';
-            bool first = true;
-            for (const auto& [key, member] : value.items()) {
-                if (!first) out += ',';
-                first = false;
-                if (!utf8::isValid(key)) return false;
-                appendString(out, key);
-                out += ':';
-                if (!append(out, member)) return false;
-            }
-            out += '}';
-            return true;
-        }
+        case Type::number_unsigned: return appendInteger(out, value);
+        case Type::number_float: return appendFloat(out, value.get<double>());
+        case Type::string: return appendText(out, value.get_ref<const std::string&>());
+        case Type::array: return appendArray(out, value);
+        case Type::object: return appendObject(out, value);
         default:  // binary and discarded values have no JSON text
             return false;
     }

@@ -1,5 +1,6 @@
 #include "http/request_parser.h"
 
+#include <optional>
 #include <vector>
 
 #include "base/utf8.h"
@@ -48,6 +49,66 @@ bool splitRequestLine(std::string_view line, std::string& method, std::string& p
     return true;
 }
 
+// The head is whole but the body is not: the head alone, to be judged before the body is read.
+ParseResult awaitingBody(Request request, std::size_t bodyStart, std::size_t bodyLength) {
+    ParseResult awaiting;
+    awaiting.request = std::move(request);
+    awaiting.headComplete = true;
+    awaiting.consumed = bodyStart;
+    awaiting.bodyLength = bodyLength;
+    return awaiting;
+}
+
+// Reads the header lines after the request line (which ends at `lineEnd`) into the request.
+// A later line with the same name replaces the earlier value, and the name is noted as
+// repeated. Returns every Content-Length value: two that differ leave the body's length to a
+// guess.
+std::vector<std::string_view> readHeaderLines(std::string_view head, std::size_t lineEnd, Request& request) {
+    std::vector<std::string_view> lengths;
+    while (lineEnd != std::string_view::npos) {
+        std::size_t lineStart = lineEnd + kLineSeparator.size();
+        lineEnd = head.find(kLineSeparator, lineStart);
+        std::string_view line =
+            head.substr(lineStart, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - lineStart);
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string name = lowerCaseText(trimHeaderText(line.substr(0, colon)));
+        std::string_view value = trimHeaderText(line.substr(colon + 1));
+        if (name == "content-length") lengths.push_back(value);
+        auto [entry, added] = request.headers.insert_or_assign(std::move(name), std::string(value));
+        if (!added) request.repeated.insert(entry->first);
+    }
+    return lengths;
+}
+
+// What the head's Content-Length values say of the body: its length (0 without one), or the
+// result that ends the parse instead.
+struct Framing {
+    std::size_t length = 0;
+    std::optional<ParseResult> refusal;
+};
+
+Framing readFraming(const std::vector<std::string_view>& lengths, std::size_t bodyStart) {
+    std::int64_t length = 0;
+    if (!lengths.empty()) {
+        ContentLength announced = parseContentLength(lengths.front());
+        for (std::string_view other : lengths) {
+            ContentLength next = parseContentLength(other);
+            if (next.kind != announced.kind || next.value != announced.value)
+                return {0, refused(ParseResult::Outcome::BadFraming)};
+        }
+        switch (announced.kind) {
+            case ContentLength::Kind::Invalid: return {0, refused(ParseResult::Outcome::BadFraming)};
+            // A negative length can never cut a body: the head is malformed.
+            case ContentLength::Kind::Negative: return {0, malformed(bodyStart)};
+            case ContentLength::Kind::Huge: return {0, tooLarge()};
+            case ContentLength::Kind::Length: length = announced.value; break;
+        }
+    }
+    if (length > kMaxBodyBytes) return {0, tooLarge()};
+    return {static_cast<std::size_t>(length), std::nullopt};
+}
+
 }  // namespace
 
 Request malformedRequest() { return Request{"BAD", "/", {}, {}, {}}; }
@@ -67,53 +128,11 @@ ParseResult tryParseRequest(std::string_view buffer) {
     Request request;
     if (!splitRequestLine(requestLine, request.method, request.path)) return malformed(bodyStart);
 
-    // Header lines; a later line with the same name replaces the earlier value, and the name is
-    // noted as repeated. Every Content-Length is kept: two that differ leave the body's length
-    // to a guess.
-    std::vector<std::string_view> lengths;
-    while (lineEnd != std::string_view::npos) {
-        std::size_t lineStart = lineEnd + kLineSeparator.size();
-        lineEnd = head.find(kLineSeparator, lineStart);
-        std::string_view line =
-            head.substr(lineStart, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - lineStart);
-        std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos) continue;
-        std::string name = lowerCaseText(trimHeaderText(line.substr(0, colon)));
-        std::string_view value = trimHeaderText(line.substr(colon + 1));
-        if (name == "content-length") lengths.push_back(value);
-        auto [entry, added] = request.headers.insert_or_assign(std::move(name), std::string(value));
-        if (!added) request.repeated.insert(entry->first);
-    }
-
-    std::int64_t length = 0;
-    if (!lengths.empty()) {
-        ContentLength announced = parseContentLength(lengths.front());
-        for (std::string_view other : lengths) {
-            ContentLength next = parseContentLength(other);
-            if (next.kind != announced.kind || next.value != announced.value)
-                return refused(ParseResult::Outcome::BadFraming);
-        }
-        switch (announced.kind) {
-            case ContentLength::Kind::Invalid: return refused(ParseResult::Outcome::BadFraming);
-            // A negative length can never cut a body: the head is malformed.
-            case ContentLength::Kind::Negative: return malformed(bodyStart);
-            case ContentLength::Kind::Huge: return tooLarge();
-            case ContentLength::Kind::Length: length = announced.value; break;
-        }
-    }
-    if (length > kMaxBodyBytes) return tooLarge();
-
-    auto bodyLength = static_cast<std::size_t>(length);
-    if (buffer.size() - bodyStart < bodyLength) {
-        ParseResult awaiting;
-        awaiting.request = std::move(request);
-        awaiting.headComplete = true;
-        awaiting.consumed = bodyStart;
-        awaiting.bodyLength = bodyLength;
-        return awaiting;
-    }
-    request.body.assign(buffer.substr(bodyStart, bodyLength));
-    return complete(std::move(request), bodyStart + bodyLength);
+    Framing framing = readFraming(readHeaderLines(head, lineEnd, request), bodyStart);
+    if (framing.refusal) return std::move(*framing.refusal);
+    if (buffer.size() - bodyStart < framing.length) return awaitingBody(std::move(request), bodyStart, framing.length);
+    request.body.assign(buffer.substr(bodyStart, framing.length));
+    return complete(std::move(request), bodyStart + framing.length);
 }
 
 }  // namespace nerix

@@ -34,6 +34,7 @@ struct PreferencesWindow::Impl {
     Row& row(Field field) { return rows[static_cast<int>(field)]; }
     void choose(Field field, const std::string& value);
     void askVersion(const std::string& node);
+    void build();
 };
 
 namespace {
@@ -141,6 +142,95 @@ GtkWidget* boldLabel(const char* text) {
     return label;
 }
 
+using Field = PreferencesWindow::Field;
+using Impl = PreferencesWindow::Impl;
+
+void onChooseRow(Choice* choice) { chooseFile(choice->impl, choice->field); }
+void onFindNode(Impl* self) { self->choose(Field::Node, self->findNode ? self->findNode() : ""); }
+void onUseBundled(Impl* self) { self->choose(Field::Web, ""); }
+void onCancel(Impl* self) { gtk_widget_set_visible(GTK_WIDGET(self->window), FALSE); }
+
+void onSave(Impl* self) {
+    gtk_widget_set_visible(GTK_WIDGET(self->window), FALSE);
+    if (self->save)
+        self->save(PreferencesValues{self->row(Field::RepoRoot).chosen, self->row(Field::Node).chosen,
+                                     self->row(Field::Web).chosen});
+}
+
+// The window itself: modal, and hidden rather than destroyed when closed.
+GtkWindow* newPreferencesWindow() {
+    auto* window = GTK_WINDOW(gtk_window_new());
+    gtk_window_set_title(window, "Preferences");
+    gtk_window_set_modal(window, TRUE);
+    gtk_window_set_hide_on_close(window, TRUE);
+    gtk_window_set_default_size(window, 640, -1);
+    return window;
+}
+
+// The grid the rows stand in: names, values, buttons.
+GtkWidget* newFormGrid() {
+    GtkWidget* grid = gtk_grid_new();
+    gtk_grid_set_row_spacing(GTK_GRID(grid), 6);
+    gtk_grid_set_column_spacing(GTK_GRID(grid), 12);
+    for (auto margin : {gtk_widget_set_margin_top, gtk_widget_set_margin_bottom, gtk_widget_set_margin_start,
+                        gtk_widget_set_margin_end})
+        margin(grid, 18);
+    return grid;
+}
+
+// A row's value: one line, shortened in the middle when long, and selectable.
+GtkWidget* newValueLabel() {
+    GtkWidget* value = gtk_label_new(nullptr);
+    gtk_label_set_xalign(GTK_LABEL(value), 0.0f);
+    gtk_label_set_selectable(GTK_LABEL(value), TRUE);
+    gtk_label_set_ellipsize(GTK_LABEL(value), PANGO_ELLIPSIZE_MIDDLE);
+    gtk_widget_set_hexpand(value, TRUE);
+    return value;
+}
+
+// What is wrong with a row's value, wrapped, in the error style.
+GtkWidget* newProblemLabel() {
+    GtkWidget* problem = gtk_label_new(nullptr);
+    gtk_label_set_xalign(GTK_LABEL(problem), 0.0f);
+    gtk_label_set_wrap(GTK_LABEL(problem), TRUE);
+    gtk_widget_add_css_class(problem, "error");
+    return problem;
+}
+
+// A row's buttons: Choose…, and Node.js's Find Automatically or the web interface's Use the
+// Bundled One.
+GtkWidget* newRowButtons(Impl* impl, Field field) {
+    GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    auto* choice = new Choice{impl, field};  // kept with the window, which lives as long as the program
+    gtk_box_append(GTK_BOX(buttons), button("_Choose…", G_CALLBACK(onChooseRow), choice));
+    if (field == Field::Node)
+        gtk_box_append(GTK_BOX(buttons), button("_Find Automatically", G_CALLBACK(onFindNode), impl));
+    if (field == Field::Web)
+        gtk_box_append(GTK_BOX(buttons), button("Use the _Bundled One", G_CALLBACK(onUseBundled), impl));
+    return buttons;
+}
+
+// A row on two lines of the grid from `line`: its name, value and buttons, and under them
+// what is wrong with the value.
+void attachRow(GtkWidget* grid, int line, const char* name, const Row& row, GtkWidget* buttons) {
+    gtk_grid_attach(GTK_GRID(grid), boldLabel(name), 0, line, 1, 1);
+    gtk_grid_attach(GTK_GRID(grid), row.value, 1, line, 1, 1);
+    gtk_grid_attach(GTK_GRID(grid), buttons, 2, line, 1, 1);
+    gtk_grid_attach(GTK_GRID(grid), row.problem, 1, line + 1, 2, 1);
+}
+
+// Cancel and Save, at the end of the grid's last line.
+GtkWidget* newActionButtons(Impl* impl) {
+    GtkWidget* actions = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    gtk_widget_set_halign(actions, GTK_ALIGN_END);
+    gtk_widget_set_margin_top(actions, 12);
+    gtk_box_append(GTK_BOX(actions), button("_Cancel", G_CALLBACK(onCancel), impl));
+    GtkWidget* save = button("_Save", G_CALLBACK(onSave), impl);
+    gtk_widget_add_css_class(save, "suggested-action");
+    gtk_box_append(GTK_BOX(actions), save);
+    return actions;
+}
+
 }  // namespace
 
 PreferencesWindow::PreferencesWindow() : impl_(std::make_unique<Impl>()) {}
@@ -155,71 +245,23 @@ void PreferencesWindow::setCheck(std::function<std::string(Field, const std::str
 void PreferencesWindow::setFindNode(std::function<std::string()> find) { impl_->findNode = std::move(find); }
 void PreferencesWindow::setSave(std::function<void(const PreferencesValues&)> save) { impl_->save = std::move(save); }
 
+void PreferencesWindow::Impl::build() {
+    window = newPreferencesWindow();
+    GtkWidget* grid = newFormGrid();
+    const char* names[] = {"Tool chain folder", "Node.js", "Web interface"};
+    for (int i = 0; i < 3; ++i) {
+        Row& r = rows[i];
+        r.value = newValueLabel();
+        r.problem = newProblemLabel();
+        attachRow(grid, 2 * i, names[i], r, newRowButtons(this, r.field));
+    }
+    gtk_grid_attach(GTK_GRID(grid), newActionButtons(this), 0, 6, 3, 1);
+    gtk_window_set_child(window, grid);
+}
+
 void PreferencesWindow::present(const PreferencesValues& values) {
     Impl* impl = impl_.get();
-    if (!impl->window) {
-        impl->window = GTK_WINDOW(gtk_window_new());
-        gtk_window_set_title(impl->window, "Preferences");
-        gtk_window_set_modal(impl->window, TRUE);
-        gtk_window_set_hide_on_close(impl->window, TRUE);
-        gtk_window_set_default_size(impl->window, 640, -1);
-        GtkWidget* grid = gtk_grid_new();
-        gtk_grid_set_row_spacing(GTK_GRID(grid), 6);
-        gtk_grid_set_column_spacing(GTK_GRID(grid), 12);
-        for (auto margin : {gtk_widget_set_margin_top, gtk_widget_set_margin_bottom, gtk_widget_set_margin_start,
-                            gtk_widget_set_margin_end})
-            margin(grid, 18);
-        const char* names[] = {"Tool chain folder", "Node.js", "Web interface"};
-        for (int i = 0; i < 3; ++i) {
-            Row& r = impl->rows[i];
-            r.value = gtk_label_new(nullptr);
-            gtk_label_set_xalign(GTK_LABEL(r.value), 0.0f);
-            gtk_label_set_selectable(GTK_LABEL(r.value), TRUE);
-            gtk_label_set_ellipsize(GTK_LABEL(r.value), PANGO_ELLIPSIZE_MIDDLE);
-            gtk_widget_set_hexpand(r.value, TRUE);
-            r.problem = gtk_label_new(nullptr);
-            gtk_label_set_xalign(GTK_LABEL(r.problem), 0.0f);
-            gtk_label_set_wrap(GTK_LABEL(r.problem), TRUE);
-            gtk_widget_add_css_class(r.problem, "error");
-            GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-            auto chooseRow = +[](Choice* choice) { chooseFile(choice->impl, choice->field); };
-            auto* choice = new Choice{impl, r.field};  // kept with the window, which lives as long as the program
-            gtk_box_append(GTK_BOX(buttons), button("_Choose…", G_CALLBACK(chooseRow), choice));
-            if (r.field == Field::Node)
-                gtk_box_append(GTK_BOX(buttons), button("_Find Automatically", G_CALLBACK(+[](Impl* self) {
-                                                            self->choose(Field::Node,
-                                                                         self->findNode ? self->findNode() : "");
-                                                        }),
-                                                        impl));
-            if (r.field == Field::Web)
-                gtk_box_append(GTK_BOX(buttons),
-                               button("Use the _Bundled One",
-                                      G_CALLBACK(+[](Impl* self) { self->choose(Field::Web, ""); }), impl));
-            gtk_grid_attach(GTK_GRID(grid), boldLabel(names[i]), 0, 2 * i, 1, 1);
-            gtk_grid_attach(GTK_GRID(grid), r.value, 1, 2 * i, 1, 1);
-            gtk_grid_attach(GTK_GRID(grid), buttons, 2, 2 * i, 1, 1);
-            gtk_grid_attach(GTK_GRID(grid), r.problem, 1, 2 * i + 1, 2, 1);
-        }
-        GtkWidget* actions = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-        gtk_widget_set_halign(actions, GTK_ALIGN_END);
-        gtk_widget_set_margin_top(actions, 12);
-        gtk_box_append(
-            GTK_BOX(actions),
-            button("_Cancel", G_CALLBACK(+[](Impl* self) { gtk_widget_set_visible(GTK_WIDGET(self->window), FALSE); }),
-                   impl));
-        GtkWidget* save =
-            button("_Save", G_CALLBACK(+[](Impl* self) {
-                       gtk_widget_set_visible(GTK_WIDGET(self->window), FALSE);
-                       if (self->save)
-                           self->save(PreferencesValues{self->row(Field::RepoRoot).chosen,
-                                                        self->row(Field::Node).chosen, self->row(Field::Web).chosen});
-                   }),
-                   impl);
-        gtk_widget_add_css_class(save, "suggested-action");
-        gtk_box_append(GTK_BOX(actions), save);
-        gtk_grid_attach(GTK_GRID(grid), actions, 0, 6, 3, 1);
-        gtk_window_set_child(impl->window, grid);
-    }
+    if (!impl->window) impl->build();
     gtk_window_set_transient_for(impl->window, applicationWindow());
     impl->choose(Field::RepoRoot, values.repoRoot);
     impl->choose(Field::Node, values.node);

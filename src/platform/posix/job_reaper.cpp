@@ -68,6 +68,29 @@ Result<int> planFile(std::string_view text) {
     return fd;
 }
 
+// Sends a start, its plan when that comes inline, and its descriptors (the plan's file when it
+// does not, the tool's output and error, and the one to hold when there is one) in one datagram.
+// Returns 0 once sent, else the error number.
+int sendStart(int socket, reaper::Request& request, std::string_view inlinePlan, const int (&fds)[4],
+              std::size_t fdCount) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    iovec parts[2] = {{&request, sizeof request}, {const_cast<char*>(inlinePlan.data()), inlinePlan.size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = inlinePlan.empty() ? 1 : 2;
+    message.msg_control = control;
+    message.msg_controllen = CMSG_SPACE(fdCount * sizeof(int));
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(fdCount * sizeof(int));
+    std::memcpy(CMSG_DATA(rights), fds, fdCount * sizeof(int));
+    ssize_t sent;
+    do sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    return sent < 0 ? errno : 0;
+}
+
 }  // namespace
 
 struct JobReaper::Message {
@@ -168,29 +191,19 @@ Result<pid_t> JobReaper::start(const std::string& program, const std::vector<std
     fds[fdCount++] = outFd;
     fds[fdCount++] = errFd;
     if (leftovers.hold >= 0) fds[fdCount++] = leftovers.hold;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
-    iovec parts[2] = {{&request, sizeof request}, {const_cast<char*>(plan.data()), request.planBytes}};
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = request.planBytes > 0 ? 2 : 1;
-    message.msg_control = control;
-    message.msg_controllen = CMSG_SPACE(fdCount * sizeof(int));
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(fdCount * sizeof(int));
-    std::memcpy(CMSG_DATA(rights), fds, fdCount * sizeof(int));
-    ssize_t sent;
-    do sent = ::sendmsg(socket_.native_handle(), &message, MSG_NOSIGNAL);
-    while (sent < 0 && errno == EINTR);
-    const int sendError = errno;
+    const std::string_view inlinePlan(plan.data(), request.planBytes);
+    const int sendError = sendStart(socket_.native_handle(), request, inlinePlan, fds, fdCount);
     if (planFd >= 0) ::close(planFd);
-    if (sent < 0) {
+    if (sendError != 0) {
         lost();
         return fail(JobReaper::program() + ": " + systemText(sendError), sendError);
     }
 
-    // Its answer comes as soon as the tool runs or has failed to; an earlier tool's end may come first.
+    return awaitStarted(std::move(onEnded));
+}
+
+// Its answer comes as soon as the tool runs or has failed to; an earlier tool's end may come first.
+Result<pid_t> JobReaper::awaitStarted(EndHandler onEnded) {
     for (const auto until = Clock::now() + kStartDeadline;;) {
         auto reply = receive(until);
         if (!reply) {

@@ -74,6 +74,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     Result<void> ensureRunning();
+    Result<pid_t> awaitStarted(EndHandler onEnded);
     std::optional<Message> receive(Clock::time_point until);
     void dispatch(const Message& message);
     void watch();
