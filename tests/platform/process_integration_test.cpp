@@ -78,6 +78,20 @@ TEST_F(ChildProcessTest, GetsExactlyWhatItIsGivenAndHandsBackItsStatusAndBothStr
     EXPECT_FALSE(std::filesystem::exists(root + "/x")) << "no shell may see the arguments";
 }
 
+// Arguments too long for one message to the reaper (there the plan goes in a file of its own)
+// arrive whole, as do ones that fit in it.
+TEST_F(ChildProcessTest, GetsArgumentsOfAnyLengthWhole) {
+    for (std::size_t length : {std::size_t{100 * 1024}, std::size_t{16 * 1024}}) {
+        const std::vector<std::string> argv{kFixture, "args", std::string(length, 'a'), std::string(length / 2, 'b')};
+        std::string received("args\0", 5);
+        for (std::size_t i = 2; i < argv.size(); ++i) received.append(argv[i]).push_back('\0');
+        auto run = support::runChild(argv, root);
+        ASSERT_TRUE(run) << run.error().message;
+        EXPECT_EQ(run->status, 0);
+        EXPECT_TRUE(run->out == received) << length << ": stdout differs, " << run->out.size() << " bytes";
+    }
+}
+
 // A host started without standard streams (a daemon, a launcher that closed them) hands out
 // 0, 1 and 2 for the pipes: the child must still get its own output on 1 and 2.
 TEST(ChildProcess, WorksWhenThisProcessHasNoStandardStreams) {

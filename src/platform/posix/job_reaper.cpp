@@ -28,10 +28,9 @@ namespace {
 // this long is taken for lost.
 constexpr std::chrono::seconds kStartDeadline{10};
 
-// Writes the start's plan (see reaper_protocol.h) into a memory file: an argument vector of any
-// length crosses in one descriptor, whatever a datagram can hold.
-Result<int> writePlan(const std::string& program, const std::vector<std::string>& argv, const std::string& workingDir,
-                      const JobLeftovers& leftovers, std::uint32_t& envc) {
+// The start's plan (see reaper_protocol.h).
+std::string planText(const std::string& program, const std::vector<std::string>& argv, const std::string& workingDir,
+                     const JobLeftovers& leftovers, std::uint32_t& envc) {
     std::string text;
     // Each text as the system will read it: up to its first NUL.
     auto add = [&](const std::string& item) {
@@ -48,6 +47,12 @@ Result<int> writePlan(const std::string& program, const std::vector<std::string>
     }
     for (const auto& [from, to] : leftovers.moveBack) add(from), add(to);
     for (const auto& path : leftovers.remove) add(path);
+    return text;
+}
+
+// A plan too long for the datagram, in a memory file: an argument vector of any length crosses in
+// one descriptor.
+Result<int> planFile(std::string_view text) {
     int fd = ::memfd_create("vantorel-job", MFD_CLOEXEC);
     if (fd < 0) return fail("the job's plan: " + systemText(errno), errno);
     for (std::string_view rest = text; !rest.empty();) {
@@ -63,14 +68,16 @@ Result<int> writePlan(const std::string& program, const std::vector<std::string>
     return fd;
 }
 
-// Sends a start with its descriptors (the plan, the tool's output and error, and the one to hold
-// when there is one) in one datagram. Returns 0 once sent, else the error number.
-int sendStart(int socket, reaper::Request& request, const int (&fds)[4], std::size_t fdCount) {
+// Sends a start, its plan when that comes inline, and its descriptors (the plan's file when it
+// does not, the tool's output and error, and the one to hold when there is one) in one datagram.
+// Returns 0 once sent, else the error number.
+int sendStart(int socket, reaper::Request& request, std::string_view inlinePlan, const int (&fds)[4],
+              std::size_t fdCount) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
-    iovec part{&request, sizeof request};
+    iovec parts[2] = {{&request, sizeof request}, {const_cast<char*>(inlinePlan.data()), inlinePlan.size()}};
     msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
+    message.msg_iov = parts;
+    message.msg_iovlen = inlinePlan.empty() ? 1 : 2;
     message.msg_control = control;
     message.msg_controllen = CMSG_SPACE(fdCount * sizeof(int));
     cmsghdr* rights = CMSG_FIRSTHDR(&message);
@@ -166,13 +173,27 @@ Result<pid_t> JobReaper::start(const std::string& program, const std::vector<std
                             static_cast<std::uint32_t>(argv.size()),
                             0,
                             static_cast<std::uint32_t>(leftovers.moveBack.size()),
-                            static_cast<std::uint32_t>(leftovers.remove.size())};
-    auto plan = writePlan(program, argv, workingDir, leftovers, request.envc);
-    if (!plan) return fail(plan.error());
+                            static_cast<std::uint32_t>(leftovers.remove.size()),
+                            0};
+    const std::string plan = planText(program, argv, workingDir, leftovers, request.envc);
+    int planFd = -1;
+    if (plan.size() <= reaper::kLongestInlinePlan) {
+        request.planBytes = static_cast<std::uint32_t>(plan.size());
+    } else {
+        auto file = planFile(plan);
+        if (!file) return fail(file.error());
+        planFd = *file;
+    }
 
-    const int fds[4] = {*plan, outFd, errFd, leftovers.hold};
-    const int sendError = sendStart(socket_.native_handle(), request, fds, leftovers.hold >= 0 ? 4 : 3);
-    ::close(*plan);
+    int fds[4];
+    std::size_t fdCount = 0;
+    if (planFd >= 0) fds[fdCount++] = planFd;
+    fds[fdCount++] = outFd;
+    fds[fdCount++] = errFd;
+    if (leftovers.hold >= 0) fds[fdCount++] = leftovers.hold;
+    const std::string_view inlinePlan(plan.data(), request.planBytes);
+    const int sendError = sendStart(socket_.native_handle(), request, inlinePlan, fds, fdCount);
+    if (planFd >= 0) ::close(planFd);
     if (sendError != 0) {
         lost();
         return fail(JobReaper::program() + ": " + systemText(sendError), sendError);
@@ -201,7 +222,7 @@ Result<pid_t> JobReaper::awaitStarted(EndHandler onEnded) {
 
 void JobReaper::stop(pid_t tool, std::chrono::milliseconds grace) {
     if (!socket_.is_open()) return;
-    const reaper::Request request{reaper::Request::Stop, tool, grace.count(), 0, 0, 0, 0};
+    const reaper::Request request{reaper::Request::Stop, tool, grace.count(), 0, 0, 0, 0, 0};
     ssize_t sent;
     do sent = ::send(socket_.native_handle(), &request, sizeof request, MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);

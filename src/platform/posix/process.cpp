@@ -82,6 +82,7 @@ struct ChildSetup {
     int firstUnused;  // every descriptor from here up is closed
     bool ownProcessGroup;
     int parentDeathSignal;
+    bool signalsAtDefault;
     pid_t parent;
     FailedStep failed;
     int error;
@@ -95,17 +96,23 @@ struct KernelSigaction {
     std::uint64_t mask;
 };
 
+// Every signal to its default action, those the C library keeps for itself included; plain
+// system calls, safe in the child.
+__attribute__((no_sanitize("address", "thread", "undefined"))) void defaultSignalActions() {
+    const KernelSigaction byDefault{SIG_DFL, 0, nullptr, 0};
+    for (int signal = 1; signal < 65; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP)
+            ::syscall(SYS_rt_sigaction, signal, &byDefault, nullptr, sizeof(std::uint64_t));
+    }
+}
+
 // Runs in the child, on a stack of its own, sharing the parent's memory until the exec: only
 // plain system calls, never the C library's wrappers that a sanitizer may have replaced, and no
 // sanitizer instrumentation of its own.
 __attribute__((no_sanitize("address", "thread", "undefined"))) int childMain(void* argument) {
     auto* setup = static_cast<ChildSetup*>(argument);
     // Every signal to its default action, whatever this process had ignored or handled.
-    const KernelSigaction byDefault{SIG_DFL, 0, nullptr, 0};
-    for (int signal = 1; signal < 65; ++signal) {
-        if (signal != SIGKILL && signal != SIGSTOP)
-            ::syscall(SYS_rt_sigaction, signal, &byDefault, nullptr, sizeof(std::uint64_t));
-    }
+    if (!setup->signalsAtDefault) defaultSignalActions();
     if (setup->parentDeathSignal != 0) {
         // The kernel sends the signal when the thread that started the child ends. If the
         // parent is already gone, so is the reason to run.
@@ -179,6 +186,7 @@ Result<pid_t> spawn(const SpawnPlan& plan) {
                      firstUnused,
                      plan.ownProcessGroup,
                      plan.parentDeathSignal,
+                     plan.signalsAtDefault,
                      ::getpid(),
                      FailedStep::None,
                      0};
@@ -206,6 +214,8 @@ Result<OutputPipe> makeOutputPipe() {
     NERIX_TRY(makePipe(readEnd, writeEnd));
     return OutputPipe{readEnd.release(), writeEnd.release()};
 }
+
+void defaultEverySignalAction() { defaultSignalActions(); }
 
 void keepChildExitStatuses() {
     struct sigaction current {};

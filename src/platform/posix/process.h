@@ -26,6 +26,9 @@ struct SpawnPlan {
     // outlives its starter however that ends: start children only from a thread that lives as
     // long as their owner.
     int parentDeathSignal = 0;
+    // True when this process has every signal at its default action (see
+    // defaultEverySignalAction) and keeps it so: the child then need not set each one itself.
+    bool signalsAtDefault = false;
 };
 
 // Starts the process and returns its pid once it runs the program. A start that fails (the
@@ -42,6 +45,11 @@ struct OutputPipe {
     int writeEnd = -1;
 };
 Result<OutputPipe> makeOutputPipe();
+
+// Gives every signal its default action in this process, for a program that neither handles nor
+// ignores any (the reaper, which reads its signals from a signalfd) and starts its children with
+// signalsAtDefault: it spares each child 62 system calls while its starter waits on it.
+void defaultEverySignalAction();
 
 // Gives SIGCHLD its default action if this process was started with it ignored (the ignored
 // disposition is inherited across exec): the kernel would then reap every child at once and

@@ -33,6 +33,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -191,10 +192,10 @@ private:
     void readRequest() {
         reaper::Request request{};
         alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
-        iovec part{&request, sizeof request};
+        iovec parts[2] = {{&request, sizeof request}, {inlinePlan_.data(), inlinePlan_.size()}};
         msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
+        message.msg_iov = parts;
+        message.msg_iovlen = 2;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         ssize_t n = ::recvmsg(control_, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
@@ -209,27 +210,43 @@ private:
                 fds.push_back(fd);
             }
         }
+        const bool whole = n >= static_cast<ssize_t>(sizeof request) && (message.msg_flags & MSG_TRUNC) == 0 &&
+                           static_cast<std::size_t>(n) == sizeof request + request.planBytes;
+        // The plan's file, when it did not come inline, then the tool's 1 and 2, maybe one to hold.
+        const std::size_t planFiles = request.planBytes == 0 ? 1 : 0;
         if (n <= 0) {
             leave();  // the end of the bridge
-        } else if (static_cast<std::size_t>(n) == sizeof request && request.kind == reaper::Request::Start &&
-                   (fds.size() == 3 || fds.size() == 4)) {
-            if (start(request, fds[0], fds[1], fds[2]) && fds.size() == 4) {
-                held_ = fds[3];
+        } else if (whole && request.kind == reaper::Request::Start &&
+                   (fds.size() == planFiles + 2 || fds.size() == planFiles + 3)) {
+            auto plan =
+                request.planBytes > 0 ? std::string_view(inlinePlan_.data(), request.planBytes) : mapped(fds[0]);
+            if (start(request, plan, fds[planFiles], fds[planFiles + 1]) && fds.size() == planFiles + 3) {
+                held_ = fds.back();
                 fds.pop_back();
             }
-        } else if (static_cast<std::size_t>(n) == sizeof request && request.kind == reaper::Request::Stop) {
+            if (planFiles > 0 && plan.data()) ::munmap(const_cast<char*>(plan.data()), plan.size());
+        } else if (whole && request.kind == reaper::Request::Stop) {
             if (request.pid == tool_ && tool_ != 0) stopAll(milliseconds(std::max<std::int64_t>(0, request.graceMs)));
         }
         for (int fd : fds) ::close(fd);
     }
 
-    bool start(const reaper::Request& request, int planFd, int outFd, int errFd) {
+    // A plan that came as a memory file, mapped; empty when it could not be.
+    static std::string_view mapped(int planFd) {
+        struct stat info {};
+        if (::fstat(planFd, &info) != 0 || info.st_size <= 0) return {};
+        const auto size = static_cast<std::size_t>(info.st_size);
+        void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, planFd, 0);
+        return at == MAP_FAILED ? std::string_view() : std::string_view(static_cast<const char*>(at), size);
+    }
+
+    bool start(const reaper::Request& request, std::string_view planText, int outFd, int errFd) {
         if (tool_ != 0) {
             notStarted(EBUSY, "the last job's tool has not ended yet");
             return false;
         }
         Leftovers leftovers;
-        auto plan = readPlan(request, planFd, leftovers);
+        auto plan = readPlan(request, planText, leftovers);
         if (!plan) {
             notStarted(plan.error().code, plan.error().message);
             return false;
@@ -253,18 +270,15 @@ private:
         std::vector<std::string> removals;
     };
 
-    static nerix::Result<SpawnPlan> readPlan(const reaper::Request& request, int planFd, Leftovers& leftovers) {
-        struct stat info {};
-        if (::fstat(planFd, &info) != 0 || info.st_size <= 0) return nerix::fail("the job's plan is empty", EINVAL);
-        const auto size = static_cast<std::size_t>(info.st_size);
-        void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, planFd, 0);
-        if (mapped == MAP_FAILED) return nerix::fail("the job's plan: " + std::string(std::strerror(errno)), errno);
-        const char* at = static_cast<const char*>(mapped);
-        const char* end = at + size;
-        auto next = [&](std::string& text) {
+    static nerix::Result<SpawnPlan> readPlan(const reaper::Request& request, std::string_view text,
+                                             Leftovers& leftovers) {
+        if (text.empty()) return nerix::fail("the job's plan is empty", EINVAL);
+        const char* at = text.data();
+        const char* end = at + text.size();
+        auto next = [&](std::string& item) {
             const char* nul = static_cast<const char*>(std::memchr(at, '\0', static_cast<std::size_t>(end - at)));
             if (!nul) return false;
-            text.assign(at, nul);
+            item.assign(at, nul);
             at = nul + 1;
             return true;
         };
@@ -272,6 +286,7 @@ private:
         plan.ownProcessGroup = true;
         // The tool goes with us, whatever ends us (what it started is another matter).
         plan.parentDeathSignal = SIGKILL;
+        plan.signalsAtDefault = true;  // main() saw to it
         plan.argv.resize(request.argc);
         plan.environment.emplace(request.envc);
         bool whole = next(plan.program) && next(plan.workingDir);
@@ -281,7 +296,6 @@ private:
         leftovers.removals.resize(request.removec);
         for (auto& [from, to] : leftovers.moves) whole = whole && next(from) && next(to);
         for (auto& path : leftovers.removals) whole = whole && next(path);
-        ::munmap(mapped, size);
         if (!whole || plan.argv.empty()) return nerix::fail("the job's plan is cut short", EINVAL);
         return plan;
     }
@@ -307,6 +321,7 @@ private:
     bool leaving_ = false;
     Leftovers leftovers_;  // the running job's, until the bridge has heard of its end
     int held_ = -1;        // the running job's held descriptor
+    std::vector<char> inlinePlan_ = std::vector<char>(reaper::kLongestInlinePlan);
 };
 
 }  // namespace
@@ -332,6 +347,9 @@ int main(int argc, char** argv) {
         std::perror("vantorel-reaper: PR_SET_CHILD_SUBREAPER");
         return 1;
     }
+    // A signal the bridge's host ignored stays ignored across exec; none is to be for a tool.
+    // Once here rather than in each child: this process neither handles nor ignores any.
+    defaultEverySignalAction();
     // Children's ends, and a request to go, arrive as readable events; the tools get an empty
     // mask from spawn() whatever ours is.
     sigset_t handled;
