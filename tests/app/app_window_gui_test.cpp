@@ -2,7 +2,9 @@
 // compositor of the test's own: a page that calls the bridge with fetch (every job through a real
 // preflight) and a tool that records what it was asked. Every wait is for a condition.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -280,6 +282,14 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
     EXPECT_THAT(log(), HasSubstr("Setting node = \"/opt/nowhere/node\" (from Info.plist): not found\n"));
     EXPECT_TRUE(waitFor([&] { return barShown(window); })) << "no bar above the page";
 
+    // The page's jobs first, the last its report's compose: a switch while a job runs would ask first.
+    const std::string composeFailed = "could not start the tool for /compose";
+    ASSERT_TRUE(waitFor([&] {
+        const std::string text = log();
+        const auto first = text.find(composeFailed);
+        return first != std::string::npos && text.find(composeFailed, first + 1) != std::string::npos;
+    })) << log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // its end reaches the window's count
     std::string node = capture("command -v node");
     Child second({program_.string(), "--node", node.substr(0, node.find('\n')), "--web", web.string()}, env_,
                  scratch_ / "second.log");
