@@ -66,18 +66,22 @@ Result<std::string> FileGrants::newId() {
     return id;
 }
 
+// The id of a file or folder, drawn the first time it is asked for. Called under the lock.
+Result<std::string> FileGrants::idFor(const fs::path& real, bool folder) {
+    if (auto known = idOfPath_.find(real.string()); known != idOfPath_.end()) return known->second;
+    NERIX_TRY_ASSIGN(std::string id, newId());
+    byId_[id] = Target{real, folder};
+    idOfPath_.emplace(real.string(), id);
+    return id;
+}
+
 Result<std::string> FileGrants::serveFolder(const std::string& folder) {
     std::error_code error;
     const fs::path real = fs::canonical(folder, error);
     if (error || !fs::is_directory(real, error)) return fail(folder + ": no such folder", 404);
     std::lock_guard lock(mutex_);
-    auto known = idOfPath_.find(real.string());
-    if (known == idOfPath_.end()) {
-        NERIX_TRY_ASSIGN(std::string id, newId());
-        byId_[id] = Target{real, true};
-        known = idOfPath_.emplace(real.string(), std::move(id)).first;
-    }
-    return std::string(kFilesPrefix) + known->second;
+    NERIX_TRY_ASSIGN(std::string id, idFor(real, true));
+    return std::string(kFilesPrefix) + id;
 }
 
 Result<std::string> FileGrants::urlPathFor(const std::string& path) {
@@ -86,16 +90,11 @@ Result<std::string> FileGrants::urlPathFor(const std::string& path) {
     const fs::path real = fs::canonical(path, error);
     if (error || !fs::is_regular_file(real, error)) return fail("no such file: " + path, 404);
     std::lock_guard lock(mutex_);
-    // The path as given or as its links resolve: a grant made before the file was written
-    // names it as it was asked for.
-    if (!granted(real) && !granted(resolved(path))) return fail("not a file this page was given: " + path, 403);
-    auto known = idOfPath_.find(real.string());
-    if (known == idOfPath_.end()) {
-        NERIX_TRY_ASSIGN(std::string id, newId());
-        byId_[id] = Target{real, false};
-        known = idOfPath_.emplace(real.string(), std::move(id)).first;
-    }
-    return std::string(kFilesPrefix) + known->second + "/" + percentEncoded(real.filename().string());
+    // Grants are kept with their links resolved as far as they existed, which for a file that
+    // exists now is where its links lead.
+    if (!granted(real)) return fail("not a file this page was given: " + path, 403);
+    NERIX_TRY_ASSIGN(std::string id, idFor(real, false));
+    return std::string(kFilesPrefix) + id + "/" + percentEncoded(real.filename().string());
 }
 
 PagePath FileGrants::resolve(std::string_view requestPath) const {

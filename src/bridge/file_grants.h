@@ -43,6 +43,7 @@ public:
 
 private:
     Result<std::string> newId();
+    Result<std::string> idFor(const std::filesystem::path& real, bool folder);
     bool granted(const std::filesystem::path& file) const;
 
     RandomSource random_;
