@@ -22,9 +22,15 @@ using namespace support;
 
 namespace fs = std::filesystem;
 
+// What the file holds; empty when it cannot be read (a /proc file whose process ended between
+// the open and the read fails the read, and libstdc++'s stream throws for that).
 inline std::string contentOf(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    try {
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        return {};
+    }
 }
 // Writes `text` to `file`, making the folders on its way.
 inline void writeFile(const fs::path& file, const std::string& text) {
