@@ -38,7 +38,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     // The settings in layers: Info.plist, the user's file, this launch's options. Nothing is
     // started to find Node.js on the way to the page.
     const platform::LaunchOptions& given = application_.launchOptions();
-    options_ = resolveOptions(SettingValues{given.node, given.repoRoot, given.web}, given.folder, homeFolder());
+    options_ = resolveOptions(given.settings, given.folder, homeFolder());
     chain_ = readToolChain();
     const PageChoice page = servePageOrigin();
     // The bridge, only when both values are non-empty. Its start blocks (at most about 2 s)
@@ -125,8 +125,8 @@ void AppDelegate::setUpDesktop(const WindowState& saved) {
     // the monitor.
     const auto [monitorWidth, monitorHeight] = platform::Window::monitorSize();
     const WindowState state = clampWindowState(saved, kMinWidth, kMinHeight, monitorWidth, monitorHeight);
-    if (state.width == 0) menu_->keepPageSize();
-    window_->restore({state.width, state.height, state.maximized, state.fullScreen});
+    if (state.placement.width == 0) menu_->keepPageSize();
+    window_->restore(state.placement);
     webView_->setZoom(state.zoom);
     window_->setCloseRequest([this] { return windowMayClose(); });
     desktop_ = std::make_unique<platform::DesktopServices>(*window_);
@@ -147,11 +147,7 @@ bool AppDelegate::windowMayClose() {
                    });
         return false;
     }
-    const platform::Window::Placement placement = window_->placement();
-    saveWindowState(
-        stateFile_,
-        WindowState{placement.width, placement.height, placement.maximized, placement.fullScreen, webView_->zoom()},
-        platform::logLine);
+    saveWindowState(stateFile_, WindowState{window_->placement(), webView_->zoom()}, platform::logLine);
     // The tools stop as the application ends; the desktop hears the end of them now.
     desktop_->inhibitSuspend(std::nullopt);
     desktop_->setLauncherCount(0, false);

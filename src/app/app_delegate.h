@@ -76,7 +76,7 @@ private:
     void showBar();
     void askLoginShellLater();
     void showPreferences();
-    void savePreferences(const platform::PreferencesValues& chosen);
+    void savePreferences(const SettingValues& chosen);
     void applySettings();
     void switchToolChain();
     void bringUpPageBridge();

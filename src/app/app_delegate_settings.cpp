@@ -116,23 +116,24 @@ void AppDelegate::showPreferences() {
             if (found.path.empty()) found = platform::askLoginShell("node", places);
             return found.path;
         });
-        preferences_->setSave([this](const platform::PreferencesValues& values) { savePreferences(values); });
+        preferences_->setSave([this](const SettingValues& values) { savePreferences(values); });
     }
-    const bool bundledWeb = chain_.settings.web.value.empty();
-    preferences_->present(platform::PreferencesValues{chain_.settings.repoRoot.value,
-                                                      chain_.node.find('/') == std::string::npos ? "" : chain_.node,
-                                                      bundledWeb ? "" : chain_.web.string()});
+    // Node.js by a bare name, and the bundled web interface, show as empty fields.
+    SettingValues shown{chain_.node, chain_.settings.repoRoot.value, chain_.web.string()};
+    if (chain_.node.find('/') == std::string::npos) shown.node.reset();
+    if (chain_.settings.web.value.empty()) shown.web.reset();
+    preferences_->present(shown);
 }
 
-void AppDelegate::savePreferences(const platform::PreferencesValues& chosen) {
+void AppDelegate::savePreferences(const SettingValues& chosen) {
     // What the package's Info.plist gives already stays out of the file, so it keeps following the
     // package; everything else chosen is written, and wins over this launch's options from now on.
     const auto places = platform::NodePlaces::fromEnvironment();
     const std::string bundleNode = bundle_.node.value_or("");
-    auto unlessBundled = [](const std::string& value, std::initializer_list<std::string> bundled) {
+    auto unlessBundled = [](const std::optional<std::string>& value, std::initializer_list<std::string> bundled) {
         for (const auto& same : bundled)
             if (value == same) return std::optional<std::string>();
-        return value.empty() ? std::optional<std::string>() : std::optional<std::string>(value);
+        return value && value->empty() ? std::optional<std::string>() : value;
     };
     const SettingValues values{unlessBundled(chosen.node, {bundleNode, platform::findNode(bundleNode, places).path}),
                                unlessBundled(chosen.repoRoot, {bundle_.repoRoot.value_or("")}),
@@ -147,7 +148,7 @@ void AppDelegate::savePreferences(const platform::PreferencesValues& chosen) {
 }
 
 void AppDelegate::applicationReceivedOptions(const platform::LaunchOptions& given) {
-    options_ = resolveOptions(SettingValues{given.node, given.repoRoot, given.web}, given.folder, homeFolder());
+    options_ = resolveOptions(given.settings, given.folder, homeFolder());
     applySettings();
 }
 

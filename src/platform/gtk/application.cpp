@@ -42,7 +42,7 @@ LaunchOptions settingsOptions(GApplicationCommandLine* line) {
         return std::string(value);
     };
     const char* folder = g_application_command_line_get_cwd(line);
-    LaunchOptions launch{text("node"), text("repo-root"), text("web"), folder ? folder : "", {}};
+    LaunchOptions launch{{text("node"), text("repo-root"), text("web")}, folder ? folder : "", {}};
     const char** files = nullptr;
     if (g_variant_dict_lookup(options, G_OPTION_REMAINING, "^a&ay", &files) && files) {
         for (const char** file = files; *file; ++file) launch.files.emplace_back(*file);
@@ -61,7 +61,7 @@ gint onCommandLine(GApplication* app, GApplicationCommandLine* line, gpointer da
         g_application_activate(app);
         return 0;
     }
-    if (options.any() && impl->delegate) impl->delegate->applicationReceivedOptions(options);
+    if (options.settings.any() && impl->delegate) impl->delegate->applicationReceivedOptions(options);
     if (!options.files.empty() && impl->delegate) impl->delegate->applicationOpenedFiles(options.files, options.folder);
     if (GtkWindow* window = gtk_application_get_active_window(GTK_APPLICATION(app))) gtk_window_present(window);
     return 0;

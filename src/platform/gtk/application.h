@@ -6,16 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "base/setting_values.h"
+
 namespace nerix::platform {
 
-// The settings a launch was given on its command line (--node, --repo-root, --web), as typed,
-// with the folder that launch was started in, against which relative paths are taken.
+// What a launch was given on its command line: the settings (--node, --repo-root, --web) as
+// typed, the folder that launch was started in, against which relative paths are taken, and
+// the files to open.
 struct LaunchOptions {
-    std::optional<std::string> node, repoRoot, web;
+    SettingValues settings;
     std::string folder;
-    std::vector<std::string> files;  // the files to open, as given (paths, relative ones too, or URIs)
-
-    bool any() const { return node || repoRoot || web; }
+    std::vector<std::string> files;  // as given (paths, relative ones too, or URIs)
 };
 
 // What the window system tells the application.
