@@ -21,11 +21,8 @@ constexpr int kMinWidth = 1040;
 constexpr int kMinHeight = 680;
 }  // namespace
 
-AppDelegate::AppDelegate(platform::Application& application, std::filesystem::path resourceFolder,
-                         BridgeStarter startBridge)
-    : application_(application), resourceFolder_(std::move(resourceFolder)), startBridge_(std::move(startBridge)) {
-    if (!startBridge_) startBridge_ = [this](const BridgeSettings& settings) { return startWindowBridge(settings); };
-}
+AppDelegate::AppDelegate(platform::Application& application, std::filesystem::path resourceFolder)
+    : application_(application), resourceFolder_(std::move(resourceFolder)) {}
 
 void AppDelegate::applicationDidFinishLaunching() {
     // What the earlier release's file:// page stored is moved to the page's origin before
@@ -101,7 +98,10 @@ void AppDelegate::makeWindow() {
 // The bridge for the page, with the files already given to the page and its web folder, whose
 // media it serves: the script that hands it to the page points the page's own media there.
 void AppDelegate::bringUpPageBridge() {
-    BridgeLaunch launch = bringUpBridge(chain_.bridge, startBridge_, platform::logLine);
+    BridgeLaunch launch = bringUpBridge(
+        chain_.inUse(),
+        [this](const std::string& node, const std::string& repoRoot) { return startWindowBridge(node, repoRoot); },
+        platform::logLine);
     bridge_ = launch.bridge;
     bridgeScript_ = std::move(launch.script);
     if (!bridge_) return;

@@ -7,8 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "app/bridge_launch.h"
 #include "app/job_desktop.h"
-#include "app/launch_plan.h"
+#include "app/page_choice.h"
 #include "app/page_files.h"
 #include "app/page_message.h"
 #include "app/page_recovery.h"
@@ -33,8 +34,7 @@ namespace nerix {
 // bridge for the life of the process; only the bridge is stopped as the process ends.
 class AppDelegate : public platform::ApplicationDelegate {
 public:
-    AppDelegate(platform::Application& application, std::filesystem::path resourceFolder,
-                BridgeStarter startBridge = {});
+    AppDelegate(platform::Application& application, std::filesystem::path resourceFolder);
 
     void applicationDidFinishLaunching() override;
     bool applicationShouldTerminateAfterLastWindowClosed() override { return true; }
@@ -80,11 +80,10 @@ private:
     void applySettings();
     void switchToolChain();
     void bringUpPageBridge();
-    std::shared_ptr<NerixBridge> startWindowBridge(const BridgeSettings& settings);
+    std::shared_ptr<NerixBridge> startWindowBridge(const std::string& node, const std::string& repoRoot);
 
     platform::Application& application_;
     std::filesystem::path resourceFolder_;
-    BridgeStarter startBridge_;
 
     std::unique_ptr<platform::Window> window_;
     std::unique_ptr<platform::WebView> webView_;

@@ -7,6 +7,7 @@
 #include "app/app_delegate.h"
 #include "app/bundle.h"
 #include "app/info_dictionary.h"
+#include "app/page_origin.h"
 #include "app/settings_check.h"
 #include "platform/posix/system_log.h"
 
@@ -21,7 +22,7 @@ std::string environment(const char* name) {
 
 }  // namespace
 
-std::shared_ptr<NerixBridge> AppDelegate::startWindowBridge(const BridgeSettings& settings) {
+std::shared_ptr<NerixBridge> AppDelegate::startWindowBridge(const std::string& node, const std::string& repoRoot) {
     // Job events arrive on the bridge's queue thread and go on to the main thread's loop. Those
     // of a bridge stopped for another are dropped there: its jobs went with it.
     const unsigned generation = ++bridgeGeneration_;
@@ -31,7 +32,7 @@ std::shared_ptr<NerixBridge> AppDelegate::startWindowBridge(const BridgeSettings
             if (generation == bridgeGeneration_) jobEvent(event, at);
         });
     };
-    auto bridge = std::make_shared<NerixBridge>(settings.nodePath, settings.repoRoot, std::move(options));
+    auto bridge = std::make_shared<NerixBridge>(node, repoRoot, std::move(options));
     bridge->start();
     return bridge;
 }
