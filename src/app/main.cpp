@@ -5,17 +5,11 @@
 #include "app/bundle.h"
 #include "platform/gtk/application.h"
 
-namespace {
-// Held for the life of the process and never destroyed; only its bridge is stopped on the way
-// out, so that no tool outlives the application.
-nerix::AppDelegate* theDelegate = nullptr;
-}  // namespace
-
 int main(int argc, char** argv) {
     nerix::platform::Application app("org.vantorel.Vantorel", "vantorel " VANTOREL_VERSION);
-    theDelegate = new nerix::AppDelegate(app, nerix::resourceFolder());
-    app.setDelegate(*theDelegate);
-    int status = app.run(argc, argv);
-    theDelegate->applicationWillTerminate();
-    return status;
+    // Held for the life of the process and never destroyed: the window and the web view go with
+    // the process, and the delegate's shutdown stops the bridge, so that no tool outlives it.
+    auto* delegate = new nerix::AppDelegate(app, nerix::resourceFolder());
+    app.setDelegate(*delegate);
+    return app.run(argc, argv);
 }

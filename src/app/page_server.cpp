@@ -9,10 +9,10 @@ namespace nerix {
 
 namespace {
 
-PageAnswer textAnswer(int status, std::string text, std::string contentType = "text/plain; charset=utf-8") {
+PageAnswer textAnswer(int status, std::string text) {
     PageAnswer answer;
     answer.status = status;
-    answer.contentType = std::move(contentType);
+    answer.contentType = "text/plain; charset=utf-8";
     answer.text = std::move(text);
     answer.headers = {{"Content-Type", answer.contentType},
                       {"Content-Length", std::to_string(answer.text.size())},
@@ -51,8 +51,6 @@ void PageServer::setFolder(std::filesystem::path folder) {
     firstMissingScript_.clear();
 }
 
-void PageServer::addBuiltInPage(std::string path, std::string html) { builtIn_[std::move(path)] = std::move(html); }
-
 PageAnswer PageServer::answer(std::string_view method, std::string_view path, std::optional<std::string_view> range,
                               std::optional<std::string_view> referer) {
     const bool head = method == "HEAD";
@@ -61,11 +59,7 @@ PageAnswer PageServer::answer(std::string_view method, std::string_view path, st
         refused.headers.emplace_back("Allow", "GET, HEAD");
         return refused;
     }
-    if (path.substr(0, kBuiltInPrefix.size()) == kBuiltInPrefix) {
-        const auto page = builtIn_.find(path);
-        if (page == builtIn_.end()) return textAnswer(404, "Not found\n");
-        return textAnswer(200, head ? std::string() : page->second, "text/html; charset=utf-8");
-    }
+    if (path.substr(0, kReservedPrefix.size()) == kReservedPrefix) return textAnswer(404, "Not found\n");
     const PagePath found = resolvePagePath(folder_, path);
     switch (found.kind) {
         case PagePath::Kind::Malformed: return textAnswer(400, "Bad request\n");

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -28,15 +27,12 @@ struct PageAnswer {
 };
 
 // What the page's origin answers, on the main thread: the files of the web folder in use, and
-// the application's own pages at paths below "/__vantorel/", which no folder can hide.
+// nothing at the paths below "/__vantorel/", which are the application's own.
 class PageServer {
 public:
     // The folder whose files are served from now on; the missing files noted so far are forgotten.
     void setFolder(std::filesystem::path folder);
     const std::filesystem::path& folder() const { return folder_; }
-
-    // An HTML page of the application's own at `path` ("/__vantorel/…").
-    void addBuiltInPage(std::string path, std::string html);
 
     // The answer to `method` on `path` (as in the URI, percent-encoded, no query), with the
     // request's Range and Referer fields when it had them. HEAD answers as GET with no body.
@@ -49,12 +45,11 @@ public:
 
 private:
     std::filesystem::path folder_;
-    std::map<std::string, std::string, std::less<>> builtIn_;
     std::set<std::string, std::less<>> missing_;
     std::string firstMissingScript_;
 };
 
-// The reserved path prefix of the application's own pages.
-inline constexpr std::string_view kBuiltInPrefix = "/__vantorel/";
+// The path prefix the application keeps for itself: no folder's file is served below it.
+inline constexpr std::string_view kReservedPrefix = "/__vantorel/";
 
 }  // namespace nerix

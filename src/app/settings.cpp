@@ -23,11 +23,9 @@ void take(Setting& setting, const std::optional<std::string>& value, SettingLaye
 }
 
 std::optional<std::string> keyText(GKeyFile* file, const char* group, const char* key) {
-    gchar* value = g_key_file_get_string(file, group, key, nullptr);
+    g_autofree gchar* value = g_key_file_get_string(file, group, key, nullptr);
     if (!value) return std::nullopt;
-    std::string text = value;
-    g_free(value);
-    return text;
+    return std::string(value);
 }
 
 // GLib names the line in its own words ("Key file contains line “x” which is not a key-value
@@ -39,10 +37,9 @@ std::optional<std::string> lineOfError(const std::string& bytes) {
     for (std::string line; std::getline(lines, line);) {
         ++number;
         prefix += line + "\n";
-        GKeyFile* probe = g_key_file_new();
-        const bool ok = g_key_file_load_from_data(probe, prefix.data(), prefix.size(), G_KEY_FILE_NONE, nullptr);
-        g_key_file_free(probe);
-        if (!ok) return "line " + std::to_string(number);
+        g_autoptr(GKeyFile) probe = g_key_file_new();
+        if (!g_key_file_load_from_data(probe, prefix.data(), prefix.size(), G_KEY_FILE_NONE, nullptr))
+            return "line " + std::to_string(number);
     }
     return std::nullopt;
 }
@@ -113,13 +110,11 @@ SettingsFile readSettingsFile(const fs::path& path, const fs::path& folder, cons
         file.error = path.string() + ": could not be read";
         return file;
     }
-    GKeyFile* keys = g_key_file_new();
-    GError* error = nullptr;
+    g_autoptr(GKeyFile) keys = g_key_file_new();
+    g_autoptr(GError) error = nullptr;
     if (!g_key_file_load_from_data(keys, bytes.data(), bytes.size(), G_KEY_FILE_NONE, &error)) {
         const auto line = lineOfError(bytes);
         file.error = path.string() + ": " + (line ? *line + ": " : "") + error->message;
-        g_error_free(error);
-        g_key_file_free(keys);
         return file;
     }
     auto path_ = [&](const char* group, const char* key, bool bare) -> std::optional<std::string> {
@@ -129,13 +124,12 @@ SettingsFile readSettingsFile(const fs::path& path, const fs::path& folder, cons
     };
     file.values = SettingValues{path_("toolchain", "node", true), path_("toolchain", "repo-root", false),
                                 path_("web", "folder", false)};
-    g_key_file_free(keys);
     return file;
 }
 
 Result<void> saveSettingsFile(const SettingsFile& current, const SettingValues& values, std::time_t now) {
     if (auto made = platform::createDirectories(current.path.parent_path().string()); !made) return fail(made.error());
-    GKeyFile* keys = g_key_file_new();
+    g_autoptr(GKeyFile) keys = g_key_file_new();
     if (current.error) {
         std::error_code missing;
         if (fs::exists(current.path, missing)) {
@@ -144,10 +138,8 @@ Result<void> saveSettingsFile(const SettingsFile& current, const SettingValues& 
             localtime_r(&now, &local);
             std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
             const fs::path kept = current.path.string() + ".bad-" + stamp;
-            if (::rename(current.path.c_str(), kept.c_str()) != 0) {
-                g_key_file_free(keys);
+            if (::rename(current.path.c_str(), kept.c_str()) != 0)
                 return fail(kept.string() + ": " + std::strerror(errno), errno);
-            }
         }
     } else {
         // Comments and keys of other groups stay as the user wrote them.
@@ -162,10 +154,8 @@ Result<void> saveSettingsFile(const SettingsFile& current, const SettingValues& 
             g_key_file_remove_key(keys, group, key, nullptr);
     }
     gsize length = 0;
-    gchar* text = g_key_file_to_data(keys, &length, nullptr);
-    g_key_file_free(keys);
+    g_autofree gchar* text = g_key_file_to_data(keys, &length, nullptr);
     auto written = platform::writeTextAtomically(current.path.string(), std::string_view(text, length));
-    g_free(text);
     if (!written) return fail(written.error());
     return {};
 }

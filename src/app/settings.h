@@ -6,23 +6,16 @@
 #include <string>
 
 #include "base/result.h"
+#include "base/setting_values.h"
 
 namespace nerix {
 
 // Where the tool chain and the web interface come from, in layers, later ones winning key by
 // key: the bundle's Info.plist (what the package ships), the user's settings file, and the
-// launch options (this launch only, never saved). An empty value counts as absent.
+// launch options (this launch only, never saved), each a SettingValues. An empty value counts
+// as absent.
 
 enum class SettingLayer { None, Bundle, File, Options };
-
-// One layer's keys, as written there (an empty optional: the key is absent).
-struct SettingValues {
-    std::optional<std::string> node;      // Info.plist NerixNodePath, [toolchain] node, --node
-    std::optional<std::string> repoRoot;  // Info.plist NerixRepoRoot, [toolchain] repo-root, --repo-root
-    std::optional<std::string> web;       // [web] folder, --web; the bundle's Web when absent
-
-    bool any() const { return node || repoRoot || web; }
-};
 
 // A value and the layer it came from.
 struct Setting {

@@ -2,6 +2,8 @@
 
 namespace nerix {
 
+SettingValues ToolChain::inUse() const { return SettingValues{node, settings.repoRoot.value, web.string()}; }
+
 ToolChain resolveToolChain(const Settings& settings, const std::filesystem::path& bundleWeb,
                            const platform::NodePlaces& places) {
     ToolChain chain;
@@ -15,7 +17,6 @@ ToolChain resolveToolChain(const Settings& settings, const std::filesystem::path
         chain.askLoginShell = true;
     }
     chain.web = settings.web.value.empty() ? bundleWeb : std::filesystem::path(settings.web.value);
-    chain.bridge = bridgeSettings(chain.node, settings.repoRoot.value);
     return chain;
 }
 
@@ -24,7 +25,6 @@ void takeLoginShellAnswer(ToolChain& chain, const platform::NodeChoice& answer) 
     if (answer.path.empty()) return;
     chain.node = answer.path;
     chain.nodeWhy = "Node.js: " + answer.why;
-    chain.bridge = bridgeSettings(chain.node, chain.settings.repoRoot.value);
 }
 
 }  // namespace nerix

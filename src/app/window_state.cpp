@@ -16,11 +16,10 @@ constexpr const char* kGroup = "window";
 template <class T, class Get>
 bool readKey(GKeyFile* file, const char* key, T& value, Get get, std::string& error) {
     if (!g_key_file_has_key(file, kGroup, key, nullptr)) return true;
-    GError* failure = nullptr;
+    g_autoptr(GError) failure = nullptr;
     T read = get(file, kGroup, key, &failure);
     if (failure) {
         error = failure->message;
-        g_error_free(failure);
         return false;
     }
     value = read;
@@ -38,49 +37,44 @@ std::filesystem::path windowStatePath(const char* xdgStateHome, const char* home
 }
 
 Result<WindowState> parseWindowState(std::string_view text) {
-    GKeyFile* file = g_key_file_new();
-    GError* failure = nullptr;
+    g_autoptr(GKeyFile) file = g_key_file_new();
+    g_autoptr(GError) failure = nullptr;
+    if (!g_key_file_load_from_data(file, text.data(), text.size(), G_KEY_FILE_NONE, &failure))
+        return fail(failure->message);
     WindowState state;
+    WindowPlacement& placement = state.placement;
     std::string error;
-    if (!g_key_file_load_from_data(file, text.data(), text.size(), G_KEY_FILE_NONE, &failure)) {
-        error = failure->message;
-        g_error_free(failure);
-    } else {
-        readKey(file, "width", state.width, g_key_file_get_integer, error) &&
-            readKey(file, "height", state.height, g_key_file_get_integer, error) &&
-            readKey(file, "maximized", state.maximized, g_key_file_get_boolean, error) &&
-            readKey(file, "fullscreen", state.fullScreen, g_key_file_get_boolean, error) &&
-            readKey(file, "zoom", state.zoom, g_key_file_get_double, error);
-    }
-    g_key_file_free(file);
+    readKey(file, "width", placement.width, g_key_file_get_integer, error) &&
+        readKey(file, "height", placement.height, g_key_file_get_integer, error) &&
+        readKey(file, "maximized", placement.maximized, g_key_file_get_boolean, error) &&
+        readKey(file, "fullscreen", placement.fullScreen, g_key_file_get_boolean, error) &&
+        readKey(file, "zoom", state.zoom, g_key_file_get_double, error);
     if (!error.empty()) return fail(error);
     return state;
 }
 
 std::string windowStateText(const WindowState& state) {
-    GKeyFile* file = g_key_file_new();
-    g_key_file_set_integer(file, kGroup, "width", state.width);
-    g_key_file_set_integer(file, kGroup, "height", state.height);
-    g_key_file_set_boolean(file, kGroup, "maximized", state.maximized);
-    g_key_file_set_boolean(file, kGroup, "fullscreen", state.fullScreen);
+    g_autoptr(GKeyFile) file = g_key_file_new();
+    g_key_file_set_integer(file, kGroup, "width", state.placement.width);
+    g_key_file_set_integer(file, kGroup, "height", state.placement.height);
+    g_key_file_set_boolean(file, kGroup, "maximized", state.placement.maximized);
+    g_key_file_set_boolean(file, kGroup, "fullscreen", state.placement.fullScreen);
     g_key_file_set_double(file, kGroup, "zoom", state.zoom);
-    gchar* data = g_key_file_to_data(file, nullptr, nullptr);
-    std::string text = data;
-    g_free(data);
-    g_key_file_free(file);
-    return text;
+    g_autofree gchar* data = g_key_file_to_data(file, nullptr, nullptr);
+    return data;
 }
 
 WindowState clampWindowState(WindowState state, int minWidth, int minHeight, int monitorWidth, int monitorHeight) {
     // Not a number (a hand-edited "nan") is no zoom at all.
     state.zoom = state.zoom == state.zoom ? std::clamp(state.zoom, kMinZoom, kMaxZoom) : 1.0;
-    if (state.width <= 0 || state.height <= 0) {
-        state.width = state.height = 0;
+    WindowPlacement& placement = state.placement;
+    if (placement.width <= 0 || placement.height <= 0) {
+        placement.width = placement.height = 0;
         return state;
     }
     auto bound = [](int value, int low, int high) { return std::max(low, high > 0 ? std::min(value, high) : value); };
-    state.width = bound(state.width, minWidth, monitorWidth);
-    state.height = bound(state.height, minHeight, monitorHeight);
+    placement.width = bound(placement.width, minWidth, monitorWidth);
+    placement.height = bound(placement.height, minHeight, monitorHeight);
     return state;
 }
 

@@ -6,17 +6,14 @@
 #include <string_view>
 
 #include "base/result.h"
+#include "base/window_placement.h"
 
 namespace nerix {
 
-// What the window remembers between launches: its size (the whole window, header bar
-// included), whether it was maximized or full screen, and the page's zoom. Kept in
+// What the window remembers between launches: where it was, and the page's zoom. Kept in
 // $XDG_STATE_HOME/vantorel/state.ini, a GLib key file with one group [window].
 struct WindowState {
-    int width = 0;  // 0: never saved, the window opens at its first-launch size
-    int height = 0;
-    bool maximized = false;
-    bool fullScreen = false;
+    WindowPlacement placement;
     double zoom = 1.0;
 
     bool operator==(const WindowState&) const = default;

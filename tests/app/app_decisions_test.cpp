@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include "app/bridge_launch.h"
 #include "app/bundle.h"
 #include "app/info_dictionary.h"
-#include "app/launch_plan.h"
+#include "app/page_choice.h"
+#include "app/page_origin.h"
 #include "app/page_recovery.h"
 #include "jobs/job_endpoint_fixture.h"
 
@@ -27,49 +29,39 @@ TEST(BridgeScript, IsFiveLinesWithThePortTwiceForTheOwnOriginsPages) {
     EXPECT_EQ(scriptAllowPattern(), "vantorel://app/*");
 }
 
-// Absent, or not text (both arrive as nullopt), or empty: no bridge.
-TEST(BridgeSettings, BothValuesMustBeNonEmptyText) {
-    const std::optional<std::string> node = "/usr/bin/node", repo = "/repo", none, empty = "";
-    auto both = bridgeSettings(node, repo).value_or(BridgeSettings{});
-    EXPECT_EQ(both.nodePath + " " + both.repoRoot, "/usr/bin/node /repo");
-    for (const auto& [n, r] : {std::pair{none, repo}, {node, none}, {node, empty}, {empty, repo}})
-        EXPECT_FALSE(bridgeSettings(n, r)) << n.value_or("(none)") << " " << r.value_or("(none)");
-}
-
-// A script exactly when there is a bridge, with the port and token read once; a failed start
-// is one log line.
-TEST(BringUpBridge, AScriptExactlyWhenThereIsABridge) {
+// A bridge only for two non-empty values, and a script exactly when there is one, with the port
+// and token read once; a failed start is one log line.
+TEST(BringUpBridge, ABridgeForTwoNonEmptyValuesAndAScriptExactlyWhenThereIsOne) {
     std::vector<std::string> log;
-    auto launch = [&](std::optional<BridgeSettings> settings, const BridgeStarter& start) {
+    // The bridge made, and started or not (as start() leaves it when its wait expired).
+    auto launch = [&](const SettingValues& values, bool started, const BridgeOptions& options = {}) {
         log.clear();
-        return bringUpBridge(settings, start, [&](std::string_view line) { log.emplace_back(line); });
+        return bringUpBridge(
+            values,
+            [&](const std::string& node, const std::string& repo) {
+                auto bridge = std::make_shared<NerixBridge>(node, repo, options);
+                if (started) bridge->start();
+                return bridge;
+            },
+            [&](std::string_view line) { log.emplace_back(line); });
     };
-    const BridgeSettings settings{"/usr/bin/node", "/tmp"};
-    BridgeLaunch none = launch(std::nullopt, [](const BridgeSettings&) -> std::shared_ptr<NerixBridge> { throw 1; });
-    EXPECT_FALSE(none.bridge || none.script || !log.empty());
-
-    BridgeLaunch ready = launch(settings, startBridge);
-    ASSERT_TRUE(ready.bridge && ready.script);
-    EXPECT_NE(ready.bridge->port(), 0);
-    EXPECT_EQ(*ready.script, bridgeScript(ready.bridge->port(), ready.bridge->token()));
-    EXPECT_TRUE(log.empty());
-
-    BridgeLaunch failed = launch(settings, [](const BridgeSettings& s) {
-        BridgeOptions options;
-        options.random = [](void*, std::size_t) { return 5; };
-        auto bridge = std::make_shared<NerixBridge>(s.nodePath, s.repoRoot, options);
-        bridge->start();
-        return bridge;
-    });
+    for (const SettingValues& none : {SettingValues{std::nullopt, "/r", {}}, SettingValues{"/n", "", {}}}) {
+        BridgeLaunch launched = launch(none, true);
+        EXPECT_FALSE(launched.bridge || launched.script || !log.empty());
+    }
+    const SettingValues settings{"/usr/bin/node", "/tmp", std::nullopt};
+    for (bool started : {true, false}) {  // not started: its listener never reported, port 0
+        BridgeLaunch ready = launch(settings, started);
+        ASSERT_TRUE(ready.bridge && ready.script);
+        EXPECT_EQ(ready.bridge->port() != 0, started);
+        EXPECT_EQ(*ready.script, bridgeScript(ready.bridge->port(), ready.bridge->token()));
+        EXPECT_TRUE(log.empty());
+    }
+    BridgeOptions broken;
+    broken.random = [](void*, std::size_t) { return 5; };
+    BridgeLaunch failed = launch(settings, true, broken);
     EXPECT_FALSE(failed.bridge || failed.script);
     EXPECT_EQ(log, std::vector<std::string>{"NerixBridge failed to start: SecRandomCopyBytes failed"});
-
-    // A bridge whose listener never reported (what start() leaves after its wait): port 0.
-    BridgeLaunch unready =
-        launch(settings, [](const BridgeSettings& s) { return std::make_shared<NerixBridge>(s.nodePath, s.repoRoot); });
-    ASSERT_TRUE(unready.bridge && unready.script);
-    EXPECT_EQ(*unready.script, bridgeScript(0, unready.bridge->token()));
-    EXPECT_TRUE(log.empty());
 }
 
 // Resources lie in share/vantorel beside bin, wherever the bundle is (this program's: <build>/tests).
@@ -79,22 +71,22 @@ TEST(Bundle, ResourcesLieInShareBesideBin) {
     EXPECT_EQ(resourceFolder(), fs::path(VANTOREL_BINARY_DIR "/tests/share/vantorel").lexically_normal());
 }
 
-// The page only when Web/index.html is a file of a known (absolute) folder, else the fallback text.
+// The page only when index.html is a file of a known (absolute) folder, else the fallback text.
 TEST_F(Scratch, PageChoiceIsIndexWhenItExistsElseTheFallbackText) {
     const fs::path base = root;
     fs::create_directories(base / "good/Web");
     std::ofstream(base / "good/Web/index.html") << "<p>page</p>";
-    PageChoice page = choosePage(base / "good");
+    PageChoice page = choosePageIn(webFolder(base / "good"));
     EXPECT_TRUE(page.found);
     EXPECT_EQ(page.uri + page.html, "vantorel://app/");
 
-    fs::create_directories(base / "wrong-name/Web");
-    std::ofstream(base / "wrong-name/Web/index.htm") << "<p>page</p>";
-    fs::create_directories(base / "a-folder/Web/index.html");
+    fs::create_directories(base / "wrong-name");
+    std::ofstream(base / "wrong-name/index.htm") << "<p>page</p>";
+    fs::create_directories(base / "a-folder/index.html");
     const auto workingFolder = fs::current_path();
     fs::current_path(base);
-    for (auto folder : {base / "empty", base / "wrong-name", base / "a-folder", fs::path("good")}) {
-        PageChoice missing = choosePage(folder);
+    for (auto folder : {base / "empty", base / "wrong-name", base / "a-folder", fs::path("good/Web"), fs::path("/")}) {
+        PageChoice missing = choosePageIn(folder);
         EXPECT_FALSE(missing.found) << folder;
         EXPECT_EQ(missing.html + missing.uri, "<h1>Vantorel resources missing.</h1>") << folder;
     }

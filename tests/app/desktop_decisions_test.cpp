@@ -57,7 +57,7 @@ TEST(WindowStateClamp, SizeBetweenTheMinimumAndTheMonitorZoomWithinItsSteps) {
     };
     for (const Row& row : rows)
         EXPECT_EQ(clampWindowState(row.saved, 1040, 680, row.monitorWidth, row.monitorHeight), row.expected)
-            << row.saved.width << "x" << row.saved.height;
+            << row.saved.placement.width << "x" << row.saved.placement.height;
 }
 
 class WindowStateOnDisk : public test::ScratchTest {};

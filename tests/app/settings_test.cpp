@@ -141,22 +141,24 @@ TEST_F(Scratch, TheChecksNameTheSettingItsValueItsLayerAndWhatIsWrong) {
 }
 
 // The web folder in use replaces the bundle's; a bare name found nowhere leaves the login shell to
-// ask, and the bridge still gets both values.
+// ask, and is in use until it answers.
 TEST(ToolChainResolved, TheWebFolderAndNodeInUse) {
     const platform::NodePlaces nowhere{"/nonexistent", "/nonexistent-home", "", "", "", ""};
     Settings settings = layerSettings({"nodejs-nowhere", "/r", std::nullopt}, {}, {});
     ToolChain chain = resolveToolChain(settings, "/b/Web", nowhere);
+    auto inUse = [&] {
+        const SettingValues values = chain.inUse();
+        return values.node.value_or("-") + " " + values.repoRoot.value_or("-") + " " + values.web.value_or("-");
+    };
     EXPECT_TRUE(chain.askLoginShell);
-    EXPECT_EQ(chain.web, "/b/Web");
-    ASSERT_TRUE(chain.bridge);
-    EXPECT_EQ(chain.bridge->nodePath, "nodejs-nowhere");
+    EXPECT_EQ(inUse(), "nodejs-nowhere /r /b/Web");
     takeLoginShellAnswer(chain, {"/found/node", "why"});
-    EXPECT_EQ(chain.bridge->nodePath + " " + chain.nodeWhy, "/found/node Node.js: why");
+    EXPECT_EQ(inUse() + " " + chain.nodeWhy, "/found/node /r /b/Web Node.js: why");
 
     settings = layerSettings({"/abs/node", std::nullopt, std::nullopt}, {std::nullopt, std::nullopt, "/mine"}, {});
     chain = resolveToolChain(settings, "/b/Web", nowhere);
-    EXPECT_FALSE(chain.askLoginShell || chain.bridge);
-    EXPECT_EQ(chain.web, "/mine");
+    EXPECT_FALSE(chain.askLoginShell);
+    EXPECT_EQ(inUse(), "/abs/node  /mine");
 }
 
 }  // namespace

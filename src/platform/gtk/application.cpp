@@ -28,9 +28,17 @@ void onActivate(GtkApplication* app, gpointer data) {
     }
     if (!impl->delegate) return;
     impl->launched = true;
-    impl->delegate->applicationDidFinishLaunching();
-    // GTK ends the loop when the last window goes; a delegate that says otherwise keeps it.
-    if (!impl->delegate->applicationShouldTerminateAfterLastWindowClosed()) g_application_hold(G_APPLICATION(app));
+    impl->delegate->activate();
+}
+
+void onStartup(GApplication*, gpointer data) {
+    auto* impl = static_cast<Application::Impl*>(data);
+    if (impl->delegate) impl->delegate->startup();
+}
+
+void onShutdown(GApplication*, gpointer data) {
+    auto* impl = static_cast<Application::Impl*>(data);
+    if (impl->delegate) impl->delegate->shutdown();
 }
 
 // The settings options of one command line, as typed, and the folder it was started in.
@@ -42,7 +50,7 @@ LaunchOptions settingsOptions(GApplicationCommandLine* line) {
         return std::string(value);
     };
     const char* folder = g_application_command_line_get_cwd(line);
-    LaunchOptions launch{text("node"), text("repo-root"), text("web"), folder ? folder : "", {}};
+    LaunchOptions launch{{text("node"), text("repo-root"), text("web")}, folder ? folder : "", {}};
     const char** files = nullptr;
     if (g_variant_dict_lookup(options, G_OPTION_REMAINING, "^a&ay", &files) && files) {
         for (const char** file = files; *file; ++file) launch.files.emplace_back(*file);
@@ -61,8 +69,8 @@ gint onCommandLine(GApplication* app, GApplicationCommandLine* line, gpointer da
         g_application_activate(app);
         return 0;
     }
-    if (options.any() && impl->delegate) impl->delegate->applicationReceivedOptions(options);
-    if (!options.files.empty() && impl->delegate) impl->delegate->applicationOpenedFiles(options.files, options.folder);
+    if (options.settings.any() && impl->delegate) impl->delegate->commandLine(options);
+    if (!options.files.empty() && impl->delegate) impl->delegate->open(options.files, options.folder);
     if (GtkWindow* window = gtk_application_get_active_window(GTK_APPLICATION(app))) gtk_window_present(window);
     return 0;
 }
@@ -78,7 +86,7 @@ void onOpen(GApplication* app, GFile** files, gint count, const gchar*, gpointer
         g_application_activate(app);
         return;
     }
-    if (impl->delegate && !paths.empty()) impl->delegate->applicationOpenedFiles(paths, "/");
+    if (impl->delegate && !paths.empty()) impl->delegate->open(paths, "/");
     if (GtkWindow* window = gtk_application_get_active_window(GTK_APPLICATION(app))) gtk_window_present(window);
 }
 
@@ -140,6 +148,8 @@ Application::Application(const std::string& id, std::string versionText) : impl_
     g_signal_connect(impl_->app, "handle-local-options", G_CALLBACK(onLocalOptions), impl_.get());
     g_signal_connect(impl_->app, "activate", G_CALLBACK(onActivate), impl_.get());
     g_signal_connect(impl_->app, "open", G_CALLBACK(onOpen), impl_.get());
+    g_signal_connect(impl_->app, "startup", G_CALLBACK(onStartup), impl_.get());
+    g_signal_connect(impl_->app, "shutdown", G_CALLBACK(onShutdown), impl_.get());
     g_unix_signal_add(SIGINT, onStopSignal, impl_.get());
     g_unix_signal_add(SIGTERM, onStopSignal, impl_.get());
 }

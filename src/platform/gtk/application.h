@@ -6,31 +6,34 @@
 #include <string>
 #include <vector>
 
+#include "base/setting_values.h"
+
 namespace nerix::platform {
 
-// The settings a launch was given on its command line (--node, --repo-root, --web), as typed,
-// with the folder that launch was started in, against which relative paths are taken.
+// What a launch was given on its command line: the settings (--node, --repo-root, --web) as
+// typed, the folder that launch was started in, against which relative paths are taken, and
+// the files to open.
 struct LaunchOptions {
-    std::optional<std::string> node, repoRoot, web;
+    SettingValues settings;
     std::string folder;
-    std::vector<std::string> files;  // the files to open, as given (paths, relative ones too, or URIs)
-
-    bool any() const { return node || repoRoot || web; }
+    std::vector<std::string> files;  // as given (paths, relative ones too, or URIs)
 };
 
-// What the window system tells the application.
+// What the application hears of GApplication's life, in its order. The application ends when
+// its last window has closed.
 class ApplicationDelegate {
 public:
     virtual ~ApplicationDelegate() = default;
-    // Called once, when the application has finished launching and may open its window.
-    virtual void applicationDidFinishLaunching() = 0;
-    // Asked when the last window has closed: true ends the event loop.
-    virtual bool applicationShouldTerminateAfterLastWindowClosed() = 0;
-    // A later start of the program was given settings: the running window takes them.
-    virtual void applicationReceivedOptions(const LaunchOptions&) {}
-    // A later start of the program, or the desktop, asks the running window to open files:
-    // `files` as given, relative ones against `folder`.
-    virtual void applicationOpenedFiles(const std::vector<std::string>& /*files*/, const std::string& /*folder*/) {}
+    // "startup": once, in the start that owns the ID, before any window exists.
+    virtual void startup() {}
+    // The first "activate": the launch (its options in launchOptions()) may open its window.
+    virtual void activate() = 0;
+    // "command-line" of a later start that was given settings: the running window takes them.
+    virtual void commandLine(const LaunchOptions& /*later*/) {}
+    // "open", or a later start's file arguments: `files` as given, relative ones against `folder`.
+    virtual void open(const std::vector<std::string>& /*files*/, const std::string& /*folder*/) {}
+    // "shutdown": the event loop has ended; the last thing before the process ends.
+    virtual void shutdown() {}
 };
 
 // The process's one application object: a GTK application with an ID, one per user session.

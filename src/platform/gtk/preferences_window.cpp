@@ -28,7 +28,7 @@ struct PreferencesWindow::Impl {
                    {Field::Web, nullptr, nullptr, {}}};
     std::function<std::string(Field, const std::string&)> check;
     std::function<std::string()> findNode;
-    std::function<void(const PreferencesValues&)> save;
+    std::function<void(const SettingValues&)> save;
     unsigned versionAsked = 0;  // a version that arrives for an earlier choice is dropped
 
     Row& row(Field field) { return rows[static_cast<int>(field)]; }
@@ -153,8 +153,9 @@ void onCancel(Impl* self) { gtk_widget_set_visible(GTK_WIDGET(self->window), FAL
 void onSave(Impl* self) {
     gtk_widget_set_visible(GTK_WIDGET(self->window), FALSE);
     if (self->save)
-        self->save(PreferencesValues{self->row(Field::RepoRoot).chosen, self->row(Field::Node).chosen,
-                                     self->row(Field::Web).chosen});
+        self->save(SettingValues{.node = self->row(Field::Node).chosen,
+                                 .repoRoot = self->row(Field::RepoRoot).chosen,
+                                 .web = self->row(Field::Web).chosen});
 }
 
 // The window itself: modal, and hidden rather than destroyed when closed.
@@ -243,7 +244,7 @@ void PreferencesWindow::setCheck(std::function<std::string(Field, const std::str
     impl_->check = std::move(check);
 }
 void PreferencesWindow::setFindNode(std::function<std::string()> find) { impl_->findNode = std::move(find); }
-void PreferencesWindow::setSave(std::function<void(const PreferencesValues&)> save) { impl_->save = std::move(save); }
+void PreferencesWindow::setSave(std::function<void(const SettingValues&)> save) { impl_->save = std::move(save); }
 
 void PreferencesWindow::Impl::build() {
     window = newPreferencesWindow();
@@ -259,13 +260,13 @@ void PreferencesWindow::Impl::build() {
     gtk_window_set_child(window, grid);
 }
 
-void PreferencesWindow::present(const PreferencesValues& values) {
+void PreferencesWindow::present(const SettingValues& values) {
     Impl* impl = impl_.get();
     if (!impl->window) impl->build();
     gtk_window_set_transient_for(impl->window, applicationWindow());
-    impl->choose(Field::RepoRoot, values.repoRoot);
-    impl->choose(Field::Node, values.node);
-    impl->choose(Field::Web, values.web);
+    impl->choose(Field::RepoRoot, values.repoRoot.value_or(""));
+    impl->choose(Field::Node, values.node.value_or(""));
+    impl->choose(Field::Web, values.web.value_or(""));
     gtk_window_present(impl->window);
 }
 

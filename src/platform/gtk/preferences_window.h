@@ -4,12 +4,9 @@
 #include <memory>
 #include <string>
 
-namespace nerix::platform {
+#include "base/setting_values.h"
 
-// The values the Preferences window edits. An empty `web` is the bundled web interface.
-struct PreferencesValues {
-    std::string repoRoot, node, web;
-};
+namespace nerix::platform {
 
 // The Preferences window: the tool chain folder, Node.js (with its version, asked in the
 // background) and the web interface, each checked as it is chosen, and Save.
@@ -26,10 +23,11 @@ public:
     void setCheck(std::function<std::string(Field, const std::string&)> check);
     // Finds Node.js as a launch does; empty when none is found.
     void setFindNode(std::function<std::string()> find);
-    void setSave(std::function<void(const PreferencesValues&)> save);
+    // Saves the values chosen, each present (an empty `web`: the bundled web interface).
+    void setSave(std::function<void(const SettingValues&)> save);
 
-    // Shows the window over the application's window with the values in use.
-    void present(const PreferencesValues& values);
+    // Shows the window over the application's window with the values in use (absent: empty).
+    void present(const SettingValues& values);
 
     struct Impl;
 

@@ -149,8 +149,8 @@ void Window::setActiveChanged(std::function<void(bool)> changed) {
     impl_->activeChanged = std::move(changed);
 }
 
-Window::Placement Window::placement() const {
-    Placement p;
+WindowPlacement Window::placement() const {
+    WindowPlacement p;
     p.maximized = gtk_window_is_maximized(impl_->window);
     p.fullScreen = gtk_window_is_fullscreen(impl_->window);
     // The size the user gave it; when maximized or full screen, the size it opened at (GTK 4.8
@@ -163,7 +163,7 @@ Window::Placement Window::placement() const {
     return p;
 }
 
-void Window::restore(const Placement& placement) {
+void Window::restore(const WindowPlacement& placement) {
     if (placement.width > 0 && placement.height > 0)
         gtk_window_set_default_size(impl_->window, placement.width, placement.height);
     if (placement.maximized) gtk_window_maximize(impl_->window);

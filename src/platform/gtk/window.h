@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/window_placement.h"
+
 namespace nerix::platform {
 
 class SettingsBar;
@@ -44,16 +46,9 @@ public:
     bool isActive() const;
     void setActiveChanged(std::function<void(bool active)> changed);
 
-    // The size of the whole window as it is when neither maximized nor full screen, and
-    // whether it is either; `restore` sets them before the window is shown.
-    struct Placement {
-        int width = 0;
-        int height = 0;
-        bool maximized = false;
-        bool fullScreen = false;
-    };
-    Placement placement() const;
-    void restore(const Placement& placement);
+    // Where the window is (see WindowPlacement); `restore` sets it before the window is shown.
+    WindowPlacement placement() const;
+    void restore(const WindowPlacement& placement);
     // The size of the monitor it opens on (the primary one), or 0 x 0 when none is known.
     static std::pair<int, int> monitorSize();
 

@@ -1,8 +1,9 @@
-// The delegate's side of the page's channel: the calls of window.vantorel (dialogs, show and
-// open a file), the files dropped on the window and those opened with the application.
+#include "app/page.h"
+
 #include <variant>
 
-#include "app/app_delegate.h"
+#include "app/desktop_jobs.h"
+#include "app/page_choice.h"
 #include "app/page_origin.h"
 #include "bridge/token.h"
 #include "platform/gtk/file_dialog.h"
@@ -31,14 +32,76 @@ platform::FileDialogOptions dialogOptions(const DialogRequest& request) {
     return options;
 }
 
+// The pages the channel's script reaches, and no other.
+std::string ownPagePrefix() { return std::string(kPageOrigin) + "/"; }
+
 }  // namespace
 
-std::string AppDelegate::ownPagePrefix() const {
-    // The pages the channel's script reaches, and no other.
-    return std::string(kPageOrigin) + "/";
+void Page::serve(const std::filesystem::path& web) {
+    pages_.setFolder(web);
+    platform::WebViewConfiguration::serveScheme(std::string(kPageScheme),
+                                                [this](const platform::SchemeRequest& asked) { return answer(asked); });
 }
 
-void AppDelegate::setUpPageChannel() {
+void Page::attach(platform::WebView& view, platform::Window& window, DesktopJobs& desktop) {
+    view_ = &view;
+    window_ = &window;
+    desktop_ = &desktop;
+    view.setOpensInBrowser(
+        [](const std::string& uri, bool followedByUser) { return opensInBrowser(uri, followedByUser); });
+    view.setPageLoaded([](const std::string& uri) { platform::logLine("page loaded: " + uri); });
+    view.setContentProcessEnded([this](const std::string& reason) { ended(reason); });
+    setUpChannel();
+}
+
+void Page::load(const std::filesystem::path& web) {
+    const PageChoice page = choosePageIn(web);
+    pages_.setFolder(web);
+    shownMissingScript_.clear();
+    if (page.found)
+        view_->loadUri(page.uri);
+    else
+        view_->loadHtml(page.html);
+}
+
+void Page::useBridgeScript(const std::optional<std::string>& script) {
+    if (script)
+        view_->replaceUserScripts(*script, scriptAllowPattern());
+    else
+        view_->removeUserScripts();
+    updateChannelScript();
+}
+
+// A request of the page answered from the web folder.
+platform::SchemeAnswer Page::answer(const platform::SchemeRequest& asked) {
+    PageAnswer answer = pages_.answer(asked.method, asked.path, asked.range, asked.referer);
+    if (answer.logLine) platform::logLine(*answer.logLine);
+    // The first script or stylesheet the page did not get is named on the bar.
+    if (answer.logLine && pages_.firstMissingScript() != shownMissingScript_) {
+        shownMissingScript_ = pages_.firstMissingScript();
+        if (missingChanged_) missingChanged_();
+    }
+    return platform::SchemeAnswer{answer.status,          answer.contentType,   std::move(answer.headers),
+                                  std::move(answer.text), answer.file.string(), answer.offset,
+                                  answer.length};
+}
+
+void Page::ended(const std::string& reason) {
+    const std::string what = "The page's content process " + reason;
+    switch (recovery_.pageEnded(PageRecovery::Clock::now())) {
+        case PageRecovery::Action::Reload:
+            platform::logLine(what + ": loading the page again");
+            view_->reload();
+            break;
+        case PageRecovery::Action::ShowGaveUpPage:
+            platform::logLine(what + ", the third time within a minute: showing a plain page instead");
+            view_->loadHtml(std::string(kGaveUpPage));
+            break;
+        case PageRecovery::Action::Nothing: platform::logLine(what + ": not loaded again"); break;
+    }
+}
+
+void Page::setUpChannel() {
     // The key keeps the channel to the script of the top frame: a frame inside the page reaches
     // the message handler too, but never the key.
     Result<std::string> key = makeToken(platform::secureRandomBytes);
@@ -47,14 +110,14 @@ void AppDelegate::setUpPageChannel() {
         return;
     }
     channelKey_ = *key;
-    channel_ = std::make_unique<platform::PageChannel>(*webView_, kHandlerName);
+    channel_ = std::make_unique<platform::PageChannel>(*view_, kHandlerName);
     channel_->setReceived([this](const std::string& uri, const std::string& json, const platform::PageReply& reply) {
-        pageMessage(uri, json, reply);
+        message(uri, json, reply);
     });
-    updatePageChannelScript();
-    drop_ = std::make_unique<platform::FileDrop>(
-        *webView_, [this](std::vector<std::string> paths) { filesDropped(std::move(paths)); });
-    webView_->setLoadStarted([this] {
+    updateChannelScript();
+    drop_ = std::make_unique<platform::FileDrop>(*view_,
+                                                 [this](std::vector<std::string> paths) { dropped(std::move(paths)); });
+    view_->setLoadStarted([this] {
         // The page that listened is gone; the next one listens afresh.
         opened_.pageGone();
         drops_.clear();
@@ -62,11 +125,11 @@ void AppDelegate::setUpPageChannel() {
     });
 }
 
-void AppDelegate::updatePageChannelScript() {
+void Page::updateChannelScript() {
     if (channel_) channel_->setScript(channelScript(kHandlerName, channelKey_), scriptAllowPattern());
 }
 
-void AppDelegate::pageMessage(const std::string& pageUri, const std::string& json, const platform::PageReply& reply) {
+void Page::message(const std::string& pageUri, const std::string& json, const platform::PageReply& reply) {
     // The script reaches only our pages, but the handler is there for every frame: the page
     // shown must be ours as well as the key right.
     if (!fromOwnPage(pageUri, ownPagePrefix())) {
@@ -88,7 +151,7 @@ void AppDelegate::pageMessage(const std::string& pageUri, const std::string& jso
     drops_.pop_front();
 }
 
-void AppDelegate::showDialog(const DialogRequest& request, const platform::PageReply& reply) {
+void Page::showDialog(const DialogRequest& request, const platform::PageReply& reply) {
     const bool many = request.kind == DialogRequest::Kind::OpenFiles;
     platform::showFileDialog(*window_, dialogOptions(request),
                              [this, many, reply](std::optional<std::vector<std::string>> paths) {
@@ -99,7 +162,7 @@ void AppDelegate::showDialog(const DialogRequest& request, const platform::PageR
                              });
 }
 
-void AppDelegate::fileRequest(const FileRequest& request, const platform::PageReply& reply) {
+void Page::fileRequest(const FileRequest& request, const platform::PageReply& reply) {
     // Only what the user put within the page's reach: nothing else on disk is shown or opened.
     if (!granted_.contains(request.path)) {
         platform::logLine("page channel: refused to show or open " + request.path + ", not a file given to the page");
@@ -112,7 +175,7 @@ void AppDelegate::fileRequest(const FileRequest& request, const platform::PageRe
         desktop_->openWithDefault(request.path, done);
 }
 
-void AppDelegate::filesDropped(std::vector<std::string> paths) {
+void Page::dropped(std::vector<std::string> paths) {
     granted_.add(paths);
     if (!dropsAskedFor_.empty()) {
         dropsAskedFor_.front().answer(pathsJson(paths));
@@ -123,7 +186,7 @@ void AppDelegate::filesDropped(std::vector<std::string> paths) {
     if (drops_.size() > kDropsKept) drops_.pop_front();
 }
 
-void AppDelegate::applicationOpenedFiles(const std::vector<std::string>& files, const std::string& folder) {
+void Page::open(const std::vector<std::string>& files, const std::string& folder) {
     const std::vector<std::string> paths = absolutePaths(files, folder);
     if (paths.empty()) return;
     granted_.add(paths);

@@ -1,12 +1,14 @@
-// The delegate's settings: reading the layers, saying what is wrong with them, the Preferences
-// window, and switching to another tool chain while the window stays.
+#include "app/tool_chain_controller.h"
+
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
 
-#include "app/app_delegate.h"
 #include "app/bundle.h"
 #include "app/info_dictionary.h"
+#include "app/page_choice.h"
+#include "app/page_media.h"
 #include "app/settings_check.h"
 #include "platform/posix/system_log.h"
 
@@ -21,22 +23,40 @@ std::string environment(const char* name) {
 
 }  // namespace
 
-std::shared_ptr<NerixBridge> AppDelegate::startWindowBridge(const BridgeSettings& settings) {
+ToolChainController::ToolChainController(std::filesystem::path resourceFolder, Page& page, DesktopJobs& jobs)
+    : resourceFolder_(std::move(resourceFolder)), page_(page), jobs_(jobs) {
+    // What the user gives the page, the bridge gives it URLs for.
+    page_.granted().setAdded([this](const std::string& path) {
+        if (bridge_) bridge_->grantFile(path);
+    });
+    page_.setMissingScriptChanged([this] { showBar(); });
+}
+
+std::shared_ptr<NerixBridge> ToolChainController::startWindowBridge(const std::string& node,
+                                                                    const std::string& repoRoot) {
     // Job events arrive on the bridge's queue thread and go on to the main thread's loop. Those
     // of a bridge stopped for another are dropped there: its jobs went with it.
     const unsigned generation = ++bridgeGeneration_;
     BridgeOptions options;
     options.jobEvents = [this, generation](const JobEvent& event) {
         platform::Application::runOnMainThread([this, generation, event, at = std::chrono::steady_clock::now()] {
-            if (generation == bridgeGeneration_) jobEvent(event, at);
+            if (generation == bridgeGeneration_) jobs_.jobEvent(event, at);
         });
     };
-    auto bridge = std::make_shared<NerixBridge>(settings.nodePath, settings.repoRoot, std::move(options));
+    auto bridge = std::make_shared<NerixBridge>(node, repoRoot, std::move(options));
     bridge->start();
     return bridge;
 }
 
-ToolChain AppDelegate::readToolChain() {
+void ToolChainController::launch(const platform::LaunchOptions& given) {
+    // The settings in layers: Info.plist, the user's file, this launch's options. Nothing is
+    // started to find Node.js on the way to the page.
+    options_ = resolveOptions(given.settings, given.folder, homeFolder());
+    chain_ = readToolChain();
+    page_.serve(chain_.web);
+}
+
+ToolChain ToolChainController::readToolChain() {
     // Info.plist's values as they stand; the user's file and the options with their paths resolved.
     const InfoDictionary info =
         resourceFolder_.is_absolute() ? InfoDictionary::load(infoPlistPath(resourceFolder_)) : InfoDictionary();
@@ -49,8 +69,29 @@ ToolChain AppDelegate::readToolChain() {
     return resolveToolChain(settings, webFolder(resourceFolder_), platform::NodePlaces::fromEnvironment());
 }
 
-// One log line for each problem and the bar above the page; the bar goes when all is well.
-void AppDelegate::reportToolChain() {
+// The bridge, only when both values are non-empty. Its start blocks (at most about 2 s). It
+// grants the files already given to the page and serves the web folder's media: the script
+// that hands it to the page points the page's own media there.
+void ToolChainController::bringUpBridge() {
+    BridgeLaunch launch = nerix::bringUpBridge(
+        chain_.inUse(),
+        [this](const std::string& node, const std::string& repoRoot) { return startWindowBridge(node, repoRoot); },
+        platform::logLine);
+    bridge_ = launch.bridge;
+    bridgeScript_ = std::move(launch.script);
+    if (!bridge_) return;
+    for (const std::string& path : page_.granted().paths()) bridge_->grantFile(path);
+    if (auto folder = bridge_->serveFolder(chain_.web.string()); folder && bridgeScript_)
+        *bridgeScript_ += "\n" + mediaScript(*folder);
+}
+
+platform::SettingsBar& ToolChainController::makeBar() {
+    bar_ = std::make_unique<platform::SettingsBar>();
+    bar_->setPreferencesClicked([this] { showPreferences(); });
+    return *bar_;
+}
+
+void ToolChainController::report() {
     std::string bar;
     auto say = [&](const std::string& logLine, const std::string& sentence) {
         platform::logLine(logLine);
@@ -75,17 +116,16 @@ void AppDelegate::reportToolChain() {
     if (chain_.askLoginShell) askLoginShellLater();
 }
 
-// The settings' sentences, and the page's missing script (logged as it was asked for, see
-// servePage) after them.
-void AppDelegate::showBar() {
+// The settings' sentences, and the page's missing script (logged as it was asked for) after them.
+void ToolChainController::showBar() {
     std::string bar = settingsBar_;
-    if (!pages_.firstMissingScript().empty())
-        bar += std::string(bar.empty() ? "" : "\n") + "The web interface in " + pages_.folder().string() +
-               " did not load: it asks for " + pages_.firstMissingScript() + ", which is not in that folder";
+    if (!page_.firstMissingScript().empty())
+        bar += std::string(bar.empty() ? "" : "\n") + "The web interface in " + page_.folder().string() +
+               " did not load: it asks for " + page_.firstMissingScript() + ", which is not in that folder";
     if (bar_) bar_->show(bar);
 }
 
-void AppDelegate::askLoginShellLater() {
+void ToolChainController::askLoginShellLater() {
     const unsigned asked = ++shellAsked_;
     const std::string name = chain_.node;
     std::thread([this, asked, name] {
@@ -95,12 +135,12 @@ void AppDelegate::askLoginShellLater() {
             takeLoginShellAnswer(chain_, answer);
             // Found: the bridge starts again with it. Not found: the bar says so.
             if (!answer.path.empty()) return switchToolChain();
-            reportToolChain();
+            report();
         });
     }).detach();
 }
 
-void AppDelegate::showPreferences() {
+void ToolChainController::showPreferences() {
     if (!preferences_) {
         preferences_ = std::make_unique<platform::PreferencesWindow>();
         using Field = platform::PreferencesWindow::Field;
@@ -116,23 +156,24 @@ void AppDelegate::showPreferences() {
             if (found.path.empty()) found = platform::askLoginShell("node", places);
             return found.path;
         });
-        preferences_->setSave([this](const platform::PreferencesValues& values) { savePreferences(values); });
+        preferences_->setSave([this](const SettingValues& values) { savePreferences(values); });
     }
-    const bool bundledWeb = chain_.settings.web.value.empty();
-    preferences_->present(platform::PreferencesValues{chain_.settings.repoRoot.value,
-                                                      chain_.node.find('/') == std::string::npos ? "" : chain_.node,
-                                                      bundledWeb ? "" : chain_.web.string()});
+    // Node.js by a bare name, and the bundled web interface, show as empty fields.
+    SettingValues shown = chain_.inUse();
+    if (chain_.node.find('/') == std::string::npos) shown.node.reset();
+    if (chain_.settings.web.value.empty()) shown.web.reset();
+    preferences_->present(shown);
 }
 
-void AppDelegate::savePreferences(const platform::PreferencesValues& chosen) {
+void ToolChainController::savePreferences(const SettingValues& chosen) {
     // What the package's Info.plist gives already stays out of the file, so it keeps following the
     // package; everything else chosen is written, and wins over this launch's options from now on.
     const auto places = platform::NodePlaces::fromEnvironment();
     const std::string bundleNode = bundle_.node.value_or("");
-    auto unlessBundled = [](const std::string& value, std::initializer_list<std::string> bundled) {
+    auto unlessBundled = [](const std::optional<std::string>& value, std::initializer_list<std::string> bundled) {
         for (const auto& same : bundled)
             if (value == same) return std::optional<std::string>();
-        return value.empty() ? std::optional<std::string>() : std::optional<std::string>(value);
+        return value && value->empty() ? std::optional<std::string>() : value;
     };
     const SettingValues values{unlessBundled(chosen.node, {bundleNode, platform::findNode(bundleNode, places).path}),
                                unlessBundled(chosen.repoRoot, {bundle_.repoRoot.value_or("")}),
@@ -146,13 +187,13 @@ void AppDelegate::savePreferences(const platform::PreferencesValues& chosen) {
     applySettings();
 }
 
-void AppDelegate::applicationReceivedOptions(const platform::LaunchOptions& given) {
-    options_ = resolveOptions(SettingValues{given.node, given.repoRoot, given.web}, given.folder, homeFolder());
+void ToolChainController::takeOptions(const platform::LaunchOptions& later) {
+    options_ = resolveOptions(later.settings, later.folder, homeFolder());
     applySettings();
 }
 
-void AppDelegate::applySettings() {
-    if (!window_) return;
+void ToolChainController::applySettings() {
+    if (!bar_) return;  // no window yet: the launch reads the settings itself
     if (jobs_.count() > 0 && bridge_)
         return platform::askToConfirm(
             "Stop the running job and use the new settings?",
@@ -165,28 +206,20 @@ void AppDelegate::applySettings() {
     switchToolChain();
 }
 
-void AppDelegate::switchToolChain() {
+void ToolChainController::switchToolChain() {
     // The old bridge stops first (its tool ends, its port stops answering); a new one with a new
     // token and port starts with the new values, and the page is loaded again with its script.
-    if (bridge_) bridge_->stop();
+    stop();
     bridge_.reset();
-    // The stopped bridge's jobs are gone: suspend and the launcher count let go of them.
-    jobs_ = JobDesktop();
-    showJobs(jobs_.windowActivated());
-    bringUpPageBridge();
-    if (bridgeScript_)
-        webView_->replaceUserScripts(*bridgeScript_, scriptAllowPattern());
-    else
-        webView_->removeUserScripts();
-    updatePageChannelScript();
-    const PageChoice page = choosePageIn(chain_.web);
-    pages_.setFolder(chain_.web);
-    shownMissingScript_.clear();
-    if (page.found)
-        webView_->loadUri(page.uri);
-    else
-        webView_->loadHtml(page.html);
-    reportToolChain();
+    jobs_.bridgeStopped();
+    bringUpBridge();
+    page_.useBridgeScript(bridgeScript_);
+    page_.load(chain_.web);
+    report();
+}
+
+void ToolChainController::stop() {
+    if (bridge_) bridge_->stop();
 }
 
 }  // namespace nerix
