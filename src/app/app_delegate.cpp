@@ -9,6 +9,7 @@
 #include "app/page_recovery.h"
 #include "app/stored_data_move.h"
 #include "bridge/nerix_bridge.h"
+#include "platform/gtk/confirm_dialog.h"
 #include "platform/gtk/web_data_folder.h"
 #include "platform/posix/system_log.h"
 
@@ -139,12 +140,13 @@ void AppDelegate::setUpDesktop(const WindowState& saved) {
 bool AppDelegate::windowMayClose() {
     if (jobs_.count() > 0 && !closeConfirmed_ && !application_.stopRequested()) {
         // Asked once: the answer closes the window again, and then it goes.
-        menu_->ask("Stop the running " + jobs_.currentJob() + " and quit?",
-                   "The job is stopped, and jobs waiting after it are dropped.", "_Stop and Quit", [this](bool stop) {
-                       if (!stop) return;
-                       closeConfirmed_ = true;
-                       window_->close();
-                   });
+        platform::askToConfirm(*window_,
+                               {"Stop the running " + jobs_.currentJob() + " and quit?",
+                                "The job is stopped, and jobs waiting after it are dropped.", "_Stop and Quit"},
+                               [this] {
+                                   closeConfirmed_ = true;
+                                   window_->close();
+                               });
         return false;
     }
     const platform::Window::Placement placement = window_->placement();

@@ -8,6 +8,7 @@
 #include "app/bundle.h"
 #include "app/info_dictionary.h"
 #include "app/settings_check.h"
+#include "platform/gtk/confirm_dialog.h"
 #include "platform/posix/system_log.h"
 
 namespace nerix {
@@ -155,9 +156,11 @@ void AppDelegate::applySettings() {
     if (!window_) return;
     if (jobs_.count() > 0 && bridge_)
         return platform::askToConfirm(
-            "Stop the running job and use the new settings?",
-            "The tool chain is started again with the new settings; the job that runs or waits now is stopped.",
-            "_Stop and Apply", [this] {
+            *window_,
+            {"Stop the running job and use the new settings?",
+             "The tool chain is started again with the new settings; the job that runs or waits now is stopped.",
+             "_Stop and Apply"},
+            [this] {
                 chain_ = readToolChain();
                 switchToolChain();
             });
