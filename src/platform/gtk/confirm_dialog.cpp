@@ -22,15 +22,13 @@ void onResponse(GtkDialog* dialog, int response, gpointer data) {
 }  // namespace
 
 void askToConfirm(Window& window, const Confirmation& asked, std::function<void()> confirmed) {
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS  // GtkAlertDialog, its successor, is GTK 4.10's
-        GtkWidget* dialog = gtk_message_dialog_new(
-            GTK_WINDOW(window.widget()), GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-            GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s", asked.question.c_str());
+    GtkWidget* dialog = gtk_message_dialog_new(GTK_WINDOW(window.widget()),
+                                               GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                                               GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s", asked.question.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", asked.detail.c_str());
     gtk_dialog_add_button(GTK_DIALOG(dialog), "_Cancel", GTK_RESPONSE_CANCEL);
     GtkWidget* confirm = gtk_dialog_add_button(GTK_DIALOG(dialog), asked.confirmLabel.c_str(), GTK_RESPONSE_ACCEPT);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
-    G_GNUC_END_IGNORE_DEPRECATIONS
     gtk_widget_add_css_class(confirm, "destructive-action");
     // The closure owns the callback: freed with the dialog, however it goes.
     g_signal_connect_data(
