@@ -5,7 +5,7 @@
 #include "app/page_origin.h"
 #include "app/stored_data_move.h"
 #include "app/window_state.h"
-#include "platform/gtk/preferences_window.h"
+#include "platform/gtk/confirm_dialog.h"
 #include "platform/gtk/web_data_folder.h"
 #include "platform/posix/system_log.h"
 
@@ -78,7 +78,7 @@ void AppDelegate::makeWindow() {
     window_ = std::make_unique<platform::Window>(kContentWidth, kContentHeight);
     window_->setTitle("Vantorel");
     window_->setMinimumSize(kMinWidth, kMinHeight);
-    window_->setChild(toolChain_.makeBar(), *webView_);
+    window_->setChild(toolChain_.makeBar(*window_), *webView_);
     menu_ = std::make_unique<platform::MainMenu>(*window_, *webView_, aboutText());
     restoreWindow();
     window_->setCloseRequest([this] { return windowMayClose(); });
@@ -101,12 +101,13 @@ void AppDelegate::restoreWindow() {
 bool AppDelegate::windowMayClose() {
     if (jobs_.count() > 0 && !closeConfirmed_ && !application_.stopRequested()) {
         // Asked once: the answer closes the window again, and then it goes.
-        menu_->ask("Stop the running " + jobs_.currentJob() + " and quit?",
-                   "The job is stopped, and jobs waiting after it are dropped.", "_Stop and Quit", [this](bool stop) {
-                       if (!stop) return;
-                       closeConfirmed_ = true;
-                       window_->close();
-                   });
+        platform::askToConfirm(*window_,
+                               {"Stop the running " + jobs_.currentJob() + " and quit?",
+                                "The job is stopped, and jobs waiting after it are dropped.", "_Stop and Quit"},
+                               [this] {
+                                   closeConfirmed_ = true;
+                                   window_->close();
+                               });
         return false;
     }
     saveWindowState(stateFile_, WindowState{window_->placement(), webView_->zoom()}, platform::logLine);

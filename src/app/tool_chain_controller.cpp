@@ -10,6 +10,7 @@
 #include "app/page_choice.h"
 #include "app/page_media.h"
 #include "app/settings_check.h"
+#include "platform/gtk/confirm_dialog.h"
 #include "platform/posix/system_log.h"
 
 namespace nerix {
@@ -85,7 +86,8 @@ void ToolChainController::bringUpBridge() {
         *bridgeScript_ += "\n" + mediaScript(*folder);
 }
 
-platform::SettingsBar& ToolChainController::makeBar() {
+platform::SettingsBar& ToolChainController::makeBar(platform::Window& window) {
+    window_ = &window;
     bar_ = std::make_unique<platform::SettingsBar>();
     bar_->setPreferencesClicked([this] { showPreferences(); });
     return *bar_;
@@ -196,9 +198,11 @@ void ToolChainController::applySettings() {
     if (!bar_) return;  // no window yet: the launch reads the settings itself
     if (jobs_.count() > 0 && bridge_)
         return platform::askToConfirm(
-            "Stop the running job and use the new settings?",
-            "The tool chain is started again with the new settings; the job that runs or waits now is stopped.",
-            "_Stop and Apply", [this] {
+            *window_,
+            {"Stop the running job and use the new settings?",
+             "The tool chain is started again with the new settings; the job that runs or waits now is stopped.",
+             "_Stop and Apply"},
+            [this] {
                 chain_ = readToolChain();
                 switchToolChain();
             });

@@ -14,6 +14,7 @@
 #include "platform/gtk/application.h"
 #include "platform/gtk/preferences_window.h"
 #include "platform/gtk/settings_bar.h"
+#include "platform/gtk/window.h"
 
 namespace nerix {
 
@@ -30,8 +31,8 @@ public:
     // port is known); the script that hands it to the page while there is one.
     void bringUpBridge();
     const std::optional<std::string>& bridgeScript() const { return bridgeScript_; }
-    // The bar above the page, which the window shows.
-    platform::SettingsBar& makeBar();
+    // The bar above the page, which `window` shows; the questions the controller asks go over it.
+    platform::SettingsBar& makeBar(platform::Window& window);
     const std::filesystem::path& web() const { return chain_.web; }
     // One log line for each problem and the bar above the page; the bar goes when all is well.
     void report();
@@ -62,8 +63,9 @@ private:
     SettingValues options_;                    // this launch's, or the last handed over
     SettingsFile settingsFile_;
     ToolChain chain_;
-    unsigned shellAsked_ = 0;  // an answer for an earlier tool chain is dropped
-    std::string settingsBar_;  // what the bar says of the settings
+    unsigned shellAsked_ = 0;             // an answer for an earlier tool chain is dropped
+    std::string settingsBar_;             // what the bar says of the settings
+    platform::Window* window_ = nullptr;  // the window the bar is in
     std::unique_ptr<platform::SettingsBar> bar_;
     std::unique_ptr<platform::PreferencesWindow> preferences_;
 };

@@ -7,6 +7,7 @@
 
 #include "jobs/job_endpoint_fixture.h"
 #include "platform/posix/node_lookup.h"
+#include "platform/posix/program_output.h"
 #include "support/process_probe.h"
 
 namespace nerix::platform {
@@ -83,6 +84,28 @@ TEST_F(NodeLookup, TheLoginShellIsAskedLastAndCutOffWhenItHangs) {
 
     asked.shell = "";
     EXPECT_EQ(askLoginShell("node", asked).path, "");
+}
+
+// A program's output counts only from a whole run that ended with 0; what it leaves running in its
+// group ends with it.
+TEST_F(NodeLookup, AProgramsOutputCountsOnlyFromARunThatEndedWell) {
+    const auto limit = std::chrono::seconds(5);
+    const auto run = [&](const std::string& body) { return programOutput({program(root + "/p", body), "-x"}, limit); };
+    EXPECT_EQ(run("echo \"$1\"; echo v20.1.0").value(), "-x\nv20.1.0\n");
+    EXPECT_EQ(run("echo half; exit 3").error().message, root + "/p: ended with status 3");
+    EXPECT_EQ(programOutput({root + "/missing"}, limit).error().code, ENOENT);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(programOutput({program(root + "/h", "sleep 300")}, std::chrono::milliseconds(200)).error().code,
+              ETIMEDOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+
+    const std::string pidFile = root + "/left.pid";
+    EXPECT_EQ(run("sleep 300 >/dev/null & echo $! > " + pidFile + "; echo done").value(), "done\n");
+    const pid_t left = std::stoi(test::contentOf(pidFile));
+    EXPECT_TRUE(support::waitFor([&] {
+        return ::kill(left, 0) != 0 ||
+               test::contentOf("/proc/" + std::to_string(left) + "/stat").find(") Z") != std::string::npos;
+    })) << "what the program left running still runs";
 }
 
 }  // namespace

@@ -5,10 +5,12 @@
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 
+#include "platform/gtk/gobject_ptr.h"
+
 namespace nerix::platform {
 
 struct Application::Impl {
-    GtkApplication* app = nullptr;
+    GObjectPtr<GtkApplication> app;
     ApplicationDelegate* delegate = nullptr;
     std::string versionText;
     bool launched = false;
@@ -51,11 +53,9 @@ LaunchOptions settingsOptions(GApplicationCommandLine* line) {
     };
     const char* folder = g_application_command_line_get_cwd(line);
     LaunchOptions launch{{text("node"), text("repo-root"), text("web")}, folder ? folder : "", {}};
-    const char** files = nullptr;
-    if (g_variant_dict_lookup(options, G_OPTION_REMAINING, "^a&ay", &files) && files) {
+    g_autofree const char** files = nullptr;  // the array alone: its strings are the dictionary's
+    if (g_variant_dict_lookup(options, G_OPTION_REMAINING, "^a&ay", &files) && files)
         for (const char** file = files; *file; ++file) launch.files.emplace_back(*file);
-        g_free(static_cast<void*>(files));
-    }
     return launch;
 }
 
@@ -79,8 +79,10 @@ gint onCommandLine(GApplication* app, GApplicationCommandLine* line, gpointer da
 void onOpen(GApplication* app, GFile** files, gint count, const gchar*, gpointer data) {
     auto* impl = static_cast<Application::Impl*>(data);
     std::vector<std::string> paths;
-    for (gint i = 0; i < count; ++i)
-        if (gchar* path = g_file_get_path(files[i])) paths.emplace_back(path), g_free(path);
+    for (gint i = 0; i < count; ++i) {
+        g_autofree gchar* path = g_file_get_path(files[i]);
+        if (path) paths.emplace_back(path);
+    }
     if (!impl->launched) {
         impl->options.files = std::move(paths);
         g_application_activate(app);
@@ -107,10 +109,9 @@ gboolean onStopSignal(gpointer data) {
     // would, so the application ends as it does when its window is closed.
     auto* impl = static_cast<Application::Impl*>(data);
     impl->stopRequested = true;
-    GtkApplication* app = impl->app;
-    GList* windows = g_list_copy(gtk_application_get_windows(app));
+    GtkApplication* app = impl->app.get();
+    g_autoptr(GList) windows = g_list_copy(gtk_application_get_windows(app));  // closing one changes the list
     for (GList* item = windows; item; item = item->next) gtk_window_close(GTK_WINDOW(item->data));
-    g_list_free(windows);
     return G_SOURCE_CONTINUE;
 }
 
@@ -138,27 +139,27 @@ constexpr const char* kOptionsDescription =
 Application::Application(const std::string& id, std::string versionText) : impl_(std::make_unique<Impl>()) {
     impl_->versionText = std::move(versionText);
     // Unique: the first start owns the ID on the session bus, later ones hand over to it.
-    impl_->app = gtk_application_new(
-        id.c_str(), static_cast<GApplicationFlags>(G_APPLICATION_HANDLES_COMMAND_LINE | G_APPLICATION_HANDLES_OPEN));
-    g_application_add_main_option_entries(G_APPLICATION(impl_->app), kOptions);
-    g_application_set_option_context_summary(G_APPLICATION(impl_->app),
+    impl_->app.reset(gtk_application_new(
+        id.c_str(), static_cast<GApplicationFlags>(G_APPLICATION_HANDLES_COMMAND_LINE | G_APPLICATION_HANDLES_OPEN)));
+    g_application_add_main_option_entries(G_APPLICATION(impl_->app.get()), kOptions);
+    g_application_set_option_context_summary(G_APPLICATION(impl_->app.get()),
                                              "The desktop window for the Nerix music tool chain.");
-    g_application_set_option_context_description(G_APPLICATION(impl_->app), kOptionsDescription);
-    g_signal_connect(impl_->app, "command-line", G_CALLBACK(onCommandLine), impl_.get());
-    g_signal_connect(impl_->app, "handle-local-options", G_CALLBACK(onLocalOptions), impl_.get());
-    g_signal_connect(impl_->app, "activate", G_CALLBACK(onActivate), impl_.get());
-    g_signal_connect(impl_->app, "open", G_CALLBACK(onOpen), impl_.get());
-    g_signal_connect(impl_->app, "startup", G_CALLBACK(onStartup), impl_.get());
-    g_signal_connect(impl_->app, "shutdown", G_CALLBACK(onShutdown), impl_.get());
+    g_application_set_option_context_description(G_APPLICATION(impl_->app.get()), kOptionsDescription);
+    g_signal_connect(impl_->app.get(), "command-line", G_CALLBACK(onCommandLine), impl_.get());
+    g_signal_connect(impl_->app.get(), "handle-local-options", G_CALLBACK(onLocalOptions), impl_.get());
+    g_signal_connect(impl_->app.get(), "activate", G_CALLBACK(onActivate), impl_.get());
+    g_signal_connect(impl_->app.get(), "open", G_CALLBACK(onOpen), impl_.get());
+    g_signal_connect(impl_->app.get(), "startup", G_CALLBACK(onStartup), impl_.get());
+    g_signal_connect(impl_->app.get(), "shutdown", G_CALLBACK(onShutdown), impl_.get());
     g_unix_signal_add(SIGINT, onStopSignal, impl_.get());
     g_unix_signal_add(SIGTERM, onStopSignal, impl_.get());
 }
 
-Application::~Application() { g_object_unref(impl_->app); }
+Application::~Application() = default;
 
 void Application::setDelegate(ApplicationDelegate& delegate) { impl_->delegate = &delegate; }
 
-int Application::run(int argc, char** argv) { return g_application_run(G_APPLICATION(impl_->app), argc, argv); }
+int Application::run(int argc, char** argv) { return g_application_run(G_APPLICATION(impl_->app.get()), argc, argv); }
 
 bool Application::inspectorRequested() const { return impl_->inspect; }
 

@@ -26,28 +26,25 @@ struct DesktopServices::Impl {
 
 namespace {
 
-// Takes `value`. Read answers a variant holding the variant; the signal holds the value itself.
-void applyColorScheme(GVariant* value) {
+// Takes `taken`. Read answers a variant holding the variant; the signal holds the value itself.
+void applyColorScheme(GVariant* taken) {
+    g_autoptr(GVariant) value = taken;
     while (value && g_variant_is_of_type(value, G_VARIANT_TYPE_VARIANT)) {
-        GVariant* inner = g_variant_get_variant(value);
-        g_variant_unref(value);
-        value = inner;
+        g_autoptr(GVariant) outer = g_steal_pointer(&value);
+        value = g_variant_get_variant(outer);
     }
-    if (!value) return;
-    if (g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32)) {
+    if (value && g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32)) {
         const gboolean dark = g_variant_get_uint32(value) == kPreferDark;
         g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark, nullptr);
     }
-    g_variant_unref(value);
 }
 
 void onColorSchemeRead(GObject* source, GAsyncResult* result, gpointer) {
-    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
     if (!reply) return;  // no settings portal: GTK's own preference stays
     GVariant* value = nullptr;
     g_variant_get(reply, "(v)", &value);
     applyColorScheme(value);
-    g_variant_unref(reply);
 }
 
 void onSettingChanged(GDBusConnection*, const char*, const char*, const char*, const char*, GVariant* parameters,
@@ -70,11 +67,9 @@ void onLaunched(GObject*, GAsyncResult* result, gpointer data) {
 
 // `uri` in the user's default application for it.
 void launchDefault(const std::string& path, Done done) {
-    GFile* file = g_file_new_for_path(path.c_str());
-    gchar* uri = g_file_get_uri(file);
+    g_autoptr(GFile) file = g_file_new_for_path(path.c_str());
+    g_autofree gchar* uri = g_file_get_uri(file);
     g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, onLaunched, new Done(std::move(done)));
-    g_free(uri);
-    g_object_unref(file);
 }
 
 struct Showing {
@@ -84,28 +79,23 @@ struct Showing {
 
 void onShowItems(GObject* source, GAsyncResult* result, gpointer data) {
     std::unique_ptr<Showing> showing(static_cast<Showing*>(data));
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
     if (reply) {
-        g_variant_unref(reply);
         if (showing->done) showing->done(true);
         return;
     }
-    g_error_free(error);
     // No file manager answers: the folder, in whatever opens folders.
     launchDefault(std::filesystem::path(showing->file).parent_path().string(), std::move(showing->done));
 }
 
 void show(DesktopServices::Impl& impl, const std::string& file, Done done) {
     if (!impl.bus) return launchDefault(std::filesystem::path(file).parent_path().string(), std::move(done));
-    GFile* item = g_file_new_for_path(file.c_str());
-    gchar* uri = g_file_get_uri(item);
+    g_autoptr(GFile) item = g_file_new_for_path(file.c_str());
+    g_autofree gchar* uri = g_file_get_uri(item);
     const gchar* uris[] = {uri, nullptr};
     g_dbus_connection_call(impl.bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
                            "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr,
                            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, onShowItems, new Showing{file, std::move(done)});
-    g_free(uri);
-    g_object_unref(item);
 }
 
 void showInFilesAction(GSimpleAction*, GVariant* parameter, gpointer data) {
@@ -158,14 +148,13 @@ void DesktopServices::setLauncherCount(int count, bool urgent) {
 void DesktopServices::sendNotification(const std::string& id, const std::string& title, const std::string& body,
                                        const std::optional<std::string>& showInFiles) {
     // Clicking it presents the window.
-    GNotification* notification = g_notification_new(title.c_str());
+    g_autoptr(GNotification) notification = g_notification_new(title.c_str());
     g_notification_set_default_action(notification, "app.present-window");
     g_notification_set_body(notification, body.c_str());
     if (showInFiles)
         g_notification_add_button_with_target(notification, "Show in Files", "app.show-in-files", "s",
                                               showInFiles->c_str());
     g_application_send_notification(G_APPLICATION(impl_->app), id.c_str(), notification);
-    g_object_unref(notification);
 }
 
 void DesktopServices::showInFiles(const std::string& file, std::function<void(bool)> done) {
@@ -177,19 +166,15 @@ void DesktopServices::openWithDefault(const std::string& file, std::function<voi
 }
 
 void DesktopServices::addRecentFile(const std::string& file) {
-    GFile* item = g_file_new_for_path(file.c_str());
-    gchar* uri = g_file_get_uri(item);
-    gchar* type = g_content_type_guess(file.c_str(), nullptr, 0, nullptr);
-    gchar* mime = type ? g_content_type_get_mime_type(type) : nullptr;
+    g_autoptr(GFile) item = g_file_new_for_path(file.c_str());
+    g_autofree gchar* uri = g_file_get_uri(item);
+    g_autofree gchar* type = g_content_type_guess(file.c_str(), nullptr, 0, nullptr);
+    g_autofree gchar* mime = type ? g_content_type_get_mime_type(type) : nullptr;
     GtkRecentData data{};
     data.mime_type = mime ? mime : const_cast<char*>("application/octet-stream");
     data.app_name = const_cast<char*>("Vantorel");
     data.app_exec = const_cast<char*>("vantorel %f");
     gtk_recent_manager_add_full(gtk_recent_manager_get_default(), uri, &data);
-    g_free(mime);
-    g_free(type);
-    g_free(uri);
-    g_object_unref(item);
 }
 
 void DesktopServices::followColorScheme() {

@@ -2,39 +2,35 @@
 
 #include <gtk/gtk.h>
 
+#include <memory>
+#include <utility>
+
 #include "platform/gtk/window.h"
 
 namespace nerix::platform {
 
 namespace {
 
-struct Pending {
-    GtkFileChooserNative* dialog = nullptr;
-    std::function<void(std::optional<std::vector<std::string>>)> chosen;
-};
+using Chosen = std::function<void(std::optional<std::vector<std::string>>)>;
 
 std::vector<std::string> chosenPaths(GtkFileChooser* chooser) {
     std::vector<std::string> paths;
-    GListModel* files = gtk_file_chooser_get_files(chooser);
+    g_autoptr(GListModel) files = gtk_file_chooser_get_files(chooser);
     for (guint i = 0; files && i < g_list_model_get_n_items(files); ++i) {
-        auto* file = G_FILE(g_list_model_get_item(files, i));
-        if (gchar* path = g_file_get_path(file)) {
-            paths.emplace_back(path);
-            g_free(path);
-        }
-        g_object_unref(file);
+        g_autoptr(GFile) file = G_FILE(g_list_model_get_item(files, i));
+        g_autofree gchar* path = g_file_get_path(file);
+        if (path) paths.emplace_back(path);
     }
-    if (files) g_object_unref(files);
     return paths;
 }
 
 void onResponse(GtkNativeDialog* dialog, int response, gpointer data) {
-    std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
+    const std::unique_ptr<Chosen> chosen(static_cast<Chosen*>(data));
+    g_autoptr(GtkFileChooserNative) owned = GTK_FILE_CHOOSER_NATIVE(dialog);  // ours since it was made
     std::optional<std::vector<std::string>> paths;
-    if (response == GTK_RESPONSE_ACCEPT) paths = chosenPaths(GTK_FILE_CHOOSER(dialog));
-    gtk_native_dialog_destroy(dialog);
-    g_object_unref(dialog);
-    pending->chosen(std::move(paths));
+    if (response == GTK_RESPONSE_ACCEPT) paths = chosenPaths(GTK_FILE_CHOOSER(owned));
+    gtk_native_dialog_destroy(GTK_NATIVE_DIALOG(owned));
+    (*chosen)(std::move(paths));
 }
 
 }  // namespace
@@ -56,22 +52,19 @@ void showFileDialog(Window& window, const FileDialogOptions& options,
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(dialog), TRUE);
     gtk_file_chooser_set_select_multiple(chooser, options.mode == Mode::OpenMany);
     if (options.folder) {
-        GFile* folder = g_file_new_for_path(options.folder->c_str());
+        g_autoptr(GFile) folder = g_file_new_for_path(options.folder->c_str());
         gtk_file_chooser_set_current_folder(chooser, folder, nullptr);
-        g_object_unref(folder);
     }
     if (options.mode == Mode::Save && !options.name.empty())
         gtk_file_chooser_set_current_name(chooser, options.name.c_str());
     for (const FileDialogFilter& given : options.filters) {
-        GtkFileFilter* filter = gtk_file_filter_new();
+        g_autoptr(GtkFileFilter) filter = gtk_file_filter_new();
         if (!given.name.empty()) gtk_file_filter_set_name(filter, given.name.c_str());
         for (const auto& pattern : given.patterns) gtk_file_filter_add_pattern(filter, pattern.c_str());
         for (const auto& type : given.mimeTypes) gtk_file_filter_add_mime_type(filter, type.c_str());
-        gtk_file_chooser_add_filter(chooser, filter);  // the chooser takes it
-        g_object_unref(filter);
+        gtk_file_chooser_add_filter(chooser, filter);  // the chooser holds its own reference
     }
-    auto* pending = new Pending{dialog, std::move(chosen)};
-    g_signal_connect(dialog, "response", G_CALLBACK(onResponse), pending);
+    g_signal_connect(dialog, "response", G_CALLBACK(onResponse), new Chosen(std::move(chosen)));
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(dialog));
 }
 

@@ -41,14 +41,11 @@ void onFilesRead(GObject* source, GAsyncResult* result, gpointer data) {
     hover.read = true;
     if (value && G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST)) {
         auto* list = static_cast<GdkFileList*>(g_value_get_boxed(value));
-        GSList* files = list ? gdk_file_list_get_files(list) : nullptr;
+        g_autoptr(GSList) files = list ? gdk_file_list_get_files(list) : nullptr;  // the list's own files
         for (GSList* item = files; item; item = item->next) {
-            if (gchar* path = g_file_get_path(G_FILE(item->data))) {
-                hover.paths.emplace_back(path);
-                g_free(path);
-            }
+            g_autofree gchar* path = g_file_get_path(G_FILE(item->data));
+            if (path) hover.paths.emplace_back(path);
         }
-        g_slist_free(files);
     }
     if (auto owner = reading->owner.lock()) deliver(*owner, hover);
 }

@@ -2,19 +2,20 @@
 
 #include <webkit/webkit.h>
 
+#include "platform/gtk/gobject_ptr.h"
 #include "platform/gtk/web_view.h"
 
 namespace nerix::platform {
 
 struct PageReply::Impl {
-    WebKitScriptMessageReply* reply = nullptr;
-    JSCContext* context = nullptr;
+    OwnedPtr<WebKitScriptMessageReply, webkit_script_message_reply_unref> reply;
+    GObjectPtr<JSCContext> context;
     bool answered = false;
 
     ~Impl() {
-        if (!answered) webkit_script_message_reply_return_value(reply, jsc_value_new_null(context));
-        webkit_script_message_reply_unref(reply);
-        g_object_unref(context);
+        if (answered) return;
+        g_autoptr(JSCValue) none = jsc_value_new_null(context.get());
+        webkit_script_message_reply_return_value(reply.get(), none);
     }
 };
 
@@ -23,15 +24,15 @@ PageReply::PageReply(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 void PageReply::answer(const std::string& json) const {
     if (impl_->answered) return;
     impl_->answered = true;
-    JSCValue* value = jsc_value_new_from_json(impl_->context, json.c_str());
-    webkit_script_message_reply_return_value(impl_->reply, value ? value : jsc_value_new_null(impl_->context));
-    if (value) g_object_unref(value);
+    g_autoptr(JSCValue) value = jsc_value_new_from_json(impl_->context.get(), json.c_str());
+    if (!value) value = jsc_value_new_null(impl_->context.get());
+    webkit_script_message_reply_return_value(impl_->reply.get(), value);
 }
 
 void PageReply::refuse(const std::string& message) const {
     if (impl_->answered) return;
     impl_->answered = true;
-    webkit_script_message_reply_return_error_message(impl_->reply, message.c_str());
+    webkit_script_message_reply_return_error_message(impl_->reply.get(), message.c_str());
 }
 
 struct PageChannel::Impl {
@@ -48,16 +49,15 @@ namespace {
 gboolean onMessage(WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply, gpointer data) {
     auto* impl = static_cast<PageChannel::Impl*>(data);
     auto held = std::make_shared<PageReply::Impl>();
-    held->reply = webkit_script_message_reply_ref(reply);
-    held->context = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
+    held->reply.reset(webkit_script_message_reply_ref(reply));
+    held->context.reset(JSC_CONTEXT(g_object_ref(jsc_value_get_context(value))));
     PageReply answer(held);
-    char* json = jsc_value_to_json(value, 0);
+    g_autofree char* json = jsc_value_to_json(value, 0);
     const char* uri = webkit_web_view_get_uri(impl->webView);
     if (impl->received)
         impl->received(uri ? uri : "", json ? json : "", answer);
     else
         answer.refuse("not available");
-    g_free(json);
     return TRUE;
 }
 

@@ -2,17 +2,30 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include "platform/gtk/application.h"
+#include "platform/posix/program_output.h"
+
 namespace nerix::platform {
 
 namespace {
+
+// Node.js answers --version at once; one that has not within this is taken as not answering.
+constexpr std::chrono::seconds kVersionLimit{5};
 
 GtkWindow* applicationWindow() {
     auto* app = GTK_APPLICATION(g_application_get_default());
     return app ? gtk_application_get_active_window(app) : nullptr;
 }
 
-// One row: its name, the value chosen, what is wrong with it, and its buttons.
+// One row: the value chosen, and the labels that show it and what is wrong with it.
 struct Row {
+    PreferencesWindow::Impl* owner;
     PreferencesWindow::Field field;
     GtkWidget* value = nullptr;
     GtkWidget* problem = nullptr;
@@ -23,13 +36,16 @@ struct Row {
 
 struct PreferencesWindow::Impl {
     GtkWindow* window = nullptr;
-    Row rows[3] = {{Field::RepoRoot, nullptr, nullptr, {}},
-                   {Field::Node, nullptr, nullptr, {}},
-                   {Field::Web, nullptr, nullptr, {}}};
+    Row rows[3] = {{this, Field::RepoRoot, nullptr, nullptr, {}},
+                   {this, Field::Node, nullptr, nullptr, {}},
+                   {this, Field::Web, nullptr, nullptr, {}}};
     std::function<std::string(Field, const std::string&)> check;
     std::function<std::string()> findNode;
     std::function<void(const SettingValues&)> save;
     unsigned versionAsked = 0;  // a version that arrives for an earlier choice is dropped
+    // Gone with the window: what comes back from another thread, or from a dialog that outlived
+    // it, finds it expired and touches nothing.
+    std::shared_ptr<int> alive = std::make_shared<int>(0);
 
     Row& row(Field field) { return rows[static_cast<int>(field)]; }
     void choose(Field field, const std::string& value);
@@ -39,41 +55,27 @@ struct PreferencesWindow::Impl {
 
 namespace {
 
-struct VersionQuestion {
-    PreferencesWindow::Impl* impl;
-    unsigned asked;
-    std::string node;
-};
-
-void onVersion(GObject* source, GAsyncResult* result, gpointer data) {
-    auto* question = static_cast<VersionQuestion*>(data);
-    gchar* out = nullptr;
-    GError* error = nullptr;
-    const bool ran = g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result, &out, nullptr, &error);
-    auto* impl = question->impl;
-    if (question->asked == impl->versionAsked) {
-        std::string text = question->node;
-        if (ran && out && g_subprocess_get_successful(G_SUBPROCESS(source)))
-            text += " (" + std::string(g_strstrip(out)) + ")";
-        else
-            text += " (no version: it did not answer node --version)";
-        gtk_label_set_text(GTK_LABEL(impl->row(PreferencesWindow::Field::Node).value), text.c_str());
-    }
-    g_free(out);
-    if (error) g_error_free(error);
-    g_object_unref(source);
-    delete question;
+// "v20.11.1", without the line's end.
+std::string trimmed(std::string text) {
+    const auto end = text.find_last_not_of(" \t\r\n");
+    text.erase(end == std::string::npos ? 0 : end + 1);
+    return text.substr(std::min(text.size(), text.find_first_not_of(" \t")));
 }
 
 }  // namespace
 
+// Asked on a thread of its own, so that a Node.js slow to start never holds up the window; the
+// answer is shown on the main thread, unless the window has gone or another was chosen meanwhile.
 void PreferencesWindow::Impl::askVersion(const std::string& node) {
-    const unsigned asked = ++versionAsked;
-    GSubprocess* process = g_subprocess_new(
-        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_SILENCE), nullptr,
-        node.c_str(), "--version", nullptr);
-    if (!process) return;
-    g_subprocess_communicate_utf8_async(process, nullptr, nullptr, onVersion, new VersionQuestion{this, asked, node});
+    std::thread([self = this, alive = std::weak_ptr<int>(alive), asked = versionAsked, node] {
+        auto version = programOutput({node, "--version"}, kVersionLimit);
+        std::string text = node + (version ? " (" + trimmed(*version) + ")"
+                                           : std::string(" (no version: it did not answer node --version)"));
+        Application::runOnMainThread([self, alive, asked, text = std::move(text)] {
+            if (alive.expired() || asked != self->versionAsked) return;
+            gtk_label_set_text(GTK_LABEL(self->row(Field::Node).value), text.c_str());
+        });
+    }).detach();
 }
 
 void PreferencesWindow::Impl::choose(Field field, const std::string& value) {
@@ -94,36 +96,34 @@ void PreferencesWindow::Impl::choose(Field field, const std::string& value) {
 
 namespace {
 
-struct Choice {
-    PreferencesWindow::Impl* impl;
-    PreferencesWindow::Field field;
+// A chooser's answer goes to its row, unless the window has gone meanwhile.
+struct Choosing {
+    Row* row;
+    std::weak_ptr<int> alive;
 };
 
 void onChosen(GtkNativeDialog* dialog, int response, gpointer data) {
-    auto* choice = static_cast<Choice*>(data);
-    if (response == GTK_RESPONSE_ACCEPT) {
-        GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog));
-        if (char* path = file ? g_file_get_path(file) : nullptr) {
-            choice->impl->choose(choice->field, path);
-            g_free(path);
-        }
-        if (file) g_object_unref(file);
-    }
-    g_object_unref(dialog);
-    delete choice;
+    g_autoptr(GtkFileChooserNative) owned = GTK_FILE_CHOOSER_NATIVE(dialog);  // ours since it was made
+    const auto* choosing = static_cast<const Choosing*>(data);
+    if (response != GTK_RESPONSE_ACCEPT || choosing->alive.expired()) return;
+    g_autoptr(GFile) file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(owned));
+    g_autofree char* path = file ? g_file_get_path(file) : nullptr;
+    if (path) choosing->row->owner->choose(choosing->row->field, path);
 }
 
-void chooseFile(PreferencesWindow::Impl* impl, PreferencesWindow::Field field) {
-    const bool folder = field != PreferencesWindow::Field::Node;
-    const char* title = field == PreferencesWindow::Field::Node       ? "Choose Node.js"
-                        : field == PreferencesWindow::Field::RepoRoot ? "Choose the Tool Chain Folder"
-                                                                      : "Choose the Web Interface Folder";
+void chooseFile(Row* row) {
+    using Field = PreferencesWindow::Field;
+    const bool folder = row->field != Field::Node;
+    const char* title = row->field == Field::Node       ? "Choose Node.js"
+                        : row->field == Field::RepoRoot ? "Choose the Tool Chain Folder"
+                                                        : "Choose the Web Interface Folder";
     GtkFileChooserNative* dialog = gtk_file_chooser_native_new(
-        title, impl->window, folder ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN, "_Select",
-        "_Cancel");
+        title, row->owner->window, folder ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN,
+        "_Select", "_Cancel");
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(dialog), TRUE);
-    auto* choice = new Choice{impl, field};
-    g_signal_connect(dialog, "response", G_CALLBACK(onChosen), choice);
+    g_signal_connect_data(
+        dialog, "response", G_CALLBACK(onChosen), new Choosing{row, row->owner->alive},
+        [](gpointer data, GClosure*) { delete static_cast<Choosing*>(data); }, GConnectFlags(0));
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(dialog));
 }
 
@@ -135,9 +135,8 @@ GtkWidget* button(const char* label, GCallback clicked, gpointer data) {
 
 GtkWidget* boldLabel(const char* text) {
     GtkWidget* label = gtk_label_new(nullptr);
-    gchar* markup = g_markup_printf_escaped("<b>%s</b>", text);
+    g_autofree gchar* markup = g_markup_printf_escaped("<b>%s</b>", text);
     gtk_label_set_markup(GTK_LABEL(label), markup);
-    g_free(markup);
     gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
     return label;
 }
@@ -145,7 +144,6 @@ GtkWidget* boldLabel(const char* text) {
 using Field = PreferencesWindow::Field;
 using Impl = PreferencesWindow::Impl;
 
-void onChooseRow(Choice* choice) { chooseFile(choice->impl, choice->field); }
 void onFindNode(Impl* self) { self->choose(Field::Node, self->findNode ? self->findNode() : ""); }
 void onUseBundled(Impl* self) { self->choose(Field::Web, ""); }
 void onCancel(Impl* self) { gtk_widget_set_visible(GTK_WIDGET(self->window), FALSE); }
@@ -202,8 +200,7 @@ GtkWidget* newProblemLabel() {
 // Bundled One.
 GtkWidget* newRowButtons(Impl* impl, Field field) {
     GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-    auto* choice = new Choice{impl, field};  // kept with the window, which lives as long as the program
-    gtk_box_append(GTK_BOX(buttons), button("_Choose…", G_CALLBACK(onChooseRow), choice));
+    gtk_box_append(GTK_BOX(buttons), button("_Choose…", G_CALLBACK(chooseFile), &impl->row(field)));
     if (field == Field::Node)
         gtk_box_append(GTK_BOX(buttons), button("_Find Automatically", G_CALLBACK(onFindNode), impl));
     if (field == Field::Web)
@@ -268,43 +265,6 @@ void PreferencesWindow::present(const SettingValues& values) {
     impl->choose(Field::Node, values.node.value_or(""));
     impl->choose(Field::Web, values.web.value_or(""));
     gtk_window_present(impl->window);
-}
-
-void installPreferencesAction(std::function<void()> open) {
-    auto* app = G_APPLICATION(g_application_get_default());
-    GSimpleAction* action = g_simple_action_new("preferences", nullptr);
-    g_signal_connect_data(
-        action, "activate",
-        G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) { (*static_cast<std::function<void()>*>(data))(); }),
-        new std::function<void()>(std::move(open)),
-        [](gpointer data, GClosure*) { delete static_cast<std::function<void()>*>(data); }, GConnectFlags(0));
-    g_action_map_add_action(G_ACTION_MAP(app), G_ACTION(action));
-    g_object_unref(action);
-    const char* keys[] = {"<Control>comma", nullptr};
-    gtk_application_set_accels_for_action(GTK_APPLICATION(app), "app.preferences", keys);
-}
-
-namespace {
-
-void onConfirmResponse(GtkDialog* dialog, int response, gpointer data) {
-    auto* confirmed = static_cast<std::function<void()>*>(data);
-    gtk_window_destroy(GTK_WINDOW(dialog));
-    if (response == GTK_RESPONSE_ACCEPT) (*confirmed)();
-    delete confirmed;
-}
-
-}  // namespace
-
-void askToConfirm(const std::string& question, const std::string& detail, const std::string& goOn,
-                  std::function<void()> confirmed) {
-    GtkWidget* dialog = gtk_message_dialog_new(applicationWindow(), GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
-                                               GTK_BUTTONS_NONE, "%s", question.c_str());
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", detail.c_str());
-    gtk_dialog_add_button(GTK_DIALOG(dialog), "_Cancel", GTK_RESPONSE_CANCEL);
-    gtk_dialog_add_button(GTK_DIALOG(dialog), goOn.c_str(), GTK_RESPONSE_ACCEPT);
-    auto* held = new std::function<void()>(std::move(confirmed));
-    g_signal_connect(dialog, "response", G_CALLBACK(onConfirmResponse), held);
-    gtk_window_present(GTK_WINDOW(dialog));
 }
 
 }  // namespace nerix::platform

@@ -35,11 +35,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// The application's action "app.preferences" (Ctrl+comma), which `open` carries out.
-void installPreferencesAction(std::function<void()> open);
-
-// Asks the user, over the application's window, whether to go on; `confirmed` runs only if so.
-void askToConfirm(const std::string& question, const std::string& detail, const std::string& goOn,
-                  std::function<void()> confirmed);
-
 }  // namespace nerix::platform

@@ -2,10 +2,12 @@
 
 #include <gtk/gtk.h>
 
+#include "platform/gtk/gobject_ptr.h"
+
 namespace nerix::platform {
 
 struct SettingsBar::Impl {
-    GtkWidget* revealer = nullptr;
+    GObjectPtr<GtkWidget> revealer;  // sunk: ours until the window takes it too
     GtkWidget* label = nullptr;
     std::function<void()> preferencesClicked;
 };
@@ -25,11 +27,10 @@ void onPreferences(GtkButton*, gpointer data) {
 
 SettingsBar::SettingsBar() : impl_(std::make_unique<Impl>()) {
     static const bool styled = [] {
-        GtkCssProvider* provider = gtk_css_provider_new();
+        g_autoptr(GtkCssProvider) provider = gtk_css_provider_new();  // the display holds its own
         gtk_css_provider_load_from_data(provider, kStyle, -1);
         gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(provider),
                                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-        g_object_unref(provider);
         return true;
     }();
     (void)styled;
@@ -45,25 +46,25 @@ SettingsBar::SettingsBar() : impl_(std::make_unique<Impl>()) {
     g_signal_connect(button, "clicked", G_CALLBACK(onPreferences), impl_.get());
     gtk_box_append(GTK_BOX(bar), impl_->label);
     gtk_box_append(GTK_BOX(bar), button);
-    impl_->revealer = GTK_WIDGET(g_object_ref_sink(gtk_revealer_new()));
-    gtk_revealer_set_transition_type(GTK_REVEALER(impl_->revealer), GTK_REVEALER_TRANSITION_TYPE_NONE);
-    gtk_revealer_set_child(GTK_REVEALER(impl_->revealer), bar);
-    gtk_widget_set_visible(impl_->revealer, FALSE);  // until there is something to say
+    impl_->revealer.reset(GTK_WIDGET(g_object_ref_sink(gtk_revealer_new())));
+    gtk_revealer_set_transition_type(GTK_REVEALER(impl_->revealer.get()), GTK_REVEALER_TRANSITION_TYPE_NONE);
+    gtk_revealer_set_child(GTK_REVEALER(impl_->revealer.get()), bar);
+    gtk_widget_set_visible(impl_->revealer.get(), FALSE);  // until there is something to say
 }
 
-SettingsBar::~SettingsBar() { g_object_unref(impl_->revealer); }
+SettingsBar::~SettingsBar() = default;
 
 void SettingsBar::show(const std::string& text) {
     gtk_label_set_text(GTK_LABEL(impl_->label), text.c_str());
     // A revealer whose child is hidden still takes its child's height: the bar goes altogether.
-    gtk_revealer_set_reveal_child(GTK_REVEALER(impl_->revealer), !text.empty());
-    gtk_widget_set_visible(impl_->revealer, !text.empty());
+    gtk_revealer_set_reveal_child(GTK_REVEALER(impl_->revealer.get()), !text.empty());
+    gtk_widget_set_visible(impl_->revealer.get(), !text.empty());
 }
 
 void SettingsBar::setPreferencesClicked(std::function<void()> clicked) {
     impl_->preferencesClicked = std::move(clicked);
 }
 
-void* SettingsBar::widget() const { return impl_->revealer; }
+void* SettingsBar::widget() const { return impl_->revealer.get(); }
 
 }  // namespace nerix::platform

@@ -50,7 +50,7 @@ int openRegularFile(const std::string& path) {
 }
 
 void respond(WebKitURISchemeRequest* request, SchemeAnswer answer) {
-    GInputStream* body = nullptr;
+    g_autoptr(GInputStream) body = nullptr;
     gint64 length = 0;
     if (!answer.file.empty()) {
         const int fd = openRegularFile(answer.file);
@@ -66,17 +66,15 @@ void respond(WebKitURISchemeRequest* request, SchemeAnswer answer) {
                                                    static_cast<gssize>(answer.text.size()), g_free);
         length = static_cast<gint64>(answer.text.size());
     }
-    WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(body, length);
-    g_object_unref(body);
+    g_autoptr(WebKitURISchemeResponse) response = webkit_uri_scheme_response_new(body, length);
     webkit_uri_scheme_response_set_status(response, static_cast<guint>(answer.status), reasonPhrase(answer.status));
     // The engine takes the bare type; the header field keeps its charset.
     const std::string type = answer.contentType.substr(0, answer.contentType.find(';'));
     webkit_uri_scheme_response_set_content_type(response, type.c_str());
-    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);  // the response takes it
     for (const auto& [name, value] : answer.headers) soup_message_headers_append(headers, name.c_str(), value.c_str());
     webkit_uri_scheme_response_set_http_headers(response, headers);
     webkit_uri_scheme_request_finish_with_response(request, response);
-    g_object_unref(response);
 }
 
 void onSchemeRequest(WebKitURISchemeRequest* request, gpointer data) {

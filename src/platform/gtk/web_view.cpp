@@ -8,46 +8,52 @@
 #include <gio/gio.h>
 #include <webkit/webkit.h>
 
+#include "platform/gtk/gobject_ptr.h"
+
 namespace nerix::platform {
 
 struct WebViewConfiguration::Impl {
-    WebKitSettings* settings = nullptr;
-    WebKitUserContentManager* content = nullptr;
+    GObjectPtr<WebKitSettings> settings{webkit_settings_new()};
+    GObjectPtr<WebKitUserContentManager> content{webkit_user_content_manager_new()};
     std::vector<std::pair<std::string, std::string>> scripts;  // source, allow pattern
 };
 
-WebViewConfiguration::WebViewConfiguration() : impl_(std::make_unique<Impl>()) {
-    impl_->settings = webkit_settings_new();
-    // The page is served by the application's own scheme: no page reads file:// at all.
-    webkit_settings_set_allow_file_access_from_file_urls(impl_->settings, FALSE);
-    webkit_settings_set_allow_universal_access_from_file_urls(impl_->settings, FALSE);
-    impl_->content = webkit_user_content_manager_new();
+namespace {
+
+// A script run at document start in the top frame of pages that match `allowPattern`.
+void addTopFrameScript(WebKitUserContentManager* content, const std::string& source, const std::string& allowPattern) {
+    const char* allowList[] = {allowPattern.c_str(), nullptr};
+    g_autoptr(WebKitUserScript) script =
+        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, allowList, nullptr);
+    webkit_user_content_manager_add_script(content, script);
 }
 
-WebViewConfiguration::~WebViewConfiguration() {
-    g_object_unref(impl_->content);
-    g_object_unref(impl_->settings);
+}  // namespace
+
+WebViewConfiguration::WebViewConfiguration() : impl_(std::make_unique<Impl>()) {
+    // The page is served by the application's own scheme: no page reads file:// at all.
+    webkit_settings_set_allow_file_access_from_file_urls(impl_->settings.get(), FALSE);
+    webkit_settings_set_allow_universal_access_from_file_urls(impl_->settings.get(), FALSE);
 }
+
+WebViewConfiguration::~WebViewConfiguration() = default;
 
 void WebViewConfiguration::enableJavaScript(bool allowed) {
-    webkit_settings_set_enable_javascript(impl_->settings, allowed);
+    webkit_settings_set_enable_javascript(impl_->settings.get(), allowed);
 }
 
 void WebViewConfiguration::enableDeveloperExtras(bool enabled) {
-    webkit_settings_set_enable_developer_extras(impl_->settings, enabled);
+    webkit_settings_set_enable_developer_extras(impl_->settings.get(), enabled);
 }
 
 void WebViewConfiguration::addUserScript(const std::string& source, const std::string& allowPattern) {
-    const char* allowList[] = {allowPattern.c_str(), nullptr};
-    WebKitUserScript* script = webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                                                      WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, allowList, nullptr);
-    webkit_user_content_manager_add_script(impl_->content, script);
-    webkit_user_script_unref(script);
+    addTopFrameScript(impl_->content.get(), source, allowPattern);
     impl_->scripts.emplace_back(source, allowPattern);
 }
 
 struct WebView::Impl {
-    WebKitWebView* view = nullptr;
+    GObjectPtr<WebKitWebView> view;
     WebKitUserContentManager* content = nullptr;
     std::function<bool(const std::string&, bool)> opensInBrowser;
     std::function<void(const std::string&)> pageLoaded;
@@ -112,27 +118,24 @@ void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason re
 }  // namespace
 
 WebView::WebView(const WebViewConfiguration& configuration) : impl_(std::make_unique<Impl>()) {
-    GObject* object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", configuration.impl_->settings,
-                                            "user-content-manager", configuration.impl_->content, nullptr));
-    impl_->view = WEBKIT_WEB_VIEW(g_object_ref_sink(object));
-    impl_->content = configuration.impl_->content;
+    GObject* object = G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", configuration.impl_->settings.get(),
+                                            "user-content-manager", configuration.impl_->content.get(), nullptr));
+    impl_->view.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(object)));
+    impl_->content = configuration.impl_->content.get();
     impl_->otherScripts = configuration.impl_->scripts;
-    g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(onDecidePolicy), impl_.get());
-    g_signal_connect(impl_->view, "load-changed", G_CALLBACK(onLoadChanged), impl_.get());
-    g_signal_connect(impl_->view, "load-failed", G_CALLBACK(onLoadFailed), impl_.get());
-    g_signal_connect(impl_->view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), impl_.get());
+    g_signal_connect(impl_->view.get(), "decide-policy", G_CALLBACK(onDecidePolicy), impl_.get());
+    g_signal_connect(impl_->view.get(), "load-changed", G_CALLBACK(onLoadChanged), impl_.get());
+    g_signal_connect(impl_->view.get(), "load-failed", G_CALLBACK(onLoadFailed), impl_.get());
+    g_signal_connect(impl_->view.get(), "web-process-terminated", G_CALLBACK(onWebProcessTerminated), impl_.get());
 }
 
-WebView::~WebView() {
-    g_signal_handlers_disconnect_by_data(impl_->view, impl_.get());
-    g_object_unref(impl_->view);
-}
+WebView::~WebView() { g_signal_handlers_disconnect_by_data(impl_->view.get(), impl_.get()); }
 
-void* WebView::widget() const { return impl_->view; }
+void* WebView::widget() const { return impl_->view.get(); }
 
 void WebView::makeBackgroundTransparent() {
     GdkRGBA colour{1.0f, 1.0f, 1.0f, 0.0f};
-    webkit_web_view_set_background_color(impl_->view, &colour);
+    webkit_web_view_set_background_color(impl_->view.get(), &colour);
 }
 
 void WebView::setOpensInBrowser(std::function<bool(const std::string& uri, bool followedByUser)> decide) {
@@ -150,24 +153,14 @@ void WebView::setContentProcessEnded(std::function<void(const std::string& reaso
 }
 
 void WebView::loadUri(const std::string& uri) {
-    webkit_web_view_load_uri(impl_->view, uri.c_str());
-    impl_->lastLoad = [view = impl_->view, uri] { webkit_web_view_load_uri(view, uri.c_str()); };
+    webkit_web_view_load_uri(impl_->view.get(), uri.c_str());
+    impl_->lastLoad = [view = impl_->view.get(), uri] { webkit_web_view_load_uri(view, uri.c_str()); };
 }
 
 void WebView::loadHtml(const std::string& html) {
-    webkit_web_view_load_html(impl_->view, html.c_str(), nullptr);
-    impl_->lastLoad = [view = impl_->view, html] { webkit_web_view_load_html(view, html.c_str(), nullptr); };
+    webkit_web_view_load_html(impl_->view.get(), html.c_str(), nullptr);
+    impl_->lastLoad = [view = impl_->view.get(), html] { webkit_web_view_load_html(view, html.c_str(), nullptr); };
 }
-
-namespace {
-void addTopFrameScript(WebKitUserContentManager* content, const std::string& source, const std::string& allowPattern) {
-    const char* allowList[] = {allowPattern.c_str(), nullptr};
-    WebKitUserScript* script = webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                                                      WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, allowList, nullptr);
-    webkit_user_content_manager_add_script(content, script);
-    webkit_user_script_unref(script);
-}
-}  // namespace
 
 void WebView::replaceUserScripts(const std::string& source, const std::string& allowPattern) {
     removeUserScripts();
@@ -195,8 +188,8 @@ void WebView::reload() {
     if (impl_->lastLoad) impl_->lastLoad();
 }
 
-void WebView::setZoom(double level) { webkit_web_view_set_zoom_level(impl_->view, level); }
+void WebView::setZoom(double level) { webkit_web_view_set_zoom_level(impl_->view.get(), level); }
 
-double WebView::zoom() const { return webkit_web_view_get_zoom_level(impl_->view); }
+double WebView::zoom() const { return webkit_web_view_get_zoom_level(impl_->view.get()); }
 
 }  // namespace nerix::platform

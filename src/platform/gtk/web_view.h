@@ -112,7 +112,6 @@ public:
 
 private:
     friend class Window;
-    friend class MainMenu;
     friend class PageChannel;
     friend class FileDrop;
     void* widget() const;  // the GtkWidget, for the window that shows it

@@ -2,9 +2,8 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "base/window_placement.h"
 
@@ -12,7 +11,6 @@ namespace nerix::platform {
 
 class SettingsBar;
 class WebView;
-struct FileDialogOptions;
 
 // The main window: titled, closable, minimisable and resizable.
 class Window {
@@ -52,15 +50,13 @@ public:
     // The size of the monitor it opens on (the primary one), or 0 x 0 when none is known.
     static std::pair<int, int> monitorSize();
 
+    // The GtkApplicationWindow behind it, for the platform layer's own files (its menu, actions
+    // and dialogs); untyped, so that no GTK header reaches the rest of the program.
+    void* widget() const;
+
     struct Impl;
 
 private:
-    friend class MainMenu;
-    friend class DesktopServices;
-    friend void showFileDialog(Window&, const FileDialogOptions&,
-                               std::function<void(std::optional<std::vector<std::string>>)>);
-    void* widget() const;  // the GtkWindow, for the platform layer's own helpers
-
     std::unique_ptr<Impl> impl_;
 };
 

@@ -1,22 +1,17 @@
 #include "platform/posix/node_lookup.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <sstream>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "platform/posix/process.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/program_output.h"
 
 namespace nerix::platform {
 
@@ -112,60 +107,11 @@ NodeChoice findNode(const std::string& value, const NodePlaces& places) {
     return {};
 }
 
-namespace {
-
-// Starts `$SHELL -lc 'command -v NAME'` with its output on a pipe of ours: the read end, and the
-// shell's pid. A group of its own, so that a shell cut off ends with whatever its profile started.
-Result<std::pair<UniqueFd, pid_t>> startShell(const std::string& shell, const std::string& name) {
-    NERIX_TRY_ASSIGN(OutputPipe out, makeOutputPipe());
-    UniqueFd readEnd(out.readEnd), writeEnd(out.writeEnd);
-    // Above 2, so that handing it to the shell's 0 never overwrites what goes to its 1.
-    const UniqueFd opened(::open("/dev/null", O_RDWR | O_CLOEXEC));
-    UniqueFd nothing(opened ? ::fcntl(opened.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1);
-    if (!nothing) return failSystem("/dev/null", errno);
-    NERIX_TRY_ASSIGN(pid_t pid, spawn(SpawnPlan{.program = shell,
-                                                .argv = {shell, "-lc", "command -v " + shellQuoted(name)},
-                                                .environment = std::nullopt,
-                                                .workingDir = {},
-                                                .descriptors = {{nothing.get(), STDIN_FILENO},
-                                                                {writeEnd.get(), STDOUT_FILENO},
-                                                                {nothing.get(), STDERR_FILENO}},
-                                                .ownProcessGroup = true,
-                                                .parentDeathSignal = SIGKILL}));
-    return std::pair{std::move(readEnd), pid};
-}
-
-// What `fd` gives until its end; nothing when `deadline` passes first.
-std::optional<std::string> readToEnd(int fd, std::chrono::steady_clock::time_point deadline) {
-    std::string output;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return std::nullopt;
-        pollfd watched{fd, POLLIN, 0};
-        if (::poll(&watched, 1, static_cast<int>(left.count())) <= 0) continue;
-        char buffer[4096];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
-        if (n == 0) return output;
-        if (n < 0 && errno != EINTR && errno != EAGAIN) return std::nullopt;
-    }
-}
-
-}  // namespace
-
 NodeChoice askLoginShell(const std::string& value, const NodePlaces& places, std::chrono::milliseconds limit) {
     const std::string name = value.empty() ? "node" : value;
     if (places.shell.empty() || places.shell.front() != '/') return {};
-    auto started = startShell(places.shell, name);
-    if (!started) return {};
-    auto& [out, pid] = *started;
-    const auto output = readToEnd(out.get(), std::chrono::steady_clock::now() + limit);
-    out.reset();
-    // Its answer is in (or it was cut off): the shell and whatever its profile left in its group
-    // end now. The shell is not reaped yet, so its group cannot be another's.
-    ::kill(-pid, SIGKILL);
-    waitForChild(pid);
+    // Cut off at `limit`, with whatever its profile started.
+    const auto output = programOutput({places.shell, "-lc", "command -v " + shellQuoted(name)}, limit);
     if (!output) return {};
     // A profile may print; the answer is the last line that names a program we can run.
     std::istringstream lines(*output);
