@@ -28,33 +28,16 @@ using ::testing::HasSubstr;
 
 // No process of the group is left but those that have ended and wait for their parent.
 bool groupEnded(pid_t group) {
-    std::error_code gone;  // a process may end meanwhile
-    for (const auto& entry : fs::directory_iterator("/proc", gone)) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        // After the name in parentheses: the state, the parent and the group.
-        const std::string stat = contentOf(entry.path() / "stat");
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(stat.substr(close + 1));
-        char state = 0;
-        pid_t parent = 0, itsGroup = 0;
-        if (fields >> state >> parent >> itsGroup && itsGroup == group && state != 'Z') return false;
-    }
-    return true;
+    return capture("ps -e -o pgid=,stat= | awk '$1 == " + std::to_string(group) + " && $2 !~ /^Z/'").empty();
 }
 
 // Ends every web content process below `parent` (under bubblewrap when sandboxed); the number ended.
 int killWebProcesses(pid_t parent) {
     int ended = 0;
-    std::error_code gone;  // a process may end meanwhile
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(parent) + "/task", gone)) {
-        std::istringstream children(contentOf(task.path() / "children"));
-        for (pid_t child; children >> child;)
-            ended += contentOf("/proc/" + std::to_string(child) + "/comm") == "WebKitWebProces\n"
-                         ? ::kill(child, SIGKILL) == 0
-                         : killWebProcesses(child);
-    }
+    for (pid_t child : support::childrenOf(parent))
+        ended += contentOf("/proc/" + std::to_string(child) + "/comm") == "WebKitWebProces\n"
+                     ? ::kill(child, SIGKILL) == 0
+                     : killWebProcesses(child);
     return ended;
 }
 
@@ -453,25 +436,23 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
     writeFile(web_ / "assets/add-0a9d.wasm", std::string(reinterpret_cast<const char*>(wasm), sizeof wasm));
     // Three seconds of a 440 Hz tone, 8 kHz mono 16-bit.
     const std::uint32_t samples = 3 * 8000;
-    std::string wav = "RIFF" + std::string(4, '\0') + "WAVEfmt ";
+    std::string wav = "RIFF";
     auto le = [&wav](std::uint32_t value, int bytes) {
         for (int i = 0; i < bytes; ++i) wav += static_cast<char>(value >> (8 * i) & 0xff);
     };
+    le(36 + samples * 2, 4), wav += "WAVEfmt ";
     le(16, 4), le(1, 2), le(1, 2), le(8000, 4), le(16000, 4), le(2, 2), le(16, 2);
     wav += "data", le(samples * 2, 4);
     for (std::uint32_t i = 0; i < samples; ++i)
         le(static_cast<std::uint16_t>(static_cast<std::int16_t>(8000 * std::sin(i * 2 * M_PI * 440 / 8000))), 2);
-    wav.replace(4, 4,
-                std::string{static_cast<char>((wav.size() - 8) & 0xff), static_cast<char>((wav.size() - 8) >> 8 & 0xff),
-                            static_cast<char>((wav.size() - 8) >> 16 & 0xff), '\0'});
     writeFile(web_ / "media/tone.wav", wav);
 
     // The release before loaded its page as a file:// URL, and what that page stored (three
     // launches counted, and values of their own kinds) comes over once, on the first launch.
     const fs::path earlier = scratch_ / "earlier";
     fs::create_directories(earlier);
-    Child writer({VANTOREL_BINARY_DIR "/tests/app/earlier_release_page", earlier.string(), "3"}, env_,
-                 scratch_ / "earlier.log");
+    Child writer({"/usr/bin/python3", VANTOREL_SOURCE_DIR "/tests/app/earlier_release_page.py", earlier.string(), "3"},
+                 env_, scratch_ / "earlier.log");
     ASSERT_EQ(writer.waitExit(), 0) << contentOf(scratch_ / "earlier.log");
     // Its network process writes the last of it as it goes.
     ASSERT_TRUE(waitFor([&] { return groupEnded(writer.group); })) << capture("ps -ef");
