@@ -57,6 +57,14 @@ class Notifications(dbus.service.Object):
         note("Notify", app_name, replaces, icon, summary, body, actions)
         return 1
 
+    @dbus.service.method("org.freedesktop.Notifications", out_signature="as")
+    def GetCapabilities(self):
+        return ["actions", "body"]
+
+    @dbus.service.method("org.freedesktop.Notifications", out_signature="ssss")
+    def GetServerInformation(self):
+        return ("stand-in", "vantorel tests", "1", "1.2")
+
 
 def request(sender, options):
     token = str(options.get("handle_token", "t"))
