@@ -13,7 +13,7 @@
 #include "app/page_choice.h"
 #include "app/page_origin.h"
 #include "app/page_recovery.h"
-#include "jobs/job_endpoint_fixture.h"
+#include "common/scratch.h"
 
 namespace nerix {
 namespace {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "app/window_session.h"
+#include "support/loopback_client.h"
 
 // Last: Xlib's names (None, Status, Bool...) must not shadow anything above.
 #include <X11/Xlib.h>
@@ -20,40 +21,23 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using test::capture, test::Child, test::Env, test::readText, test::waitFor, test::waitForJson, test::waitForMatch,
+using test::capture, test::Child, test::Env, test::contentOf, test::waitFor, test::waitForJson, test::waitForMatch,
     test::writeFile;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 
 // No process of the group is left but those that have ended and wait for their parent.
 bool groupEnded(pid_t group) {
-    std::error_code gone;  // a process may end meanwhile
-    for (const auto& entry : fs::directory_iterator("/proc", gone)) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        // After the name in parentheses: the state, the parent and the group.
-        const std::string stat = readText(entry.path() / "stat");
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(stat.substr(close + 1));
-        char state = 0;
-        pid_t parent = 0, itsGroup = 0;
-        if (fields >> state >> parent >> itsGroup && itsGroup == group && state != 'Z') return false;
-    }
-    return true;
+    return capture("ps -e -o pgid=,stat= | awk '$1 == " + std::to_string(group) + " && $2 !~ /^Z/'").empty();
 }
 
 // Ends every web content process below `parent` (under bubblewrap when sandboxed); the number ended.
 int killWebProcesses(pid_t parent) {
     int ended = 0;
-    std::error_code gone;  // a process may end meanwhile
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(parent) + "/task", gone)) {
-        std::istringstream children(readText(task.path() / "children"));
-        for (pid_t child; children >> child;)
-            ended += readText("/proc/" + std::to_string(child) + "/comm") == "WebKitWebProces\n"
-                         ? ::kill(child, SIGKILL) == 0
-                         : killWebProcesses(child);
-    }
+    for (pid_t child : support::childrenOf(parent))
+        ended += contentOf("/proc/" + std::to_string(child) + "/comm") == "WebKitWebProces\n"
+                     ? ::kill(child, SIGKILL) == 0
+                     : killWebProcesses(child);
     return ended;
 }
 
@@ -75,7 +59,7 @@ protected:
         WindowSession::SetUp();
         // A window may go while the test looks at it: that must not end the test program.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-        ASSERT_TRUE(x_ = XOpenDisplay(env_["DISPLAY"].c_str())) << readText(scratch_ / "xvfb.log");
+        ASSERT_TRUE(x_ = XOpenDisplay(env_["DISPLAY"].c_str())) << contentOf(scratch_ / "xvfb.log");
     }
 
     void TearDown() override {
@@ -237,7 +221,7 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
     // What the tool was asked, in order, in the repository root; the temporary source gone after
     // its job. (The arguments of each endpoint: job_body_test and job_endpoints_integration_test.)
     std::vector<json> calls;
-    std::istringstream lines(readText(repo() / "packages/cli/dist/calls.jsonl"));
+    std::istringstream lines(contentOf(repo() / "packages/cli/dist/calls.jsonl"));
     for (std::string line; std::getline(lines, line);) calls.push_back(json::parse(line));
     ASSERT_EQ(calls.size(), 5u);
     for (const json& call : calls) EXPECT_EQ(call["cwd"], repo().string());
@@ -252,7 +236,7 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
     // A second start hands over to this one and ends without a bridge or a window of its own.
     Child second({program_.string()}, env, scratch_ / "second.log");
     EXPECT_EQ(second.waitExit(), 0);
-    EXPECT_EQ(readText(scratch_ / "second.log").find("NerixBridge"), std::string::npos);
+    EXPECT_EQ(contentOf(scratch_ / "second.log").find("NerixBridge"), std::string::npos);
     if (GetParam()) {
         // Without weston's screenshot protocol the pixels are left to the X11 run.
         EXPECT_NE(log().find(".set_app_id(\"org.vantorel.Vantorel\")"), std::string::npos);
@@ -307,7 +291,7 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
     EXPECT_EQ(report["bridge"]["port"], std::stoi(newPort));
     EXPECT_EQ(report["outside"], 404);
     EXPECT_EQ(report["health"]["status"], 200);
-    EXPECT_THAT(readText(repo() / "packages/cli/dist/calls.jsonl"), HasSubstr("\"compose\""));
+    EXPECT_THAT(contentOf(repo() / "packages/cli/dist/calls.jsonl"), HasSubstr("\"compose\""));
     EXPECT_THAT(log(), HasSubstr("page loaded: vantorel://app/\n"));
     EXPECT_TRUE(waitFor([&] { return !barShown(window); })) << "the bar stayed";
 
@@ -322,11 +306,11 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
     const std::string savedPort = waitForMatch(
         scratch_ / "app.log", "listening on 127\\.0\\.0\\.1:" + newPort + "\n[^]*listening on 127\\.0\\.0\\.1:(\\d+)");
     ASSERT_FALSE(savedPort.empty()) << log();
-    EXPECT_EQ(readText(home_ / ".config/vantorel/settings.ini"),
+    EXPECT_EQ(contentOf(home_ / ".config/vantorel/settings.ini"),
               "[toolchain]\nnode=" + node.substr(0, node.find('\n')) + "\n\n[web]\nfolder=" + web.string() + "\n");
     EXPECT_THROW(support::LoopbackClient(static_cast<std::uint16_t>(std::stoi(newPort))), std::runtime_error);
     ASSERT_TRUE(waitFor([&] {
-        return !(report = json::parse(readText(home_ / "Music/Nerix/report.json"), nullptr, false)).is_discarded();
+        return !(report = json::parse(contentOf(home_ / "Music/Nerix/report.json"), nullptr, false)).is_discarded();
     })) << log();
     EXPECT_EQ(report["bridge"]["port"], std::stoi(savedPort));
     // The report is the page's last job: the window closes at once once it has ended.
@@ -345,8 +329,8 @@ TEST_F(AppWindow, WithoutConfigurationThePageLoadsLinksOpenInTheBrowserAndTheSiz
     Window window = launch(env_);
     EXPECT_TRUE(waitForState(window, kMagenta));
     x11("xdotool mousemove --window " + std::to_string(window) + " 750 " + std::to_string(pageTop_ + 170) + " click 1");
-    ASSERT_TRUE(waitFor([&] { return !readText(opened).empty(); })) << log();
-    EXPECT_EQ(readText(opened), "https://example.invalid/vantorel-link?x=1");
+    ASSERT_TRUE(waitFor([&] { return !contentOf(opened).empty(); })) << log();
+    EXPECT_EQ(contentOf(opened), "https://example.invalid/vantorel-link?x=1");
     EXPECT_TRUE(waitForState(window, kMagenta)) << "the window left the page";
     x11("xdotool windowsize " + std::to_string(window) + " 1400 900");
     // Resized once the page's white reaches the new corner.
@@ -375,7 +359,7 @@ TEST_F(AppWindow, WithoutConfigurationThePageLoadsLinksOpenInTheBrowserAndTheSiz
     EXPECT_EQ(app_.waitExit(), 0) << log();
     EXPECT_EQ(log().find("NerixBridge"), std::string::npos) << "something said about a bridge there is not";
     const fs::path state = home_ / ".local/state/vantorel/state.ini";
-    EXPECT_THAT(readText(state), AllOf(HasSubstr("width=1400\n"), HasSubstr("height=900\n")));
+    EXPECT_THAT(contentOf(state), AllOf(HasSubstr("width=1400\n"), HasSubstr("height=900\n")));
 
     window = launch(env_, 1400, 900);
     press(window, "ctrl+w");
@@ -452,26 +436,24 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
     writeFile(web_ / "assets/add-0a9d.wasm", std::string(reinterpret_cast<const char*>(wasm), sizeof wasm));
     // Three seconds of a 440 Hz tone, 8 kHz mono 16-bit.
     const std::uint32_t samples = 3 * 8000;
-    std::string wav = "RIFF" + std::string(4, '\0') + "WAVEfmt ";
+    std::string wav = "RIFF";
     auto le = [&wav](std::uint32_t value, int bytes) {
         for (int i = 0; i < bytes; ++i) wav += static_cast<char>(value >> (8 * i) & 0xff);
     };
+    le(36 + samples * 2, 4), wav += "WAVEfmt ";
     le(16, 4), le(1, 2), le(1, 2), le(8000, 4), le(16000, 4), le(2, 2), le(16, 2);
     wav += "data", le(samples * 2, 4);
     for (std::uint32_t i = 0; i < samples; ++i)
         le(static_cast<std::uint16_t>(static_cast<std::int16_t>(8000 * std::sin(i * 2 * M_PI * 440 / 8000))), 2);
-    wav.replace(4, 4,
-                std::string{static_cast<char>((wav.size() - 8) & 0xff), static_cast<char>((wav.size() - 8) >> 8 & 0xff),
-                            static_cast<char>((wav.size() - 8) >> 16 & 0xff), '\0'});
     writeFile(web_ / "media/tone.wav", wav);
 
     // The release before loaded its page as a file:// URL, and what that page stored (three
     // launches counted, and values of their own kinds) comes over once, on the first launch.
     const fs::path earlier = scratch_ / "earlier";
     fs::create_directories(earlier);
-    Child writer({VANTOREL_BINARY_DIR "/tests/app/earlier_release_page", earlier.string(), "3"}, env_,
-                 scratch_ / "earlier.log");
-    ASSERT_EQ(writer.waitExit(), 0) << readText(scratch_ / "earlier.log");
+    Child writer({"/usr/bin/python3", VANTOREL_SOURCE_DIR "/tests/app/earlier_release_page.py", earlier.string(), "3"},
+                 env_, scratch_ / "earlier.log");
+    ASSERT_EQ(writer.waitExit(), 0) << contentOf(scratch_ / "earlier.log");
     // Its network process writes the last of it as it goes.
     ASSERT_TRUE(waitFor([&] { return groupEnded(writer.group); })) << capture("ps -ef");
 
@@ -520,8 +502,8 @@ TEST_F(AppWindow, JobsHoldOffSuspendShowOnTheLauncherAndEndUnseenInOneNotificati
     ASSERT_TRUE(waitFor([&] {
         const auto updates = calls("Update");
         return std::any_of(updates.begin(), updates.end(), [&](const json& u) { return u["args"] == counted; });
-    })) << readText(record());
-    ASSERT_EQ(calls("Inhibit").size(), 1u) << readText(record());
+    })) << contentOf(record());
+    ASSERT_EQ(calls("Inhibit").size(), 1u) << contentOf(record());
     EXPECT_EQ(calls("Inhibit")[0]["args"][2], "Running master");
     EXPECT_EQ(calls("Inhibit")[0]["args"][3], 4);
 
@@ -537,12 +519,12 @@ TEST_F(AppWindow, JobsHoldOffSuspendShowOnTheLauncherAndEndUnseenInOneNotificati
 
     // Only the compose told the user, once; every hold on suspend was let go, the count gone.
     const std::vector<json> notices = calls("Notify");
-    ASSERT_EQ(notices.size(), 1u) << readText(record());
+    ASSERT_EQ(notices.size(), 1u) << contentOf(record());
     const std::string file = (home_ / "Music/Nerix/morning.mid").string();
     EXPECT_EQ(notices[0]["args"][3], "Compose finished: morning.mid");
     EXPECT_EQ(notices[0]["args"][4], file.substr(0, file.rfind('/')));
     EXPECT_THAT(notices[0]["args"][5].dump(), AllOf(HasSubstr("\"Show in Files\""), HasSubstr(file)));
-    EXPECT_EQ(calls("Uninhibit").size(), calls("Inhibit").size()) << readText(record());
+    EXPECT_EQ(calls("Uninhibit").size(), calls("Inhibit").size()) << contentOf(record());
     EXPECT_EQ(calls("Update").back()["args"][1]["count"], 0);
 }
 

@@ -4,8 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "common/scratch.h"
 #include "jobs/cli_command.h"
-#include "jobs/job_endpoint_fixture.h"
 #include "support/run_child.h"
 
 namespace nerix {

@@ -6,7 +6,7 @@
 
 #include "app/job_desktop.h"
 #include "app/window_state.h"
-#include "jobs/job_endpoint_fixture.h"
+#include "common/scratch.h"
 
 namespace nerix {
 namespace {

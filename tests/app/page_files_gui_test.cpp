@@ -12,7 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using test::Child, test::firstLine, test::readText, test::waitFor, test::waitForJson, test::writeFile;
+using test::Child, test::firstLine, test::contentOf, test::waitFor, test::waitForJson, test::writeFile;
 using ::testing::HasSubstr;
 
 class PageFiles : public test::WindowSession {
@@ -62,8 +62,8 @@ TEST_F(PageFiles, DialogsOpenWithShowOpenAndDropsReachThePageAndTheDesktop) {
                              {"opened", true}}))
         << log();
     const std::vector<json> opens = calls("OpenFile"), saves = calls("SaveFile");
-    ASSERT_EQ(opens.size(), 2u) << readText(record());
-    ASSERT_EQ(saves.size(), 1u) << readText(record());
+    ASSERT_EQ(opens.size(), 2u) << contentOf(record());
+    ASSERT_EQ(saves.size(), 1u) << contentOf(record());
     EXPECT_THAT(opens[0]["args"][0].get<std::string>(), ::testing::StartsWith("x11:")) << "no parent window";
     EXPECT_EQ(opens[0]["args"][1], "Pick a WAV");
     const json& options = opens[0]["args"][2];
@@ -79,20 +79,20 @@ TEST_F(PageFiles, DialogsOpenWithShowOpenAndDropsReachThePageAndTheDesktop) {
     EXPECT_THAT(log(),
                 HasSubstr("page channel: refused to show or open /etc/hostname, not a file given to the page\n"));
     const std::vector<json> shown = calls("ShowItems");
-    ASSERT_EQ(shown.size(), 1u) << readText(record());
+    ASSERT_EQ(shown.size(), 1u) << contentOf(record());
     EXPECT_EQ(shown[0]["args"][0], json::array({"file://" + music.string() + "/take%20one.wav"}));
-    EXPECT_TRUE(waitFor([&] { return readText(opened) == wav.string(); })) << readText(opened);
+    EXPECT_TRUE(waitFor([&] { return contentOf(opened) == wav.string(); })) << contentOf(opened);
 
     // A second launch, started in another folder, hands its relative path over and ends.
     Child second({program_.string(), "../music/take one.wav"}, env_, scratch_ / "second.log", scratch_ / "repo");
-    EXPECT_EQ(second.waitExit(), 0) << readText(scratch_ / "second.log");
+    EXPECT_EQ(second.waitExit(), 0) << contentOf(scratch_ / "second.log");
     EXPECT_EQ(reported("opened-2"), json::array({wav.string()})) << log();
 
     // Every report was a compose job's file: each is in the desktop's recent files.
     const fs::path recent = home_ / ".local/share/recently-used.xbel";
-    EXPECT_TRUE(waitFor([&] { return readText(recent).find("/Music/Nerix/opened-2.mid") != std::string::npos; }))
-        << readText(recent);
-    EXPECT_THAT(readText(recent), HasSubstr("/Music/Nerix/dialogs.mid"));
+    EXPECT_TRUE(waitFor([&] { return contentOf(recent).find("/Music/Nerix/opened-2.mid") != std::string::npos; }))
+        << contentOf(recent);
+    EXPECT_THAT(contentOf(recent), HasSubstr("/Music/Nerix/dialogs.mid"));
 
     const fs::path dropped = music / "dropped.wav";
     writeFile(dropped, "RIFF dropped");
@@ -102,7 +102,7 @@ TEST_F(PageFiles, DialogsOpenWithShowOpenAndDropsReachThePageAndTheDesktop) {
     std::string window;
     ASSERT_TRUE(waitFor([&] {
         return !(window = firstLine(x + "xdotool search --onlyvisible --name '^drag source$'")).empty();
-    })) << readText(scratch_ / "source.log");
+    })) << contentOf(scratch_ / "source.log");
     const std::string vantorel = firstLine(x + "xdotool search --onlyvisible --name '^Vantorel$'");
     // Press in the source, move past the drag threshold, then over the page, and let go there.
     firstLine(x + "xdotool mousemove --window " + window + " 100 100 mousedown 1 mousemove_relative 20 20 sleep 0.3 " +

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "app/page_server.h"
+#include "common/scratch.h"
 #include "http/page_path.h"
-#include "jobs/job_endpoint_fixture.h"
 
 namespace nerix {
 namespace {

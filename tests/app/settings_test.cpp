@@ -7,7 +7,7 @@
 #include "app/settings.h"
 #include "app/settings_check.h"
 #include "app/tool_chain.h"
-#include "jobs/job_endpoint_fixture.h"
+#include "common/scratch.h"
 
 namespace nerix {
 namespace {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "app/stored_data_move.h"
-#include "jobs/job_endpoint_fixture.h"
+#include "common/scratch.h"
 
 namespace nerix {
 namespace {

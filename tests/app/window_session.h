@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -19,7 +18,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "jobs/job_endpoint_fixture.h"
+#include "common/scratch.h"
 #include "support/process_probe.h"
 
 namespace nerix::test {
@@ -31,16 +30,6 @@ inline bool waitFor(const std::function<bool()>& condition) {
     return support::waitFor(condition, std::chrono::minutes(2));
 }
 
-inline std::string readText(const fs::path& file) { return contentOf(file); }
-
-inline std::string capture(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char buffer[4096];
-    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    if (pipe) ::pclose(pipe);
-    return out;
-}
 inline std::string firstLine(const std::string& command) {
     const std::string out = capture(command);
     return out.substr(0, out.find('\n'));
@@ -50,14 +39,14 @@ inline std::string firstLine(const std::string& command) {
 inline std::string waitForMatch(const fs::path& file, const std::string& pattern) {
     std::string text;
     std::smatch m;
-    waitFor([&] { return std::regex_search(text = readText(file), m, std::regex(pattern)); });
+    waitFor([&] { return std::regex_search(text = contentOf(file), m, std::regex(pattern)); });
     return m.size() > 1 ? m[1].str() : "";
 }
 
 // `file` as JSON once it parses; discarded at the deadline.
 inline nlohmann::json waitForJson(const fs::path& file) {
     nlohmann::json value;
-    waitFor([&] { return !(value = nlohmann::json::parse(readText(file), nullptr, false)).is_discarded(); });
+    waitFor([&] { return !(value = nlohmann::json::parse(contentOf(file), nullptr, false)).is_discarded(); });
     return value;
 }
 
@@ -195,21 +184,21 @@ protected:
         standIn_ =
             Child({"/usr/bin/python3", VANTOREL_SOURCE_DIR "/tests/app/desktop_stand_in.py", record().string(), list},
                   env_, scratch_ / "stand-in.log");
-        ASSERT_TRUE(waitFor([&] { return readText(record()).starts_with("{\"ready\": true}\n"); }))
-            << readText(scratch_ / "stand-in.log");
+        ASSERT_TRUE(waitFor([&] { return contentOf(record()).starts_with("{\"ready\": true}\n"); }))
+            << contentOf(scratch_ / "stand-in.log");
     }
     fs::path record() const { return scratch_ / "desktop.jsonl"; }
     // The calls to `member` the stand-in noted.
     std::vector<nlohmann::json> calls(const std::string& member) const {
         std::vector<nlohmann::json> found;
-        std::istringstream lines(readText(record()));
+        std::istringstream lines(contentOf(record()));
         for (std::string line; std::getline(lines, line);)
             if (auto call = nlohmann::json::parse(line, nullptr, false); call.value("member", "") == member)
                 found.push_back(call);
         return found;
     }
 
-    std::string log() const { return readText(scratch_ / "app.log"); }
+    std::string log() const { return contentOf(scratch_ / "app.log"); }
 
     fs::path scratch_, web_, home_, runtime_, program_;
     Env env_;

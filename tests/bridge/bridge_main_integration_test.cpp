@@ -1,8 +1,7 @@
 // The windowless bridge program, as a web developer or a benchmark runs it.
-#include <stdio.h>
-
 #include <gtest/gtest.h>
 
+#include "common/scratch.h"
 #include "support/loopback_client.h"
 #include "support/process_probe.h"
 
@@ -28,12 +27,8 @@ TEST(BridgeProgram, PrintsWhereItListensServesAndStopsOnSignal) {
     }
     // Standard error, the status, then standard output.
     const std::string usage = support::BridgeProcess::program() + " /usr/bin/node";
-    FILE* out = ::popen((usage + " 2>&1 >/dev/null; echo $?; " + usage + " 2>/dev/null").c_str(), "r");
-    ASSERT_NE(out, nullptr);
-    std::string text;
-    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
-    ::pclose(out);
-    EXPECT_EQ(text, "usage: vantorel-bridge NODE_PATH REPO_ROOT\n2\n");
+    EXPECT_EQ(test::capture(usage + " 2>&1 >/dev/null; echo $?; " + usage + " 2>/dev/null"),
+              "usage: vantorel-bridge NODE_PATH REPO_ROOT\n2\n");
 }
 
 }  // namespace

@@ -1,16 +1,11 @@
 // The bridge's file URLs over real loopback sockets: which files the page may have a URL for,
 // and how a URL answers, as a media element or a fetch asks it.
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "bridge/nerix_bridge.h"
-#include "jobs/job_endpoint_fixture.h"
+#include "common/scratch.h"
+#include "support/loopback_client.h"
 
 namespace nerix {
 namespace {
@@ -19,14 +14,12 @@ namespace fs = std::filesystem;
 using namespace support;
 using test::writeFile;
 
-class FileUrls : public ::testing::Test {
+class FileUrls : public test::ScratchTest {
 protected:
     void SetUp() override {
-        home = fs::temp_directory_path() / ("vantorel-files-" + std::to_string(::getpid()));
-        fs::remove_all(home);
-        fs::create_directories(home);
-        ::setenv("HOME", home.c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+        ScratchTest::SetUp();
+        home = root;
+        saveAndSet("HOME", root), saveAndSet("XDG_CONFIG_HOME", root + "/.config");
         bridge =
             std::make_shared<NerixBridge>("/nonexistent/node", "/nonexistent/repo",
                                           BridgeOptions{.random = {}, .log = [](std::string_view) {}, .limits = {}});
@@ -35,7 +28,7 @@ protected:
     }
     void TearDown() override {
         bridge.reset();
-        fs::remove_all(home);
+        ScratchTest::TearDown();
     }
 
     ParsedAnswer askUrl(const std::string& path, const std::string& token) {

@@ -63,9 +63,9 @@ TEST_F(BridgeTest, EachRequestGetsItsAnswer) {
 }
 
 // A request is answered once only, even with another behind it, and the end of the peer's
-// stream may complete it; a peer with the token that stops early gets nothing, one without it
-// its 401 as soon as the head is in; a peer still sending a body too large for any request gets
-// its 413 at once.
+// stream may complete it; a peer with the token that stops early gets nothing (one without it
+// gets its 401 as soon as the head is in: load_integration_test); a peer still sending a body
+// too large for any request gets its 413 at once.
 TEST_F(BridgeTest, ARequestIsAnsweredOnceWhenWhole) {
     {
         LoopbackClient client(port);
@@ -81,11 +81,6 @@ TEST_F(BridgeTest, ARequestIsAnsweredOnceWhenWhole) {
                     "\r\nContent-Length: 10\r\n\r\nabc");
         client.shutdownWrite();
         EXPECT_EQ(client.readAll(), "");
-    }
-    {
-        LoopbackClient client(port);
-        client.send("POST /compose HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
-        EXPECT_EQ(parseAnswer(client.readAll()).status, 401);
     }
     LoopbackClient client(port);
     client.send("POST /compose HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n");
@@ -125,23 +120,14 @@ TEST_F(BridgeTest, EveryDescriptorIsCloseOnExec) {
     for (int fd : fds) EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << "fd " << fd;
 }
 
-// Unfinished requests are bounded: the oldest gives way to one too many, and a peer that is quiet
-// for too long, or has not finished in all, is closed without an answer.
+// A peer that is quiet for too long, or has not finished in all, is closed without an answer.
+// (The oldest unfinished request giving way to one too many: load_integration_test's flood.)
 TEST(BridgeLimits, UnfinishedRequestsCannotHoldTheBridge) {
     BridgeOptions options = kQuiet;
     options.limits = RequestLimits{std::chrono::milliseconds(1000), std::chrono::milliseconds(2500), 3};
     auto bridge = std::make_shared<NerixBridge>("/n", "/r", options);
     bridge->start();
     ASSERT_NE(bridge->port(), 0);
-    std::vector<std::unique_ptr<LoopbackClient>> peers;
-    for (int i = 0; i < 4; ++i) {
-        peers.push_back(std::make_unique<LoopbackClient>(bridge->port()));
-        peers.back()->send("GET /health HTTP/1.1\r\n");
-    }
-    EXPECT_TRUE(peers[0]->closedWithoutData());
-    peers[3]->send("\r\n");
-    EXPECT_EQ(parseAnswer(peers[3]->readAll()).status, 200);
-
     LoopbackClient silent(bridge->port()), slow(bridge->port());
     bool slowClosed = false;
     for (int i = 0; i < 200 && !slowClosed; ++i) try {

@@ -42,18 +42,15 @@ TEST(ByteRanges, AsAServerReadsThem) {
     }
 }
 
+// How a name is read (its last extension, in any case, after its folders; a leading dot is no
+// extension), not the table again: wasm and JavaScript, which the engine insists on, stand for it.
 TEST(ContentTypes, ByExtensionCaseIgnored) {
     for (const auto& [name, type] : std::initializer_list<std::pair<const char*, const char*>>{
              {"index.html", "text/html; charset=utf-8"},
              {"assets/index-x.js", "text/javascript; charset=utf-8"},
              {"worker.MJS", "text/javascript; charset=utf-8"},
-             {"data.json", "application/json"},
              {"dsp.wasm", "application/wasm"},
              {"photo.JPG", "image/jpeg"},
-             {"tone.wav", "audio/wav"},
-             {"song.mp3", "audio/mpeg"},
-             {"piece.mid", "audio/midi"},
-             {"notes.txt", "text/plain; charset=utf-8"},
              {"archive.tar.gz", "application/octet-stream"},
              {".htaccess", "application/octet-stream"},
              {"js/README", "application/octet-stream"},

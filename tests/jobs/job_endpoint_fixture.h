@@ -1,81 +1,18 @@
 #pragma once
 
-// ScratchTest: a fresh folder, and environment changes undone after the test. JobEndpointTest: a
-// bridge over loopback whose "Node.js" is record_tool, HOME and the XDG folders in the scratch
-// folder, and the tool's record of what it saw (arguments, working folder, source) in record.json.
-#include <unistd.h>
-
-#include <algorithm>
+// JobEndpointTest: a bridge over loopback whose "Node.js" is record_tool, HOME and the XDG folders
+// in the scratch folder, and the tool's record of what it saw (arguments, working folder, source)
+// in record.json.
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <optional>
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "bridge/nerix_bridge.h"
+#include "common/scratch.h"
 #include "support/loopback_client.h"
 
 namespace nerix::test {
 using namespace support;
-
-namespace fs = std::filesystem;
-
-// What the file holds; empty when it cannot be read (a /proc file whose process ended between
-// the open and the read fails the read, and libstdc++'s stream throws for that).
-inline std::string contentOf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    try {
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    } catch (const std::ios_base::failure&) {
-        return {};
-    }
-}
-// Writes `text` to `file`, making the folders on its way.
-inline void writeFile(const fs::path& file, const std::string& text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-}
-
-inline std::vector<std::string> entriesOf(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-class ScratchTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vantorel-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root = fs::canonical(pattern).string();
-    }
-
-    void TearDown() override {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) set(it->first, it->second);
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-
-    // Sets (or, with nullopt, removes) an environment variable for this test only. A bridge
-    // reads it afresh on its queue thread, which is idle while no request is in flight.
-    void saveAndSet(const std::string& name, const std::optional<std::string>& value) {
-        const char* old = std::getenv(name.c_str());
-        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        set(name, value);
-    }
-
-    std::string root;
-
-private:
-    static void set(const std::string& name, const std::optional<std::string>& value) {
-        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 class JobEndpointTest : public ScratchTest {
 protected:

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "jobs/job_endpoint_fixture.h"
+#include "common/scratch.h"
 
 namespace nerix {
 namespace {

@@ -14,13 +14,14 @@ std::string repeat(const std::string& piece, int times) {
     return text;
 }
 
+// One character each, of 2, 3 and 5 bytes; Hangul jamo, L then V (one character) and V then L (two).
+const std::string acute = "\xc3\xa9", ideograph = "\xe6\xbc\xa2", twoMarks = "e\xcc\x81\xcc\xa3";
+const std::string jamoLV = "\xe1\x84\x80\xe1\x85\xa1", jamoVL = "\xe1\x85\xa1\xe1\x84\x80";
+
 // Each code point that is not a letter, mark, number, "-" or "_" becomes one "-"; dashes are
 // trimmed; then the cut keeps 80 characters and leaves every file name made from the stem
 // within 255 bytes (the longest, the source's side file ".<stem>.morvane.XXXXXX", leaves 239).
 TEST(SanitizeStem, KeepsLettersMarksAndNumbersAndCutsBetweenCharacters) {
-    // One character each, of 2, 3 and 5 bytes.
-    const std::string acute = "\xc3\xa9", ideograph = "\xe6\xbc\xa2", twoMarks = "e\xcc\x81\xcc\xa3";
-    const std::string jamoLV = "\xe1\x84\x80\xe1\x85\xa1", jamoVL = "\xe1\x85\xa1\xe1\x84\x80";
     struct Case {
         std::optional<std::string> name, stem;
     };
@@ -72,8 +73,6 @@ TEST(SanitizeStem, KeepsLettersMarksAndNumbersAndCutsBetweenCharacters) {
 // and eight hex digits): names that differ only behind the cut get different stems, and the
 // same name always the same one.
 TEST(SanitizeStem, ACutNameEndsInAMarkOfTheWholeName) {
-    const std::string ideograph = "\xe6\xbc\xa2", twoMarks = "e\xcc\x81\xcc\xa3";
-    const std::string jamoVL = "\xe1\x85\xa1\xe1\x84\x80";
     const std::pair<std::string, std::string> cases[] = {
         {repeat("a", 100), repeat("a", 71)},
         {repeat("a", 70) + "-" + repeat("b", 20), repeat("a", 70) + "-"},  // the cut is not trimmed again

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "jobs/job_endpoint_fixture.h"
+#include "common/scratch.h"
 
 namespace nerix::platform {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "jobs/job_endpoint_fixture.h"
+#include "common/scratch.h"
 #include "platform/posix/node_lookup.h"
 #include "platform/posix/program_output.h"
 #include "support/process_probe.h"
