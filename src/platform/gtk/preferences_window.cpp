@@ -53,23 +53,12 @@ struct PreferencesWindow::Impl {
     void build();
 };
 
-namespace {
-
-// "v20.11.1", without the line's end.
-std::string trimmed(std::string text) {
-    const auto end = text.find_last_not_of(" \t\r\n");
-    text.erase(end == std::string::npos ? 0 : end + 1);
-    return text.substr(std::min(text.size(), text.find_first_not_of(" \t")));
-}
-
-}  // namespace
-
 // Asked on a thread of its own, so that a Node.js slow to start never holds up the window; the
 // answer is shown on the main thread, unless the window has gone or another was chosen meanwhile.
 void PreferencesWindow::Impl::askVersion(const std::string& node) {
     std::thread([self = this, alive = std::weak_ptr<int>(alive), asked = versionAsked, node] {
         auto version = programOutput({node, "--version"}, kVersionLimit);
-        std::string text = node + (version ? " (" + trimmed(*version) + ")"
+        std::string text = node + (version ? " (" + std::string(g_strstrip(version->data())) + ")"
                                            : std::string(" (no version: it did not answer node --version)"));
         Application::runOnMainThread([self, alive, asked, text = std::move(text)] {
             if (alive.expired() || asked != self->versionAsked) return;
