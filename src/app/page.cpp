@@ -6,6 +6,7 @@
 #include "app/page_choice.h"
 #include "app/page_origin.h"
 #include "bridge/token.h"
+#include "http/answer_writer.h"
 #include "platform/gtk/file_dialog.h"
 #include "platform/posix/random.h"
 #include "platform/posix/system_log.h"
@@ -81,9 +82,10 @@ platform::SchemeAnswer Page::answer(const platform::SchemeRequest& asked) {
         shownMissingScript_ = pages_.firstMissingScript();
         if (missingChanged_) missingChanged_();
     }
-    return platform::SchemeAnswer{answer.status,          answer.contentType,   std::move(answer.headers),
-                                  std::move(answer.text), answer.file.string(), answer.offset,
-                                  answer.length};
+    return platform::SchemeAnswer{answer.status,          std::string(reasonPhrase(answer.status)),
+                                  answer.contentType,     std::move(answer.headers),
+                                  std::move(answer.text), answer.file.string(),
+                                  answer.offset,          answer.length};
 }
 
 void Page::ended(const std::string& reason) {

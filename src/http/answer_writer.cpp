@@ -49,6 +49,7 @@ std::string_view reasonPhrase(int status) {
         case 401: return "Unauthorized";
         case 403: return "Forbidden";
         case 404: return "Not Found";
+        case 405: return "Method Not Allowed";
         case 413: return "Payload Too Large";
         case 416: return "Range Not Satisfiable";
         case 421: return "Misdirected Request";

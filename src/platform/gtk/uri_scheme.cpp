@@ -17,19 +17,6 @@ namespace {
 
 using Handler = std::function<SchemeAnswer(const SchemeRequest&)>;
 
-const char* reasonPhrase(int status) {
-    switch (status) {
-        case 200: return "OK";
-        case 206: return "Partial Content";
-        case 400: return "Bad Request";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 416: return "Range Not Satisfiable";
-        default: return "Error";
-    }
-}
-
 std::optional<std::string> header(SoupMessageHeaders* headers, const char* name) {
     const char* value = headers ? soup_message_headers_get_one(headers, name) : nullptr;
     if (!value) return std::nullopt;
@@ -58,7 +45,7 @@ void respond(WebKitURISchemeRequest* request, SchemeAnswer answer) {
             body = newFileSpanStream(fd, answer.offset, answer.length);
             length = static_cast<gint64>(answer.length);
         } else {
-            answer = SchemeAnswer{404, "text/plain", {{"Content-Length", "10"}}, "Not found\n", {}, 0, 0};
+            answer = SchemeAnswer{404, "Not Found", "text/plain", {{"Content-Length", "10"}}, "Not found\n", {}, 0, 0};
         }
     }
     if (!body) {
@@ -67,7 +54,7 @@ void respond(WebKitURISchemeRequest* request, SchemeAnswer answer) {
         length = static_cast<gint64>(answer.text.size());
     }
     g_autoptr(WebKitURISchemeResponse) response = webkit_uri_scheme_response_new(body, length);
-    webkit_uri_scheme_response_set_status(response, static_cast<guint>(answer.status), reasonPhrase(answer.status));
+    webkit_uri_scheme_response_set_status(response, static_cast<guint>(answer.status), answer.reason.c_str());
     // The engine takes the bare type; the header field keeps its charset.
     const std::string type = answer.contentType.substr(0, answer.contentType.find(';'));
     webkit_uri_scheme_response_set_content_type(response, type.c_str());

@@ -24,6 +24,7 @@ struct SchemeRequest {
 // opened (never following a final link, refused unless a regular file) and read as it is sent.
 struct SchemeAnswer {
     int status = 200;
+    std::string reason = "OK";  // the status line's phrase
     std::string contentType;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string text;
