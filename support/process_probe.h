@@ -63,6 +63,12 @@ inline std::pair<char, pid_t> stateOf(const std::string& pid) {
     return state;
 }
 
+// Whether the process has ended: gone, or waiting to be reaped.
+inline bool ended(pid_t pid) {
+    const char state = stateOf(std::to_string(pid)).first;
+    return state == 0 || state == 'Z';
+}
+
 // The receive-queue column of /proc/net/tcp for the socket on local `port` in `state` ("0A"
 // listening: the connections waiting to be accepted; "01" established: the bytes not yet
 // read). -1 when there is no such socket.

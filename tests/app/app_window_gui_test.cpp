@@ -129,12 +129,10 @@ protected:
         return window;
     }
 
-    // Presses keys in the window as the user would.
     void press(Window window, const std::string& keys) {
         x11("xdotool windowfocus --sync " + std::to_string(window) + "; xdotool key " + keys);
     }
 
-    // The window's content as the screen shows it now, row by row.
     std::vector<unsigned long> grab(Window window) {
         std::vector<unsigned long> pixels;
         XImage* image = XGetImage(x_, window, kFrame, pageTop_, kWidth, kHeight, AllPlanes, ZPixmap);
@@ -144,7 +142,6 @@ protected:
         return pixels;
     }
 
-    // Waits until the page's state box shows `colour`.
     bool waitForState(Window window, unsigned long colour) {
         return waitFor([&] {
             auto pixels = grab(window);
@@ -152,7 +149,6 @@ protected:
         });
     }
 
-    // Whether the yellow bar above the page shows.
     bool barShown(Window window) {
         auto pixels = grab(window);
         return !pixels.empty() && near(pixels[4 * kWidth + 4], 0xf8e45c);
@@ -197,26 +193,19 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
     // The page saw the bridge the application started, on the port it logged, read the files
     // beside it and nothing outside its folder; without the token a job is refused.
     const std::string port = waitForMatch(scratch_ / "app.log", R"(NerixBridge listening on 127\.0\.0\.1:(\d+))");
-    EXPECT_EQ(
-        report,
-        (json{
-            {"bridge",
-             {{"port", std::stoi(port)}, {"origin", "http://127.0.0.1:" + port}, {"token", report["bridge"]["token"]}}},
-            {"sibling", "{\"sibling\":true}\n"},
-            {"outside", 404},
-            {"file", "refused"},
-            {"health", {{"status", 200}, {"json", {{"ok", true}, {"version", "0.2.0"}}}}},
-            {"compose",
-             {{"status", 200},
-              {"json",
-               {{"ok", true}, {"outputPath", out + "e2e-piece.mid"}, {"stdout", "fixture compose build ok\n"}}}}},
-            {"master", {{"status", 200}, {"json", {{"ok", true}, {"stdout", "fixture master run ok\n"}}}}},
-            {"verify",
-             {{"status", 200},
-              {"json",
-               {{"ok", true}, {"stdout", "fixture master verify ok\n"}, {"stderr", "fixture verify notes\n"}}}}},
-            {"withoutToken", {{"status", 401}, {"json", report["withoutToken"]["json"]}}},
-            {"live", {{"type", "application/x-ndjson"}, {"first", {{"stdout", "fixture waits\n"}}}}}}));
+    json expected = json::parse(R"({"sibling": "{\"sibling\":true}\n", "outside": 404, "file": "refused",
+        "health": {"status": 200, "json": {"ok": true, "version": "0.2.0"}},
+        "master": {"status": 200, "json": {"ok": true, "stdout": "fixture master run ok\n"}},
+        "verify": {"status": 200,
+                   "json": {"ok": true, "stdout": "fixture master verify ok\n", "stderr": "fixture verify notes\n"}},
+        "live": {"type": "application/x-ndjson", "first": {"stdout": "fixture waits\n"}}})");
+    expected["bridge"] = {
+        {"port", std::stoi(port)}, {"origin", "http://127.0.0.1:" + port}, {"token", report["bridge"]["token"]}};
+    expected["compose"] = {
+        {"status", 200},
+        {"json", {{"ok", true}, {"outputPath", out + "e2e-piece.mid"}, {"stdout", "fixture compose build ok\n"}}}};
+    expected["withoutToken"] = {{"status", 401}, {"json", report["withoutToken"]["json"]}};
+    EXPECT_EQ(report, expected);
 
     // What the tool was asked, in order, in the repository root; the temporary source gone after
     // its job. (The arguments of each endpoint: job_body_test and job_endpoints_integration_test.)
@@ -274,9 +263,8 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
         return first != std::string::npos && text.find(composeFailed, first + 1) != std::string::npos;
     })) << log();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // its end reaches the window's count
-    std::string node = capture("command -v node");
-    Child second({program_.string(), "--node", node.substr(0, node.find('\n')), "--web", web.string()}, env_,
-                 scratch_ / "second.log");
+    const std::string node = test::firstLine("command -v node");
+    Child second({program_.string(), "--node", node, "--web", web.string()}, env_, scratch_ / "second.log");
     EXPECT_EQ(second.waitExit(), 0);
     const std::string newPort =
         waitForMatch(scratch_ / "app.log", "NerixBridge listening on 127\\.0\\.0\\.1:" + oldPort +
@@ -307,11 +295,10 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
         scratch_ / "app.log", "listening on 127\\.0\\.0\\.1:" + newPort + "\n[^]*listening on 127\\.0\\.0\\.1:(\\d+)");
     ASSERT_FALSE(savedPort.empty()) << log();
     EXPECT_EQ(contentOf(home_ / ".config/vantorel/settings.ini"),
-              "[toolchain]\nnode=" + node.substr(0, node.find('\n')) + "\n\n[web]\nfolder=" + web.string() + "\n");
+              "[toolchain]\nnode=" + node + "\n\n[web]\nfolder=" + web.string() + "\n");
     EXPECT_THROW(support::LoopbackClient(static_cast<std::uint16_t>(std::stoi(newPort))), std::runtime_error);
-    ASSERT_TRUE(waitFor([&] {
-        return !(report = json::parse(contentOf(home_ / "Music/Nerix/report.json"), nullptr, false)).is_discarded();
-    })) << log();
+    report = waitForJson(home_ / "Music/Nerix/report.json");
+    ASSERT_FALSE(report.is_discarded()) << log();
     EXPECT_EQ(report["bridge"]["port"], std::stoi(savedPort));
     // The report is the page's last job: the window closes at once once it has ended.
     EXPECT_TRUE(waitForState(window, kGreen));
@@ -462,22 +449,15 @@ TEST_F(AppWindow, ABuildLikePageRunsItsModulesWorkerWebAssemblyMediaAndStorage) 
         Window window = launch(env_);
         const json report = waitForJson(out);
         ASSERT_FALSE(report.is_discarded()) << log();
-        EXPECT_EQ(
-            report,
-            (json{{"origin", "vantorel://app"},
-                  {"bridge", true},
-                  {"styled", "400px"},
-                  {"json", {{"status", 200}, {"type", "application/json"}, {"items", {1, 2, 3}}}},
-                  {"route", {{"status", 200}, {"type", "text/html; charset=utf-8"}}},
-                  {"worker", 42},
-                  {"wasm", 42},
-                  {"range", {{"status", 206}, {"range", "bytes 0-3/" + std::to_string(wav.size())}, {"text", "RIFF"}}},
-                  {"audio", {{"duration", 3}, {"played", true}, {"seekedTo", 1.5}, {"served", true}}},
-                  {"jobAudio", {{"duration", 3}, {"seekedTo", 2}, {"url", "BRIDGE/files/ID/take.wav"}}},
-                  {"localStorage", 3 + launches},
-                  {"indexedDB", 3 + launches},
-                  {"kept", {{"date", "2026-01-02T00:00:00.000Z"}, {"bytes", {1, 2, 3}}, {"blob", "kept"}}}}))
-            << log();
+        json expected = json::parse(R"({"origin": "vantorel://app", "bridge": true, "styled": "400px",
+            "json": {"status": 200, "type": "application/json", "items": [1, 2, 3]},
+            "route": {"status": 200, "type": "text/html; charset=utf-8"}, "worker": 42, "wasm": 42,
+            "audio": {"duration": 3, "played": true, "seekedTo": 1.5, "served": true},
+            "jobAudio": {"duration": 3, "seekedTo": 2, "url": "BRIDGE/files/ID/take.wav"},
+            "kept": {"date": "2026-01-02T00:00:00.000Z", "bytes": [1, 2, 3], "blob": "kept"}})");
+        expected["range"] = {{"status", 206}, {"range", "bytes 0-3/" + std::to_string(wav.size())}, {"text", "RIFF"}};
+        expected["localStorage"] = expected["indexedDB"] = 3 + launches;
+        EXPECT_EQ(report, expected) << log();
         EXPECT_EQ(log().find("moved to vantorel://app") != std::string::npos, launches == 0) << log();
         EXPECT_TRUE(waitForState(window, kGreen));
         closeAndExpectCleanExit(window);

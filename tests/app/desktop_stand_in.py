@@ -1,10 +1,9 @@
 #!/usr/bin/python3
-"""Stands in for the desktop on a window test's own session bus: a session manager that answers
-GTK's inhibit, a notification server, a listener for the launcher's Update signal, the file
-chooser portal and the file manager. Each OpenFile answers the files named by the second argument,
-comma-separated (a folder dialog: the folder of the first), each SaveFile is cancelled. Appends
-each call or signal it receives to the file named by its first argument, one JSON object a line,
-after a first line {"ready": true} once it owns its names."""
+"""Stands in for the desktop on a window test's own session bus: GTK's session manager (inhibit),
+a notification server, a listener for the launcher's Update signal, the file chooser portal (each
+OpenFile answers the comma-separated files of the second argument, a folder dialog the first one's
+folder; each SaveFile is cancelled) and the file manager. Each call or signal is appended to the
+file of the first argument as a JSON line, after {"ready": true} once it owns its names."""
 import json
 import os
 import sys

@@ -26,16 +26,10 @@ TEST(StoredDataNames, AreTheOnesWebKitMade) {
     EXPECT_EQ(originFolderName("file://", kSalt), kFileFolder);
     EXPECT_EQ(originFolderName("vantorel://app", kSalt), kAppFolder);
     // The origin files WebKit wrote in those two folders.
-    EXPECT_EQ(originFileText("vantorel", "app"), std::string("\x08\0\0\0\x01vantorel\x03\0\0\0\x01"
-                                                             "app\0"
-                                                             "\x08\0\0\0\x01vantorel\x03\0\0\0\x01"
-                                                             "app\0",
-                                                             44));
-    EXPECT_EQ(originFileText("file", ""), std::string("\x04\0\0\0\x01"
-                                                      "file\0\0\0\0\x01\0"
-                                                      "\x04\0\0\0\x01"
-                                                      "file\0\0\0\0\x01\0",
-                                                      30));
+    EXPECT_EQ(originFileText("vantorel", "app"),
+              std::string("\x08\0\0\0\001vantorel\x03\0\0\0\001app\0\x08\0\0\0\001vantorel\x03\0\0\0\001app\0", 44));
+    EXPECT_EQ(originFileText("file", ""),
+              std::string("\x04\0\0\0\001file\0\0\0\0\001\0\x04\0\0\0\001file\0\0\0\0\001\0", 30));
 }
 
 class StoredDataMove : public test::ScratchTest {

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
@@ -142,7 +141,6 @@ protected:
         if (!runtime_.empty()) fs::remove_all(runtime_);
     }
 
-    // The bundle's Info.plist with these entries.
     void writeInfoPlist(const std::string& entries) {
         writeFile(web_.parent_path() / "Info.plist",
                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + entries +
@@ -188,7 +186,6 @@ protected:
             << contentOf(scratch_ / "stand-in.log");
     }
     fs::path record() const { return scratch_ / "desktop.jsonl"; }
-    // The calls to `member` the stand-in noted.
     std::vector<nlohmann::json> calls(const std::string& member) const {
         std::vector<nlohmann::json> found;
         std::istringstream lines(contentOf(record()));

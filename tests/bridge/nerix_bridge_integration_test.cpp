@@ -1,5 +1,6 @@
 // The bridge in this process over real loopback sockets: what each request is answered, how a
-// request may arrive, and what the bridge holds.
+// request may arrive, and what the bridge holds; and the windowless bridge program, as a web
+// developer or a benchmark runs it.
 #include "bridge/nerix_bridge.h"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/version.h"
+#include "common/scratch.h"
 #include "support/loopback_client.h"
 #include "support/process_probe.h"
 
@@ -135,6 +137,29 @@ TEST(BridgeLimits, UnfinishedRequestsCannotHoldTheBridge) {
         } catch (const std::exception&) {}
     EXPECT_TRUE(slowClosed) << "a peer that trickles for ever";
     EXPECT_TRUE(silent.closedWithoutData(std::chrono::seconds(20))) << "a peer that sends nothing";
+}
+
+// One line on standard output says where it listens; the log line on standard error never
+// holds the token; SIGTERM and SIGINT stop it cleanly; without its two arguments it says how it
+// is used on standard error alone and ends with status 2.
+TEST(BridgeProgram, PrintsWhereItListensServesAndStopsOnSignal) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        BridgeProcess bridge("/usr/bin/node", "/tmp", /*keepErrors=*/true);
+        const std::string port = std::to_string(bridge.port());
+        EXPECT_NE(bridge.port(), 0);
+        EXPECT_EQ(bridge.token().size(), 44u);
+        EXPECT_EQ(bridge.announcement(),
+                  (nlohmann::json{
+                      {"port", bridge.port()}, {"origin", "http://127.0.0.1:" + port}, {"token", bridge.token()}}));
+        EXPECT_EQ(roundTrip(bridge.port(), kHealth).status, 200);
+        EXPECT_EQ(roundTrip(bridge.port(), post("/nowhere", bridge.token(), "")).status, 404);
+        EXPECT_EQ(bridge.stop(signal), 0);
+        EXPECT_EQ(bridge.errors(), "NerixBridge listening on 127.0.0.1:" + port + "\n");
+    }
+    // Standard error, the status, then standard output.
+    const std::string usage = BridgeProcess::program() + " /usr/bin/node";
+    EXPECT_EQ(test::capture(usage + " 2>&1 >/dev/null; echo $?; " + usage + " 2>/dev/null"),
+              "usage: vantorel-bridge NODE_PATH REPO_ROOT\n2\n");
 }
 
 }  // namespace

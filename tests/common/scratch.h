@@ -42,7 +42,6 @@ inline std::vector<std::string> entriesOf(const std::string& folder) {
     return names;
 }
 
-// What a shell command writes on its standard output.
 inline std::string capture(const std::string& command) {
     std::string out;
     FILE* pipe = ::popen(command.c_str(), "r");

@@ -39,8 +39,8 @@ std::string written(const std::string& text) { return textOf(nlohmann::json(text
 // Integers keep their signs and width; keys and nested strings take the same escapes; a number
 // that is not finite, a key that is not UTF-8 or binary data gives no text.
 TEST(JsonWriter, ScalarsKeysAndNesting) {
-    nlohmann::json scalars = {-1, 18446744073709551615u, -6.5, true, false, nullptr};
-    EXPECT_EQ(textOf(scalars), "[-1,18446744073709551615,-6.5,true,false,null]");
+    EXPECT_EQ(textOf({-1, 18446744073709551615u, -6.5, true, false, nullptr}),
+              "[-1,18446744073709551615,-6.5,true,false,null]");
     EXPECT_FALSE(writeJson(nlohmann::json(std::nan(""))));
     EXPECT_FALSE(writeJson(nlohmann::json{{"k\xff", 1}}));
     EXPECT_FALSE(writeJson(nlohmann::json::array({1, nlohmann::json::binary({1, 2})})));
@@ -59,19 +59,9 @@ TEST(JsonWriter, EveryEscapeAtEveryPlace) {
                 text[at] = static_cast<char>(c);
                 ASSERT_EQ(written(text), referenceString(text)) << "byte " << c << " at " << at << " of " << length;
             }
-    const std::string pieces[] = {"/",
-                                  "\"",
-                                  "\\",
-                                  "\n",
-                                  "\x01",
-                                  "\x1f",
-                                  "\x7f",
-                                  "\xC3\xA9",
-                                  "\xE2\x99\xAA",
-                                  "\xF0\x9F\x8E\xB5",
-                                  "render 00000001 bars",
-                                  " ",
-                                  "x"};
+    const std::string pieces[] = {
+        "/", "\"", "\\", "\x01", "\x1f", "\x7f", "\xC3\xA9", "\xE2\x99\xAA", "\xF0\x9F\x8E\xB5", "render 00000001 bars",
+        " ", "x",  "\n"};
     std::mt19937 random(7);
     for (int round = 0; round < 2000; ++round) {
         std::string text;

@@ -1,10 +1,22 @@
+// What a job is made of: the body decoded into its arguments, the endpoint that makes the job,
+// the stem of its file's name, and the folder its output goes to.
 #include "jobs/job_body.h"
 
+#include <pwd.h>
+
+#include <set>
+
 #include <gtest/gtest.h>
+
+#include "common/scratch.h"
+#include "jobs/job_endpoints.h"
+#include "jobs/output_dir.h"
+#include "jobs/stem.h"
 
 namespace nerix {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 // What a decoder made of a body, as one line: the arguments (or source, format and name)
@@ -118,6 +130,169 @@ TEST(VerifyBody, AnOptionOfAnyJsonTypeIsOneArgument) {
     std::string nested = std::string(1'000'000, '[') + std::string(1'000'000, ']');
     EXPECT_EQ(shown(decodeVerifyBody(R"({"wav":"w","seed":"s","mixDb":)" + nested + "}")),
               "master|verify|w|--seed|s|--mix-db|" + nested);
+}
+
+// Each path reads its own body into its own kind of job: the arguments, the answer's members
+// on success and on failure, and the file it names (master's relative output counts from the
+// tool's folder). Compose's arguments and file come from its files, made only when it runs.
+TEST(JobEndpoints, EachPathMakesItsJobWithItsArgumentsAnswersAndFile) {
+    struct Row {
+        std::string path, body, arguments, succeeded, failed, written;
+    };
+    for (const Row& c : std::vector<Row>{
+             {"/compose", R"({"source":"x"})", "compose|build||-o|", R"({"ok":true,"outputPath":""})",
+              R"({"error":"compose failed","exitCode":3})", ""},
+             {"/master", R"({"manifest":"m","output":"o.wav"})", "master|run|m|-o|o.wav", R"({"ok":true})",
+              R"({"error":"master failed","exitCode":3})", "/repo/o.wav"},
+             {"/master", R"({"manifest":"m","output":"/o.wav"})", "master|run|m|-o|/o.wav", R"({"ok":true})",
+              R"({"error":"master failed","exitCode":3})", "/o.wav"},
+             {"/master", R"({"manifest":"m"})", "master|run|m", R"({"ok":true})",
+              R"({"error":"master failed","exitCode":3})", "(none)"},
+             {"/verify", R"({"wav":"w","seed":"s"})", "master|verify|w|--seed|s", R"({"ok":true})", R"({"ok":false})",
+              "(none)"},
+         }) {
+        const JobEndpoint* endpoint = findJobEndpoint(c.path);
+        ASSERT_NE(endpoint, nullptr) << c.path;
+        auto accepted = endpoint->accept(c.body);
+        ASSERT_TRUE(std::holds_alternative<JobPointer>(accepted)) << c.body;
+        const Job& job = *std::get<JobPointer>(accepted);
+        EXPECT_EQ(shown(job.arguments()), c.arguments);
+        const JobAnswer succeeded = job.answer(0), failed = job.answer(3);
+        EXPECT_EQ(succeeded.status, 200);
+        EXPECT_EQ(succeeded.fields.dump(), c.succeeded) << c.body;
+        EXPECT_EQ(failed.status, 500);
+        EXPECT_EQ(failed.fields.dump(), c.failed) << c.body;
+        EXPECT_TRUE(failed.withStderr);
+        EXPECT_EQ(succeeded.withStderr, c.path == "/verify");
+        EXPECT_EQ(job.writtenFile("/repo").value_or("(none)"), c.written) << c.body;
+    }
+    for (const char* path : {"/", "/compose/", "/Compose", "/health", ""}) EXPECT_EQ(findJobEndpoint(path), nullptr);
+    auto refused = findJobEndpoint("/verify")->accept(R"({"wav":"w"})");
+    ASSERT_TRUE(std::holds_alternative<Response>(refused));
+    EXPECT_EQ(std::get<Response>(refused).status, 400);
+}
+
+class OutputDirTest : public test::ScratchTest {
+protected:
+    void SetUp() override {
+        ScratchTest::SetUp();
+        saveAndSet("HOME", root);
+        saveAndSet("XDG_CONFIG_HOME", std::nullopt);
+    }
+};
+
+// The last valid music line of user-dirs.dirs decides, read afresh at every call.
+TEST_F(OutputDirTest, TheMusicLineOfUserDirsOrMusicInTheHomeFolder) {
+    EXPECT_EQ(userNerixOutputDir(), root + "/Music/Nerix");
+    EXPECT_FALSE(fs::exists(root + "/Music")) << "nothing is created";
+    struct Row {
+        std::string userDirs, folder;
+    };
+    for (const Row& c : std::vector<Row>{
+             {"# XDG_MUSIC_DIR=\"$HOME/Commented\"\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\nXDG_MUSIC_DIR=\"Relative\"\n"
+              "XDG_MUSIC_DIR=\"$HOME\"\nXDG_MUSIC_DIR=$HOME/Unquoted\nXDG_MUSIC_DIR \"$HOME/NoEquals\"\n",
+              root + "/Music"},
+             {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n \tXDG_MUSIC_DIR\t= \"$HOME/Musik\"\n", root + "/Musik"},
+             {"XDG_MUSIC_DIR=\"/srv/shared \\\"tunes\\\"\"\n", "/srv/shared \"tunes\""},  // backslashes quote
+             {"XDG_MUSIC_DIR=\"$HOME/Unended\\\n", root + "/Unended\\"},
+             {"XDG_MUSIC_DIR=\"$HOME//Doubled/\"\n", root + "/Doubled"},
+             {"XDG_MUSIC_DIR=\"$HOME/One\"\nXDG_MUSIC_DIR=\"$HOME/Two\"\nXDG_MUSIC_DIR=\"bad\"\n", root + "/Two"},
+         }) {
+        test::writeFile(root + "/.config/user-dirs.dirs", c.userDirs);
+        EXPECT_EQ(userNerixOutputDir(), c.folder + "/Nerix") << c.userDirs;
+    }
+
+    // XDG_CONFIG_HOME is where user-dirs.dirs lives, when it is absolute.
+    test::writeFile(root + "/elsewhere/user-dirs.dirs", "XDG_MUSIC_DIR=\"$HOME/FromXdg\"\n");
+    saveAndSet("XDG_CONFIG_HOME", root + "/elsewhere");
+    EXPECT_EQ(userNerixOutputDir(), root + "/FromXdg/Nerix");
+    saveAndSet("XDG_CONFIG_HOME", "elsewhere");
+    EXPECT_EQ(userNerixOutputDir(), root + "/Two/Nerix");
+
+    // Without HOME, the account's own folder; "/" for an account without an entry.
+    saveAndSet("HOME", std::nullopt);
+    saveAndSet("XDG_CONFIG_HOME", root);
+    EXPECT_EQ(userNerixOutputDir(), std::string(::getpwuid(::getuid())->pw_dir) + "/Music/Nerix");
+    if (::getuid() == 0) {  // root may become an account nobody defined
+        EXPECT_EXIT(
+            {
+                if (::setuid(3'999'999) != 0) std::exit(1);
+                std::fprintf(stderr, "%s", userNerixOutputDir().c_str());
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), "^/Music/Nerix$");
+    }
+}
+
+std::string repeat(const std::string& piece, int times) { return times > 0 ? piece + repeat(piece, times - 1) : ""; }
+
+// One character each, of 2, 3 and 5 bytes; Hangul jamo, L then V (one character) and V then L (two).
+const std::string acute = "\xc3\xa9", ideograph = "\xe6\xbc\xa2", twoMarks = "e\xcc\x81\xcc\xa3";
+const std::string jamoLV = "\xe1\x84\x80\xe1\x85\xa1", jamoVL = "\xe1\x85\xa1\xe1\x84\x80";
+
+// Each code point that is not a letter, mark, number, "-" or "_" becomes one "-"; dashes are
+// trimmed; then the cut keeps 80 characters and leaves every file name made from the stem
+// within 255 bytes (the longest, the source's side file ".<stem>.morvane.XXXXXX", leaves 239).
+TEST(SanitizeStem, KeepsLettersMarksAndNumbersAndCutsBetweenCharacters) {
+    struct Row {
+        std::optional<std::string> name, stem;
+    };
+    for (const Row& c : std::vector<Row>{
+             {std::nullopt, std::nullopt},
+             {"", std::nullopt},
+             {" !.", std::nullopt},
+             {"----", std::nullopt},
+             {"My Song (B)", "My-Song--B"},
+             {"../../etc/passwd", "etc-passwd"},
+             {"_take_", "_take_"},
+             {"a\tb\nc\177d\001", "a-b-c-d"},
+             {"a\302\205b", "a-b"},  // NEL, a C1 control
+             {"a\xffz", "a-z"},      // a byte that is not UTF-8 counts as one code point
+             {"\xce\xa9mega2", "\xce\xa9mega2"},
+             {"\xf0\x9d\x90\x80\061", "\xf0\x9d\x90\x80\061"},
+             {"Cafe\xcc\x81", "Cafe\xcc\x81"},
+             {"\xe2\x85\xa7_\xd9\xa3", "\xe2\x85\xa7_\xd9\xa3"},  // Ⅷ, Arabic-Indic 3
+             {"\xe6\x9b\xb2 \xe5\x90\x8d", "\xe6\x9b\xb2-\xe5\x90\x8d"},
+             {"a\xf0\x9f\x8e\xb5\142", "a-b"},  // a🎵b
+             // Heart + VS16: the variation selector is a mark and stays.
+             {"a\xe2\x9d\xa4\xef\xb8\x8f\142", "a-\xef\xb8\x8f\142"},
+             // Thumbs up + skin tone, man ZWJ woman: every pictograph, modifier and joiner is a "-".
+             {"x\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbdy\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9z", "x--y---z"},
+             {acute + repeat(ideograph, 79), acute + repeat(ideograph, 79)},  // 80 characters, 239 bytes
+             {jamoLV + repeat("a", 79), jamoLV + repeat("a", 79)},            // jamo L+V are one character
+             {"a" + repeat("\xcc\x81", 130), std::nullopt},                   // one character of 261 bytes
+         }) {
+        EXPECT_EQ(sanitizeStem(c.name), c.stem) << c.name.value_or("(none)");
+    }
+}
+
+// A name cut at 80 characters or 239 bytes keeps what fits beside a mark of the whole name ("-"
+// and eight hex digits): names that differ only behind the cut get different stems, and the
+// same name always the same one.
+TEST(SanitizeStem, ACutNameEndsInAMarkOfTheWholeName) {
+    const std::pair<std::string, std::string> cases[] = {
+        {repeat("a", 100), repeat("a", 71)},
+        {repeat("a", 70) + "-" + repeat("b", 20), repeat("a", 70) + "-"},  // the cut is not trimmed again
+        {"---" + repeat("a", 85) + "-", repeat("a", 71)},
+        {repeat(ideograph, 80), repeat(ideograph, 71)},  // 240 bytes
+        {repeat(twoMarks, 81), repeat(twoMarks, 46)},
+        {jamoVL + repeat("a", 79), jamoVL + repeat("a", 69)},  // V then L: two characters
+    };
+    std::set<std::string> stems;
+    for (const auto& [name, kept] : cases) {
+        auto stem = sanitizeStem(name);
+        ASSERT_TRUE(stem) << name;
+        EXPECT_EQ(stem->substr(0, kept.size()), kept) << name;
+        const std::string mark = stem->substr(kept.size());
+        EXPECT_TRUE(mark.size() == 9 && mark[0] == '-' &&
+                    mark.find_first_not_of("0123456789abcdef", 1) == std::string::npos)
+            << *stem;
+        EXPECT_LE(stem->size(), 239u);
+        EXPECT_EQ(sanitizeStem(name), stem);
+        stems.insert(*stem);
+        EXPECT_NE(sanitizeStem(name + "x"), stem) << name;
+    }
+    EXPECT_EQ(stems.size(), std::size(cases));
 }
 
 }  // namespace

@@ -23,7 +23,6 @@ using ::testing::StartsWith;
 
 using FilesTest = test::ScratchTest;
 
-// The message of a failure; empty when the operation succeeded.
 template <class T>
 std::string failureOf(const Result<T>& result) {
     return result ? std::string() : result.error().message;

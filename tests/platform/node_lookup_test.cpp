@@ -1,8 +1,6 @@
 // Finding Node.js as a desktop launch needs it, over a made-up PATH and made-up home folders.
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include <gtest/gtest.h>
 
 #include "common/scratch.h"
@@ -74,12 +72,8 @@ TEST_F(NodeLookup, TheLoginShellIsAskedLastAndCutOffWhenItHangs) {
     EXPECT_EQ(askLoginShell("node", asked, std::chrono::milliseconds(200)).path, "");
     // On a busy machine the cut-off may come before the shell got as far as its child.
     if (const std::string written = test::contentOf(pidFile); !written.empty()) {
-        // Killed by then; gone (or a zombie) as soon as the kernel has delivered it.
-        pid_t sleeper = std::stoi(written);
-        EXPECT_TRUE(support::waitFor([&] {
-            return ::kill(sleeper, 0) != 0 ||
-                   test::contentOf("/proc/" + std::to_string(sleeper) + "/stat").find(") Z") != std::string::npos;
-        })) << "the hanging shell's child still runs";
+        EXPECT_TRUE(support::waitFor([&] { return support::ended(std::stoi(written)); }))
+            << "the hanging shell's child still runs";
     }
 
     asked.shell = "";
@@ -101,11 +95,8 @@ TEST_F(NodeLookup, AProgramsOutputCountsOnlyFromARunThatEndedWell) {
 
     const std::string pidFile = root + "/left.pid";
     EXPECT_EQ(run("sleep 300 >/dev/null & echo $! > " + pidFile + "; echo done").value(), "done\n");
-    const pid_t left = std::stoi(test::contentOf(pidFile));
-    EXPECT_TRUE(support::waitFor([&] {
-        return ::kill(left, 0) != 0 ||
-               test::contentOf("/proc/" + std::to_string(left) + "/stat").find(") Z") != std::string::npos;
-    })) << "what the program left running still runs";
+    EXPECT_TRUE(support::waitFor([&] { return support::ended(std::stoi(test::contentOf(pidFile))); }))
+        << "what the program left running still runs";
 }
 
 }  // namespace

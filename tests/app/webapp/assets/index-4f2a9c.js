@@ -4,6 +4,20 @@ import { paint, check, once } from './vendor-91bb3e.js';
 
 const bridge = window.__NERIX_BRIDGE;
 const report = { origin: location.origin, bridge: Boolean(bridge) };
+const post = async (path, body) => (await fetch(bridge.origin + path, {
+  method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Nerix-Token': bridge.token },
+  body: JSON.stringify(body) })).json();
+// The page's database, and what one of its requests gives.
+const database = () => new Promise((resolve, reject) => {
+  const open = indexedDB.open('fixture', 1);
+  open.onupgradeneeded = () => open.result.createObjectStore('counts');
+  open.onerror = () => reject(open.error);
+  open.onsuccess = () => resolve(open.result);
+});
+const done = (request) => new Promise((resolve, reject) => {
+  request.onsuccess = () => resolve(request.result);
+  request.onerror = () => reject(request.error);
+});
 
 report.styled = getComputedStyle(document.getElementById('state')).width;
 
@@ -56,46 +70,27 @@ report.localStorage = await check(() => {
   localStorage.setItem('launches', String(seen + 1));
   return seen;
 });
-report.indexedDB = await check(() => new Promise((resolve, reject) => {
-  const open = indexedDB.open('fixture', 1);
-  open.onupgradeneeded = () => open.result.createObjectStore('counts');
-  open.onerror = () => reject(open.error);
-  open.onsuccess = () => {
-    const store = open.result.transaction('counts', 'readwrite').objectStore('counts');
-    const get = store.get('launches');
-    get.onsuccess = () => {
-      const seen = get.result || 0;
-      store.put(seen + 1, 'launches').onsuccess = () => resolve(seen);
-    };
-  };
-}));
+report.indexedDB = await check(async () => {
+  const store = (await database()).transaction('counts', 'readwrite').objectStore('counts');
+  const seen = (await done(store.get('launches'))) || 0;
+  await done(store.put(seen + 1, 'launches'));
+  return seen;
+});
 
 // What the release before stored as structured values comes back as such: a Date, the bytes of
 // an ArrayBuffer and the text of a Blob.
-report.kept = await check(() => new Promise((resolve, reject) => {
-  const open = indexedDB.open('fixture', 1);
-  open.onerror = () => reject(open.error);
-  open.onsuccess = () => {
-    const get = open.result.transaction('counts').objectStore('counts').get('kept');
-    get.onerror = () => reject(get.error);
-    get.onsuccess = async () => {
-      const kept = get.result;
-      if (!kept) return resolve(null);
-      resolve({
-        date: kept.date instanceof Date ? kept.date.toISOString() : String(kept.date),
-        bytes: kept.bytes instanceof ArrayBuffer ? Array.from(new Uint8Array(kept.bytes)) : String(kept.bytes),
-        blob: kept.blob instanceof Blob ? await kept.blob.text() : String(kept.blob),
-      });
-    };
+report.kept = await check(async () => {
+  const kept = await done((await database()).transaction('counts').objectStore('counts').get('kept'));
+  return kept && {
+    date: kept.date instanceof Date ? kept.date.toISOString() : String(kept.date),
+    bytes: kept.bytes instanceof ArrayBuffer ? Array.from(new Uint8Array(kept.bytes)) : String(kept.bytes),
+    blob: kept.blob instanceof Blob ? await kept.blob.text() : String(kept.blob),
   };
-}));
+});
 
 // A WAV file a compose job wrote (the tool writes the bytes it is given) plays and seeks from the
 // URL the bridge gives for it.
 report.jobAudio = await check(async () => {
-  const post = async (path, body) => (await fetch(bridge.origin + path, {
-    method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Nerix-Token': bridge.token },
-    body: JSON.stringify(body) })).json();
   let text = '';
   for (const byte of new Uint8Array(await (await fetch('/media/tone.wav')).arrayBuffer())) text += String.fromCharCode(byte);
   const job = await post('/compose', { source: 'base64:' + btoa(text), name: 'take', format: 'wav' });
@@ -110,9 +105,5 @@ report.jobAudio = await check(async () => {
   return { duration: audio.duration, seekedTo: Math.round(audio.currentTime), url: url.replace(bridge.origin, 'BRIDGE').replace(/[0-9a-f]{32}/, 'ID') };
 });
 
-if (bridge) {
-  await fetch(bridge.origin + '/compose', {
-    method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Nerix-Token': bridge.token },
-    body: JSON.stringify({ source: JSON.stringify(report), name: 'report', format: 'json' }) });
-}
+if (bridge) await post('/compose', { source: JSON.stringify(report), name: 'report', format: 'json' });
 paint('rgb(0, 255, 0)');
