@@ -82,4 +82,20 @@ inline int receiveQueue(std::uint16_t port, const std::string& wantedState) {
     return -1;
 }
 
+// The bytes on their way over the established connections of local `port`, either side: queued
+// to be sent, or received and not yet read.
+inline long bytesInFlight(std::uint16_t port) {
+    std::ifstream in("/proc/net/tcp");
+    std::string line, slot, local, remote, state, queues;
+    std::getline(in, line);  // column titles
+    auto portOf = [](const std::string& address) {
+        return std::stoul(address.substr(address.rfind(':') + 1), nullptr, 16);
+    };
+    long total = 0;
+    while (in >> slot >> local >> remote >> state >> queues && std::getline(in, line))
+        if (state == "01" && (portOf(local) == port || portOf(remote) == port))
+            total += std::stol(queues, nullptr, 16) + std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+    return total;
+}
+
 }  // namespace nerix::support

@@ -4,6 +4,7 @@
 #include "bridge/nerix_bridge.h"
 
 #include <fcntl.h>
+#include <deque>
 
 #include <gtest/gtest.h>
 
@@ -160,6 +161,15 @@ TEST(BridgeProgram, PrintsWhereItListensServesAndStopsOnSignal) {
     const std::string usage = BridgeProcess::program() + " /usr/bin/node";
     EXPECT_EQ(test::capture(usage + " 2>&1 >/dev/null; echo $?; " + usage + " 2>/dev/null"),
               "usage: vantorel-bridge NODE_PATH REPO_ROOT\n2\n");
+}
+
+// Unfinished bodies are held up to 256 MiB all together: five peers with that much between them are each answered.
+TEST_F(BridgeTest, UnfinishedBodiesAreHeldUpTo256MiBAllTogether) {
+    const std::string request = post("/master", bridge->token(), std::string(256 * 1024 * 1024 / 5 - 200, 'x'));
+    std::deque<LoopbackClient> peers;
+    for (int i = 0; i < 5; ++i) peers.emplace_back(port).send(std::string_view(request).substr(0, request.size() - 1));
+    ASSERT_TRUE(waitFor([&] { return bytesInFlight(port) == 0; }));  // all but each one's last byte read
+    for (auto& peer : peers) EXPECT_EQ((peer.send("x"), parseAnswer(peer.readAll()).status), 400);
 }
 
 }  // namespace
