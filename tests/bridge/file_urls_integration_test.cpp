@@ -57,7 +57,7 @@ protected:
 // another path, a relative one, or one without the token. The URL is random, not the path, the
 // same for one file, and names its file by its id alone.
 TEST_F(FileUrls, OnlyGivenFilesGetAUrl) {
-    const fs::path chosen = home / "chosen take.wav", other = home / "secret.txt";
+    const fs::path chosen = home / "Zo\u00eb take.wav", other = home / "secret.txt";
     const fs::path output = home / "Music/Nerix/song.mid";
     writeFile(chosen, "RIFF....WAVE");
     writeFile(other, "secret");
@@ -68,8 +68,8 @@ TEST_F(FileUrls, OnlyGivenFilesGetAUrl) {
     const std::string url = urlPath(chosen);
     ASSERT_FALSE(url.empty());
     EXPECT_EQ(url.find(home.string()), std::string::npos);
-    EXPECT_EQ(url.substr(url.rfind('/')), "/chosen%20take.wav");
-    EXPECT_EQ(urlPath(home / "." / "chosen take.wav"), url);
+    EXPECT_EQ(url.substr(url.rfind('/')), "/Zo%C3%AB%20take.wav");
+    EXPECT_EQ(urlPath(home / "." / "Zo\u00eb take.wav"), url);
     EXPECT_FALSE(urlPath(output).empty());
 
     EXPECT_EQ(askUrl(other.string(), bridge->token()).status, 403);
@@ -92,7 +92,7 @@ TEST_F(FileUrls, OnlyGivenFilesGetAUrl) {
 // length, a range as 206 with Content-Range, 416 past the end, HEAD with no body; a file larger
 // than what is queued at once arrives whole.
 TEST_F(FileUrls, AUrlAnswersLikeAWebServer) {
-    std::string bytes(3 * 1024 * 1024 + 17, '\0');
+    std::string bytes(3 * 1024 * 1024 + 1, '\0');  // a last piece of one byte
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 4096);
     const fs::path file = home / "Music/Nerix/master.wav";
     writeFile(file, bytes);
@@ -113,7 +113,7 @@ TEST_F(FileUrls, AUrlAnswersLikeAWebServer) {
     EXPECT_EQ(part.body, bytes.substr(1048576, 4));
 
     auto past = get(url, "Range: bytes=" + std::to_string(bytes.size()) + "-\r\n");
-    EXPECT_EQ(past.status, 416);
+    EXPECT_EQ(past.statusLine, "HTTP/1.1 416 Range Not Satisfiable");
     EXPECT_EQ(past.headers["Content-Range"], "bytes */" + std::to_string(bytes.size()));
     EXPECT_EQ(past.body, "");
 
