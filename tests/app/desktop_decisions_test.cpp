@@ -25,6 +25,7 @@ TEST(WindowStateFile, ReadsWhatWasSavedAndRefusesWhatIsBroken) {
     const std::vector<std::pair<std::string, std::optional<WindowState>>> rows = {
         {windowStateText(saved), saved},
         {"[window]\nwidth=1300\n", WindowState{1300, 0, false, false, 1.0}},
+        {"[window]\nheight=700\n", WindowState{0, 700, false, false, 1.0}},
         {"", WindowState{}},
         {"width=1300\n", std::nullopt},                   // a key outside any group
         {"[window]\nwidth=wide\n", std::nullopt},         // not a number
@@ -53,6 +54,7 @@ TEST(WindowStateClamp, SizeBetweenTheMinimumAndTheMonitorZoomWithinItsSteps) {
         {{300, 200, false, true, 1.0}, 1920, 1200, {1040, 680, false, true, 1.0}},
         {{4000, 3000, false, false, 1.0}, 0, 0, {4000, 3000, false, false, 1.0}},
         {{0, 900, false, false, 9.0}, 1920, 1200, {0, 0, false, false, 3.0}},  // never saved whole
+        {{1500, 0, false, false, 1.0}, 1920, 1200, {0, 0, false, false, 1.0}},
         {{1500, 900, false, false, 0.01}, 1920, 1200, {1500, 900, false, false, 0.3}},
     };
     for (const Row& row : rows)

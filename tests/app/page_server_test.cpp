@@ -58,7 +58,7 @@ TEST_F(PageFolder, ARequestPathNamesAFileInsideTheFolderOrIsRefused) {
         {"/mixes/3", Kind::File, "index.html"},
         {"/settings/", Kind::File, "index.html"},
         {"/assets/missing.js", Kind::Missing, ""},
-        {"/assets/missing", Kind::File, "index.html"},
+        {"/assets/missing.", Kind::File, "index.html"},  // a dot at the end is no extension
         // Ways out, in every spelling.
         {"/../secret.txt", Kind::Refused, ""},
         {"/%2e%2e/secret.txt", Kind::Refused, ""},
