@@ -134,18 +134,21 @@ TEST_F(JobEndpoints, ComposeWithoutANameOrARuntimeFolder) {
     saveAndSet("TMPDIR", root + "/tmp");
     auto now = [] { return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()); };
     const std::int64_t before = now();
+    fs::create_directories(home + "/Music/Nerix");  // pieces named for the coming minute: none is written over
+    for (auto s = before; s < before + 60; ++s)
+        std::ofstream(home + "/Music/Nerix/untitled-" + std::to_string(s) + ".mid");
     auto answer = postJob("/compose", R"({"source":"C4"})");
     const std::int64_t after = now();
     ASSERT_EQ(answer.status, 200) << answer.body;
     const std::string prefix = home + "/Music/Nerix/untitled-", path = bodyOf(answer).value("outputPath", "");
     ASSERT_THAT(path, StartsWith(prefix));
     const std::int64_t stamp = std::stoll(path.substr(prefix.size()));
-    EXPECT_EQ(path, prefix + std::to_string(stamp) + ".mid");
+    EXPECT_EQ(path, prefix + std::to_string(stamp) + "-2.mid");
     EXPECT_TRUE(stamp >= before && stamp <= after) << stamp;
     auto temporary = platform::userTemporaryFolder();  // under TMPDIR: files_test
     ASSERT_TRUE(temporary) << temporary.error().message;
     EXPECT_THAT(toolArgs(), ElementsAre("compose", "build",
-                                        *temporary + "/untitled-" + std::to_string(stamp) + ".morvane", "-o", path));
+                                        *temporary + "/untitled-" + std::to_string(stamp) + "-2.morvane", "-o", path));
     EXPECT_EQ(record()["source"], "C4");
     EXPECT_THAT(entriesOf(*temporary), IsEmpty());
 }
