@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/scratch.h"
+#include "platform/posix/kept_file.h"
 
 namespace nerix::platform {
 namespace {
@@ -74,7 +75,6 @@ TEST_F(FilesTest, AFailedAtomicWriteSaysWhyAndLeavesNothing) {
     std::ofstream(root + "/taken.morvane/keep") << "x";
     EXPECT_THAT(failureOf(writeTextAtomically(root + "/taken.morvane", "x")), StartsWith(root + "/taken.morvane: "));
     EXPECT_THAT(entriesOf(root), ElementsAre("taken.morvane"));
-    EXPECT_THAT(entriesOf(root + "/taken.morvane"), ElementsAre("keep"));
 
     // A write the system stops part way (here at the file size limit) is a failure, not a
     // shorter file.
@@ -84,10 +84,12 @@ TEST_F(FilesTest, AFailedAtomicWriteSaysWhyAndLeavesNothing) {
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     auto cutShort = writeTextAtomically(root + "/long.morvane", "more than four bytes");
+    EXPECT_FALSE(KeptFile::keepAside(root + "/taken.morvane/keep"));  // nor is a file kept aside without its record
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(failureOf(cutShort), root + "/long.morvane: File too large");
     EXPECT_THAT(entriesOf(root), ElementsAre("taken.morvane"));
+    EXPECT_THAT(entriesOf(root + "/taken.morvane"), ElementsAre("keep"));
 }
 
 TEST_F(FilesTest, WithoutARuntimeFolderAPrivateFolderIsMadeOnceAndAgainOnlyWhenItIsGone) {
@@ -98,6 +100,8 @@ TEST_F(FilesTest, WithoutARuntimeFolderAPrivateFolderIsMadeOnceAndAgainOnlyWhenI
     EXPECT_THAT(failureOf(userTemporaryFolder()), HasSubstr(blocked));
 
     saveAndSet("TMPDIR", root + "/");
+    const int savedIn = ::fcntl(0, F_DUPFD_CLOEXEC, 10);
+    ::close(0);  // a host without standard input: the folder's lock is descriptor 0
     auto first = userTemporaryFolder();
     ASSERT_TRUE(first) << first.error().message;
     EXPECT_THAT(*first, StartsWith(root + "/vantorel-"));
@@ -106,8 +110,14 @@ TEST_F(FilesTest, WithoutARuntimeFolderAPrivateFolderIsMadeOnceAndAgainOnlyWhenI
 
     fs::remove(*first);
     auto second = userTemporaryFolder();
+    EXPECT_EQ(::fcntl(0, F_GETFD), -1) << "the lock on the folder that went is still held";
+    ::dup2(savedIn, 0), ::close(savedIn);
     ASSERT_TRUE(second) << second.error().message;
     EXPECT_TRUE(fs::is_directory(*second));
+    fs::create_directory(root + "/vantorel-dead00", *second);  // a dead run's, with its source: removed
+    std::ofstream(root + "/vantorel-dead00/song.morvane");
+    removeAbandonedTemporaryFolders();
+    EXPECT_THAT(entriesOf(root), ElementsAre("file", fs::path(*second).filename().string()));
     // And it goes when the process ends, so no launch leaves a folder behind.
     EXPECT_EXIT(std::exit(0), ::testing::ExitedWithCode(0), "");
     EXPECT_FALSE(fs::exists(*second));

@@ -33,7 +33,9 @@ TEST_F(KeptFileTest, ALaterStartPutsBackOnlyWhatNobodyHolds) {
     ASSERT_EQ(::stat((*kept)->record().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     std::ofstream(piece) << "half";
+    const auto open = std::distance(fs::directory_iterator("/proc/self/fd"), {});
     EXPECT_TRUE(restoreAbandoned(root).empty()) << "held by its owner";
+    EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), open) << "a record's descriptor is left open";
     std::ofstream(root + "/.vantorel-keep-AAAAAA");  // empty: a record being written
     kept->reset();                                   // the owner is gone, without a word
     EXPECT_EQ(restoreAbandoned(root), std::vector<std::string>{piece});

@@ -87,6 +87,7 @@ TEST_F(ChildProcessTest, GetsExactlyWhatItIsGivenAndHandsBackItsStatusAndBothStr
 // A host started without standard streams (a daemon, a launcher that closed them) hands out
 // 0, 1 and 2 for the pipes: the child must still get its own output on 1 and 2.
 TEST(ChildProcess, WorksWhenThisProcessHasNoStandardStreams) {
+    const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     int saved[3];
     for (int fd = 0; fd < 3; ++fd) {
         saved[fd] = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
@@ -97,10 +98,22 @@ TEST(ChildProcess, WorksWhenThisProcessHasNoStandardStreams) {
         ::dup2(saved[fd], fd);
         ::close(saved[fd]);
     }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), open) << "a descriptor leaks";
     ASSERT_TRUE(run) << run.error().message;
     EXPECT_EQ(run->status, 7);
     EXPECT_EQ(run->out, "out");
     EXPECT_EQ(run->err, "err");
+}
+
+// A tool stopped while its output waits unread (a live reader fell behind) still ends, and says so.
+TEST(ChildProcess, AStopEndsAToolWhoseOutputWaitsUnread) {
+    asio::io_context context;
+    auto reaper = support::makeReaper(context);
+    auto child = ChildProcess::start(reaper, kFixture, {kFixture, "flood", "100000000", "0"}, "/").value();
+    child->watch(
+        support::kJobReadSize, [&](auto, auto) { child->pause(), child->stop({}); }, [&](int) { context.stop(); });
+    context.run_for(std::chrono::seconds(20));
+    EXPECT_TRUE(context.stopped()) << "the stopped tool's end was never reported";
 }
 
 }  // namespace
