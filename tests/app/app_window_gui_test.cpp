@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -244,7 +243,8 @@ TEST_P(AppWindowOn, ThePageDrivesEveryJobThroughTheBridgeASecondStartHandsOverAn
 // and the page's jobs run by the new tool chain.
 TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheToolChain) {
     const fs::path web = scratch_ / "mine/web";
-    toolChain();  // the tool in place, the wrong Node.js named below
+    startStandIn();  // the launcher count tells when the jobs are over
+    toolChain();     // the tool in place, the wrong Node.js named below
     for (const char* file : {"index.html", "sibling.json"})
         fs::create_directories(web), fs::copy_file(fs::path(VANTOREL_SOURCE_DIR "/tests/app/page") / file, web / file);
     writeFile(web.parent_path() / "Info.plist", "not for the page");
@@ -262,7 +262,17 @@ TEST_F(AppWindow, AWrongNodeShowsTheBarAndASecondLaunchWithSettingsSwitchesTheTo
         const auto first = text.find(composeFailed);
         return first != std::string::npos && text.find(composeFailed, first + 1) != std::string::npos;
     })) << log();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // its end reaches the window's count
+    // Its end reaches the window's count: every job the bridge could not start was counted once
+    // (each queued before its log line), and the count is back at 0 after the last of them.
+    EXPECT_TRUE(waitFor([&] {
+        const std::string text = log();
+        std::size_t failed = 0, counted = 0;
+        for (auto at = text.find("could not start"); at != std::string::npos; at = text.find("could not start", at + 1))
+            ++failed;
+        const auto updates = calls("Update");
+        for (const json& update : updates) counted += update["args"][1]["count"] == 1;
+        return counted >= failed && !updates.empty() && updates.back()["args"][1]["count"] == 0;
+    })) << contentOf(record());
     const std::string node = test::firstLine("command -v node");
     Child second({program_.string(), "--node", node, "--web", web.string()}, env_, scratch_ / "second.log");
     EXPECT_EQ(second.waitExit(), 0);

@@ -402,9 +402,10 @@ TEST_F(JobCancel, NothingAToolStartsOutlivesItsJob) {
         EXPECT_EQ(::getpgid(tool), tool) << "the tool leads no process group of its own";
         if (end == RequesterLeaves) family.client.close();
         if (end == ToolEnds) {
-            const double before = cpuSeconds(bridge.pid());
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            EXPECT_LT(cpuSeconds(bridge.pid()) - before, 0.2) << "the bridge spins while its tool is silent";
+            int awake = 0;  // a bridge that spins is found running in (nearly) every look
+            for (int look = 0; look < 10; ++look, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+                awake += anyThreadRunnable(bridge.pid());
+            EXPECT_LT(awake, 5) << "the bridge spins while its tool is silent";
             family.release();
             EXPECT_EQ(wholeStatus(parseAnswer(family.client.readAll())), 200);
         }
