@@ -59,6 +59,8 @@ TEST_F(PageFolder, ARequestPathNamesAFileInsideTheFolderOrIsRefused) {
         {"/settings/", Kind::File, "index.html"},
         {"/assets/missing.js", Kind::Missing, ""},
         {"/assets/missing.", Kind::File, "index.html"},  // a dot at the end is no extension
+        {"/a.js", Kind::Missing, ""},
+        {"/.settings", Kind::File, "index.html"},  // nor is a dot at the start
         // Ways out, in every spelling.
         {"/../secret.txt", Kind::Refused, ""},
         {"/%2e%2e/secret.txt", Kind::Refused, ""},
@@ -71,6 +73,7 @@ TEST_F(PageFolder, ARequestPathNamesAFileInsideTheFolderOrIsRefused) {
         {"/assets\\..\\..\\secret.txt", Kind::Refused, ""},
         {"/index.html%00.js", Kind::Refused, ""},
         {"/%00", Kind::Refused, ""},
+        {"/%2fetc/passwd", Kind::Refused, ""},
         {"/out-link.txt", Kind::Refused, ""},
         {"/out-folder/secret.txt", Kind::Refused, ""},
         // Not regular files: nothing is opened.
@@ -88,6 +91,8 @@ TEST_F(PageFolder, ARequestPathNamesAFileInsideTheFolderOrIsRefused) {
         EXPECT_EQ(found.file, expected) << c.path;
     }
     EXPECT_EQ(resolvePagePath(web, "/assets/missing.js").name, "assets/missing.js");
+    // An escape cut by the path's end is malformed, whatever bytes follow the path.
+    EXPECT_EQ(resolvePagePath(web, std::string_view("/abc%4f").substr(0, 6)).kind, Kind::Malformed);
     // A folder with no index.html: its routes are missing too.
     EXPECT_EQ(resolvePagePath(fs::path(root) / "outside", "/").kind, Kind::Missing);
 }

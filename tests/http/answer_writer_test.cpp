@@ -26,7 +26,8 @@ const std::string kEmptyEnd =
     "X-Nerix-Token\r\nAccess-Control-Allow-Methods: GET, POST, OPTIONS\r\nConnection: close\r\n\r\n";
 
 TEST(AnswerWriter, ReasonPhrasesBodiesAndTheJobAnswersMemberOrder) {
-    const std::pair<int, std::string> reasons[] = {{400, "Bad Request"}, {500, "Internal Server Error"}, {302, "OK"}};
+    const std::pair<int, std::string> reasons[] = {
+        {400, "Bad Request"}, {421, "Misdirected Request"}, {500, "Internal Server Error"}, {302, "OK"}};
     for (const auto& [status, reason] : reasons) EXPECT_EQ(reasonPhrase(status), reason) << status;
     std::string unwritable = writeAnswer(Response{500, nlohmann::json{{"s", "\xc3"}}});
     EXPECT_TRUE(unwritable.starts_with("HTTP/1.1 500 Internal Server Error\r\n"));
@@ -41,6 +42,9 @@ TEST(AnswerWriter, ReasonPhrasesBodiesAndTheJobAnswersMemberOrder) {
     EXPECT_TRUE(withoutFields.ends_with("\r\n\r\n{\"stdout\":\"\"}")) << withoutFields;
     auto broken = joined(writeJobAnswer(200, nlohmann::json{{"n", std::nan("")}}, {{"stdout", {"x"}}}));
     EXPECT_TRUE(broken.ends_with(kEmptyEnd)) << broken;
+    // A live answer's last line: the status, then the fields, if there are any.
+    EXPECT_EQ(liveLastChunk(200, nlohmann::json::object()), "f\r\n{\"status\":200}\n\r\n0\r\n\r\n");
+    EXPECT_EQ(liveLastChunk(500, {{"exitCode", 2}}), "1c\r\n{\"status\":500,\"exitCode\":2}\n\r\n0\r\n\r\n");
 }
 
 TEST(ByteRanges, AsAServerReadsThem) {

@@ -142,6 +142,7 @@ TEST(Request, AcceptsAMediaTypeItsAcceptHeaderLists) {
              {"application/x-ndjson", true},
              {"text/html, Application/X-NDJSON ;q=0.9", true},
              {"*/*,\t application/x-ndjson\t", true},
+             {"text/html,application/x-ndjson", true},
              {"\u00a0application/x-ndjson\u00a0", true},
              {"application/x-ndjson2", false},
              {"xapplication/x-ndjson", false},

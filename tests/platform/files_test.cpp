@@ -34,6 +34,13 @@ TEST_F(FilesTest, CreatesFoldersWithTheirParentsAndNamesAFileInTheWay) {
     EXPECT_TRUE(fs::is_directory(root + "/Music/Nerix/a"));
     EXPECT_TRUE(createDirectories(root + "/Music/Nerix"));
     EXPECT_TRUE(createDirectories("/"));
+    // A relative path whose first folder is new: no errno left by an earlier call counts.
+    const fs::path cwd = fs::current_path();
+    fs::current_path(root);
+    errno = 0;
+    EXPECT_TRUE(createDirectories("fresh/a"));
+    fs::current_path(cwd);
+    EXPECT_TRUE(fs::is_directory(root + "/fresh/a"));
 
     std::ofstream(root + "/File") << "x";
     EXPECT_EQ(failureOf(createDirectories(root + "/File/Nerix")), root + "/File: Not a directory");

@@ -21,8 +21,8 @@ using KeptFileTest = test::ScratchTest;
 
 // A record still held (a live bridge or reaper) is left alone; once nobody holds it, the file
 // goes back in its place, over what a dead run left there, and nothing of the keeping is left.
-// A record that says nothing yet (its owner has not written it) is no record. The record is
-// private.
+// A record that says nothing yet (its owner has not written it), or is cut short, is no
+// record. The record is private.
 TEST_F(KeptFileTest, ALaterStartPutsBackOnlyWhatNobodyHolds) {
     const std::string piece = root + "/piece.mid";
     std::ofstream(piece) << "old";
@@ -36,11 +36,13 @@ TEST_F(KeptFileTest, ALaterStartPutsBackOnlyWhatNobodyHolds) {
     const auto open = std::distance(fs::directory_iterator("/proc/self/fd"), {});
     EXPECT_TRUE(restoreAbandoned(root).empty()) << "held by its owner";
     EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), open) << "a record's descriptor is left open";
-    std::ofstream(root + "/.vantorel-keep-AAAAAA");  // empty: a record being written
-    kept->reset();                                   // the owner is gone, without a word
+    std::ofstream(root + "/.vantorel-keep-AAAAAA");                                 // empty: a record being written
+    std::ofstream(root + "/.vantorel-keep-BBBBBB") << "vantorel kept file\npiece";  // cut short
+    kept->reset();                                                                  // the owner is gone, without a word
     EXPECT_EQ(restoreAbandoned(root), std::vector<std::string>{piece});
     EXPECT_EQ(contentOf(piece), "old");
-    EXPECT_EQ(entriesOf(root), (std::vector<std::string>{".vantorel-keep-AAAAAA", "piece.mid"}));
+    EXPECT_EQ(entriesOf(root),
+              (std::vector<std::string>{".vantorel-keep-AAAAAA", ".vantorel-keep-BBBBBB", "piece.mid"}));
 
     // Nothing there, or a folder, is not kept aside.
     auto none = KeptFile::keepAside(root + "/absent.mid");

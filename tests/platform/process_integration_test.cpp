@@ -116,5 +116,16 @@ TEST(ChildProcess, AStopEndsAToolWhoseOutputWaitsUnread) {
     EXPECT_TRUE(context.stopped()) << "the stopped tool's end was never reported";
 }
 
+// A tool whose reaper has gone (the bridge is stopping) can still be stopped: nothing is asked
+// of the reaper that is no more.
+TEST(ChildProcess, AStopAfterItsReaperHasGoneAsksNothingOfIt) {
+    asio::io_context context;
+    auto reaper = support::makeReaper(context);
+    auto child = ChildProcess::start(reaper, kFixture, {kFixture, "flood", "100000000", "0"}, "/").value();
+    reaper.reset();
+    child->stop({});
+    context.run_for(std::chrono::milliseconds(100));
+}
+
 }  // namespace
 }  // namespace nerix::platform
