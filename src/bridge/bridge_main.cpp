@@ -77,5 +77,8 @@ int main(int argc, char** argv) {
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    // Stopped here, not by the last reference: a running job's handlers hold the bridge too, and
+    // without this the process would end with its tool still running, left to the reaper.
+    bridge->stop();
     return 0;
 }
