@@ -15,10 +15,6 @@ using namespace std::chrono_literals;
 
 // How long a closing connection keeps reading what its peer still sends.
 constexpr auto kLingerTime = 2s;
-// The most one turn of the queue sends on a connection before other work has its turn. A peer
-// that reads as fast as it is sent would otherwise take a whole answer (256 MiB of a tool's
-// output) in one turn, and every other request would wait for all of it.
-constexpr std::size_t kTurnBytes = 1u << 20;
 
 std::error_code lastError() { return {errno, std::system_category()}; }
 
@@ -146,7 +142,6 @@ void Connection::flush() {
     if (state_ == State::Closed) return;
     switch (sendQueued()) {
         case SendState::Blocked: armWriteWait(); return;
-        case SendState::Yielded: asio::post(context_, [self = shared_from_this()] { self->flush(); }); return;
         case SendState::Failed: peerGone(); return;
         case SendState::Sent: break;
     }
@@ -158,11 +153,10 @@ void Connection::flush() {
     if (state_ == State::Draining) linger();
 }
 
-// As many sendmsg calls as the socket takes in one turn, each with every queued piece (up to 64).
+// As many sendmsg calls as the socket takes, each with every queued piece (up to 64).
 Connection::SendState Connection::sendQueued() {
     constexpr std::size_t kMaxParts = 64;
-    for (std::size_t sent = 0; outFront_ < out_.size();) {
-        if (sent >= kTurnBytes) return SendState::Yielded;
+    while (outFront_ < out_.size()) {
         iovec parts[kMaxParts];
         std::size_t count = 0;
         for (std::size_t i = outFront_; i < out_.size() && count < kMaxParts; ++i, ++count) {
@@ -182,7 +176,6 @@ Connection::SendState Connection::sendQueued() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return SendState::Blocked;
         if (n < 0) return SendState::Failed;  // the peer is gone: nothing more to do for it
         release(static_cast<std::size_t>(n));
-        sent += static_cast<std::size_t>(n);
     }
     out_.clear();
     outFront_ = 0;
@@ -204,8 +197,8 @@ void Connection::release(std::size_t sent) {
     }
 }
 
-// Bytes are queued exactly while this wait is armed (or a turn's flush is posted), so a write into a
-// non-empty queue leaves the sending to them.
+// Bytes are queued exactly while this wait is armed, so a write into a non-empty queue leaves
+// the sending to it.
 void Connection::armWriteWait() {
     auto socket = registered();
     if (!socket) {

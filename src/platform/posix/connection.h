@@ -65,7 +65,7 @@ private:
         Lingering,  // its side is ended; what the peer still sends is read and dropped
         Closed,     // the descriptor is closed
     };
-    enum class SendState { Sent, Blocked, Yielded, Failed };  // Yielded: the rest on the next turn
+    enum class SendState { Sent, Blocked, Failed };
 
     int descriptor() const;
     Result<asio::ip::tcp::socket*> registered();
