@@ -69,32 +69,53 @@ inline bool ended(pid_t pid) {
     return state == 0 || state == 'Z';
 }
 
-// The receive-queue column of /proc/net/tcp for the socket on local `port` in `state` ("0A"
-// listening: the connections waiting to be accepted; "01" established: the bytes not yet
-// read). -1 when there is no such socket.
-inline int receiveQueue(std::uint16_t port, const std::string& wantedState) {
-    std::ifstream in("/proc/net/tcp");
-    std::string line, slot, local, remote, state, queues;
-    std::getline(in, line);  // column titles
-    while (in >> slot >> local >> remote >> state >> queues && std::getline(in, line))
-        if (state == wantedState && std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16) == port)
-            return static_cast<int>(std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16));
-    return -1;
+// Whether a thread of the process is running or waiting for a processor (state R), rather than
+// asleep on something.
+inline bool anyThreadRunnable(pid_t pid) {
+    const std::string process = std::to_string(pid);
+    std::error_code error;  // a process that has gone has no threads
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + process + "/task", error))
+        if (stateOf(process + "/task/" + entry.path().filename().string()).first == 'R') return true;
+    return false;
 }
 
-// The bytes on their way over the established connections of local `port`, either side: queued
-// to be sent, or received and not yet read.
-inline long bytesInFlight(std::uint16_t port) {
+// A TCP socket of this host as /proc/net/tcp lists it.
+struct TcpSocket {
+    std::string state;  // "0A" listening, "01" established
+    unsigned long localPort = 0, remotePort = 0;
+    long sendQueue = 0;     // bytes not yet acknowledged by the peer
+    long receiveQueue = 0;  // established: bytes not yet read; listening: connections not yet accepted
+};
+inline std::vector<TcpSocket> tcpSockets() {
     std::ifstream in("/proc/net/tcp");
     std::string line, slot, local, remote, state, queues;
     std::getline(in, line);  // column titles
     auto portOf = [](const std::string& address) {
         return std::stoul(address.substr(address.rfind(':') + 1), nullptr, 16);
     };
-    long total = 0;
+    std::vector<TcpSocket> sockets;
     while (in >> slot >> local >> remote >> state >> queues && std::getline(in, line))
-        if (state == "01" && (portOf(local) == port || portOf(remote) == port))
-            total += std::stol(queues, nullptr, 16) + std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+        sockets.push_back({state, portOf(local), portOf(remote), std::stol(queues, nullptr, 16),
+                           std::stol(queues.substr(queues.find(':') + 1), nullptr, 16)});
+    return sockets;
+}
+
+// The receive queue of the socket on local `port` in `state` ("0A" listening: the connections
+// waiting to be accepted; "01" established: the bytes not yet read). -1 when there is no such
+// socket.
+inline int receiveQueue(std::uint16_t port, const std::string& wantedState) {
+    for (const TcpSocket& socket : tcpSockets())
+        if (socket.state == wantedState && socket.localPort == port) return static_cast<int>(socket.receiveQueue);
+    return -1;
+}
+
+// The bytes on their way over the established connections of local `port`, either side: queued
+// to be sent, or received and not yet read.
+inline long bytesInFlight(std::uint16_t port) {
+    long total = 0;
+    for (const TcpSocket& socket : tcpSockets())
+        if (socket.state == "01" && (socket.localPort == port || socket.remotePort == port))
+            total += socket.sendQueue + socket.receiveQueue;
     return total;
 }
 

@@ -43,22 +43,6 @@ inline double cpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-// Whether a thread of the process is running or waiting for a processor (state R), rather than
-// asleep on something.
-inline bool anyThreadRunnable(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* folder = ::opendir(tasks.c_str());
-    bool runnable = false;
-    while (dirent* entry = folder ? ::readdir(folder) : nullptr) {
-        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-        const std::string stat = procStat(std::to_string(pid) + "/task/" + entry->d_name);
-        auto close = stat.rfind(')');
-        runnable = runnable || (close != std::string::npos && stat.compare(close, 3, ") R") == 0);
-    }
-    if (folder) ::closedir(folder);
-    return runnable;
-}
-
 // A size field of /proc/<pid>/status ("VmHWM", "VmRSS"), in bytes.
 inline std::uint64_t statusBytes(pid_t pid, const std::string& name) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
