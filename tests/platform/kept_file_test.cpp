@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/scratch.h"
+#include "support/process_probe.h"
 
 namespace nerix::platform {
 namespace {
@@ -33,9 +34,9 @@ TEST_F(KeptFileTest, ALaterStartPutsBackOnlyWhatNobodyHolds) {
     ASSERT_EQ(::stat((*kept)->record().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     std::ofstream(piece) << "half";
-    const auto open = std::distance(fs::directory_iterator("/proc/self/fd"), {});
+    const auto open = support::openDescriptors(::getpid());
     EXPECT_TRUE(restoreAbandoned(root).empty()) << "held by its owner";
-    EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), open) << "a record's descriptor is left open";
+    EXPECT_EQ(support::openDescriptors(::getpid()), open) << "a record's descriptor is left open";
     std::ofstream(root + "/.vantorel-keep-AAAAAA");                                 // empty: a record being written
     std::ofstream(root + "/.vantorel-keep-BBBBBB") << "vantorel kept file\npiece";  // cut short
     kept->reset();                                                                  // the owner is gone, without a word

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/scratch.h"
+#include "support/process_probe.h"
 #include "support/run_child.h"
 
 namespace nerix::platform {
@@ -87,7 +88,7 @@ TEST_F(ChildProcessTest, GetsExactlyWhatItIsGivenAndHandsBackItsStatusAndBothStr
 // A host started without standard streams (a daemon, a launcher that closed them) hands out
 // 0, 1 and 2 for the pipes: the child must still get its own output on 1 and 2.
 TEST(ChildProcess, WorksWhenThisProcessHasNoStandardStreams) {
-    const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    const auto open = support::openDescriptors(::getpid());
     int saved[3];
     for (int fd = 0; fd < 3; ++fd) {
         saved[fd] = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
@@ -98,7 +99,7 @@ TEST(ChildProcess, WorksWhenThisProcessHasNoStandardStreams) {
         ::dup2(saved[fd], fd);
         ::close(saved[fd]);
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), open) << "a descriptor leaks";
+    EXPECT_EQ(support::openDescriptors(::getpid()), open) << "a descriptor leaks";
     ASSERT_TRUE(run) << run.error().message;
     EXPECT_EQ(run->status, 7);
     EXPECT_EQ(run->out, "out");
